@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, tests, tools and benchmarks need.
+# Safe to run again: installs only what is missing.
+set -euo pipefail
+
+packages=(
+  g++ cmake ninja-build pkg-config
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libsndfile1-dev libfftw3-dev
+)
+if [ "${ORV_WITH_FUZZ:-0}" = 1 ]; then
+  packages+=(clang libclang-rt-14-dev)
+fi
+if [ "${ORV_WITH_VALGRIND:-0}" = 1 ]; then
+  packages+=(valgrind)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  sudo_cmd=()
+  [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,146 @@
+// One decode stream: its single host allocation and the stream engine's
+// operations on it.
+#ifndef ORV_VLKDEC_STREAM_H
+#define ORV_VLKDEC_STREAM_H
+
+#include <cstdint>
+
+#include "decoder/block_decoder.h"
+#include "orv/vlkdec.h"
+
+namespace orv::vlkdec {
+
+constexpr uint32_t file_magic = 0x564C4B31;  // "1KLV" read little-endian
+constexpr uint32_t max_file_version = 2;
+constexpr uint32_t file_header_bytes = 24;
+constexpr uint16_t block_sync = 0x9999;
+constexpr uint32_t block_frame_header_bytes = 4;
+constexpr uint32_t max_channels = 8;
+constexpr uint32_t max_pairs = 4;
+// Bit 31 of a deferred word marks a pending request; bits 0-30 its value.
+constexpr uint32_t deferred_present = 0x80000000u;
+
+// The 24-byte file header as stored (little-endian), parsed field by field.
+struct FileHeader {
+  uint32_t magic;
+  uint8_t version;
+  uint8_t channels;
+  uint16_t sample_rate;
+  uint32_t total_samples;   // sample frames
+  uint32_t max_block_size;  // bound on a whole block, frame header included
+  uint32_t file_size;
+  uint32_t seek_word;  // v0/v1: entry count; v2: count | blocks_per_entry<<16
+};
+
+// The stream's copy of the header: max_block_size + 4 in max_block_bytes
+// (one largest block plus the next frame header), the seek word reduced to
+// the entry count.
+struct StreamHeader {
+  uint32_t magic;
+  uint8_t version;
+  uint8_t channels;
+  uint16_t sample_rate;
+  uint32_t total_samples;
+  uint32_t max_block_bytes;
+  uint32_t file_size;
+  uint32_t seek_entry_count;
+};
+static_assert(sizeof(StreamHeader) == 24);
+
+struct DecodeStream {
+  // Decoded PCM waiting to be handed out.
+  uint8_t* pcm_buffer;
+  uint32_t pcm_bytes;        // 0 = empty
+  uint32_t pcm_read_offset;  // bytes already delivered
+  // Host services.
+  uint64_t host_stream;
+  ORV_ReadCallback read_callback;
+  ORV_FreeCallback free_callback;
+  uint32_t file_size;
+  uint32_t file_position;  // offset of the next byte the host delivers
+  uint32_t seek_pending;   // 0/1: realign at a seek-table boundary first
+  uint32_t resync_pending;  // 0/1: block sync lost, find it again first
+  StreamHeader header;
+  uint32_t* seek_table;  // seek_entry_count + 1 offsets from data_start
+  uint32_t duration_ms;
+  uint32_t blocks_per_seek_entry;  // 0 for versions 0 and 1
+  // Compressed input.
+  uint8_t* in_buffer;
+  uint32_t in_bytes;
+  uint32_t in_read_offset;  // the next block to decode
+  uint32_t in_capacity;     // 2 * max_block_bytes
+  uint32_t pcm_capacity;
+  uint32_t pcm_block_bytes;  // channels * 2 * frame length
+  // Seek, skip and loop state.
+  uint32_t skip_samples;     // frames still to drop from decoded output
+  uint32_t loop_start_skip;  // frames to drop after a jump to the loop start
+  uint32_t loop_end_offset;  // file offset of the loop end's block; 0 = none
+  uint32_t loop_end_sample;  // frames from that block on up to the loop end
+  int32_t loop_end_remaining;  // countdown in frames; -1 = none running
+  uint32_t data_start;         // file offset of the first block
+  uint32_t deferred_skip;      // applied once the input buffer drains
+  uint32_t deferred_seek;      // likewise
+  // Channel pairs.
+  int32_t decoder_count;
+  int32_t decoder_channels[max_pairs];
+  uint32_t decoder_state_size[max_pairs];
+  BlockDecoder* decoders[max_pairs];
+};
+static_assert(sizeof(DecodeStream) <= 256);
+
+// Offsets of the regions of one stream's allocation, each a multiple of 64.
+struct StreamLayout {
+  bool valid;  // false when the header lies outside the data model
+  uint32_t frame_length;
+  uint32_t pair_count;
+  uint32_t pair_channels[max_pairs];
+  uint32_t state_sizes[max_pairs];
+  uint32_t seek_table_offset;  // always 256
+  uint32_t in_offset;
+  uint32_t in_capacity;
+  uint32_t decoder_offset;
+  uint32_t pcm_offset;
+  uint32_t pcm_capacity;
+  uint32_t pcm_block_bytes;
+  uint32_t block_size;
+};
+
+// Parses 24 little-endian bytes.
+FileHeader parse_file_header(const uint8_t* bytes);
+// Pure sizing of a stream for a header (channels, rate, max_block_size,
+// seek-entry count as in the file).
+StreamLayout compute_layout(uint32_t channels, uint32_t sample_rate,
+                            uint32_t max_block_size,
+                            uint32_t seek_entry_count);
+
+// Input buffering, framing and resynchronisation.
+enum class Framing { wait, decode, sync_lost };
+bool fill_input(DecodeStream& stream);
+Framing framing_test(const DecodeStream& stream);
+void resynchronise(DecodeStream& stream);
+void carry_out_seek(DecodeStream& stream);
+void discard_input(DecodeStream& stream, uint32_t count);
+
+// Processing.
+void decode_block(DecodeStream& stream);
+// Puts F frames of C planar channel runs at `region` into frame order.
+void interleave_channels(int16_t* region, uint32_t frames, uint32_t channels);
+
+// Seek-table lookup for a sample position.
+struct SampleLocation {
+  uint32_t entry_position;  // file offset of the entry
+  uint32_t offset;          // frames from the entry's first frame
+  uint32_t first_sample;    // the entry's first frame
+};
+SampleLocation locate_sample(const DecodeStream& stream, uint32_t sample);
+
+inline DecodeStream* from_handle(ORV_Stream* handle) {
+  return reinterpret_cast<DecodeStream*>(handle);
+}
+inline ORV_Stream* to_handle(DecodeStream* stream) {
+  return reinterpret_cast<ORV_Stream*>(stream);
+}
+
+}  // namespace orv::vlkdec
+
+#endif
