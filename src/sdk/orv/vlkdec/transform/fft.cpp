@@ -1,1 +1,441 @@
-// Placeholder: filled in by its owner.
+// Split-radix decimation-in-frequency complex FFT in single precision.
+//
+// Results are defined bit for bit: every sum and product is rounded to
+// single precision in exactly the grouping written here (the target is built
+// without contraction into fused multiply-adds), so do not reassociate,
+// factor or "simplify" any expression, and keep each complex product in the
+// form (wr * zr - wi * zi, wr * zi + wi * zr).
+#include "transform/fft.h"
+
+#include "transform/fft_stages.h"
+
+namespace orv::vlkdec {
+namespace {
+
+struct Factor {
+  float r;
+  float i;
+};
+
+// Counterparts of an index's twiddles at the mirrored index N/4 - j of a
+// type-a stage: W^(N/4-j) = i conj(W^j), W^(3(N/4-j)) = -i conj(W^(3j)).
+Factor mirror1(Factor w) { return {w.i, w.r}; }
+Factor mirror3(Factor w) { return {-w.i, -w.r}; }
+
+// One index of a type-a split-radix stage on the values at float offsets
+// p, p + q, p + 2q, p + 3q (q = quarter length in floats).
+struct StageA {
+  float s0r, s0i, s1r, s1i, ur, ui, vr, vi;
+
+  StageA(const float* a, int p, int q) {
+    const float* x0 = a + p;
+    const float* x1 = x0 + q;
+    const float* x2 = x1 + q;
+    const float* x3 = x2 + q;
+    s0r = x0[0] + x2[0];
+    s0i = x0[1] + x2[1];
+    const float d0r = x0[0] - x2[0];
+    const float d0i = x0[1] - x2[1];
+    s1r = x1[0] + x3[0];
+    s1i = x1[1] + x3[1];
+    const float d1r = x1[0] - x3[0];
+    const float d1i = x1[1] - x3[1];
+    ur = d0r - d1i;
+    ui = d0i + d1r;
+    vr = d0r + d1i;
+    vi = d0i - d1r;
+  }
+
+  void store_sums(float* a, int p, int q) const {
+    a[p] = s0r + s1r;
+    a[p + 1] = s0i + s1i;
+    a[p + q] = s0r - s1r;
+    a[p + q + 1] = s0i - s1i;
+  }
+};
+
+// j = 0: both twiddles are 1, u and v are stored as they are.
+void stage_a_plain(float* a, int p, int q) {
+  const StageA x(a, p, q);
+  x.store_sums(a, p, q);
+  a[p + 2 * q] = x.ur;
+  a[p + 2 * q + 1] = x.ui;
+  a[p + 3 * q] = x.vr;
+  a[p + 3 * q + 1] = x.vi;
+}
+
+// j = N/8: W^j = e^(i pi/4) and W^(3j) = e^(3 i pi/4), one product each.
+void stage_a_eighth(float* a, int p, int q, float c4) {
+  const StageA x(a, p, q);
+  x.store_sums(a, p, q);
+  a[p + 2 * q] = c4 * (x.ur - x.ui);
+  a[p + 2 * q + 1] = c4 * (x.ur + x.ui);
+  const float minus_c4 = -c4;
+  a[p + 3 * q] = (x.vr + x.vi) * minus_c4;
+  a[p + 3 * q + 1] = (x.vi - x.vr) * minus_c4;
+}
+
+void stage_a_twiddled(float* a, int p, int q, Factor w1, Factor w3) {
+  const StageA x(a, p, q);
+  x.store_sums(a, p, q);
+  a[p + 2 * q] = w1.r * x.ur - w1.i * x.ui;
+  a[p + 2 * q + 1] = w1.r * x.ui + w1.i * x.ur;
+  a[p + 3 * q] = w3.r * x.vr - w3.i * x.vi;
+  a[p + 3 * q + 1] = w3.r * x.vi + w3.i * x.vr;
+}
+
+// One index of a type-b split-radix stage: alpha = x0 + i x2,
+// beta = x1 + i x3, gamma = x0 - i x2, delta = x1 - i x3.
+struct StageB {
+  float ar, ai, br, bi, gr, gi, dr, di;
+
+  StageB(const float* a, int p, int q) {
+    const float* x0 = a + p;
+    const float* x1 = x0 + q;
+    const float* x2 = x1 + q;
+    const float* x3 = x2 + q;
+    ar = x0[0] - x2[1];
+    ai = x0[1] + x2[0];
+    gr = x0[0] + x2[1];
+    gi = x0[1] - x2[0];
+    br = x1[0] - x3[1];
+    bi = x1[1] + x3[0];
+    dr = x1[0] + x3[1];
+    di = x1[1] - x3[0];
+  }
+};
+
+// j = 0: e^(i pi/4) beta and e^(i pi/4) delta, one product per component.
+void stage_b_plain(float* a, int p, int q, float c4) {
+  const StageB x(a, p, q);
+  const float tr = (x.br - x.bi) * c4;
+  const float ti = (x.bi + x.br) * c4;
+  const float sr = (x.dr - x.di) * c4;
+  const float si = (x.di + x.dr) * c4;
+  a[p] = x.ar + tr;
+  a[p + 1] = x.ai + ti;
+  a[p + q] = x.ar - tr;
+  a[p + q + 1] = x.ai - ti;
+  a[p + 2 * q] = x.gr - si;
+  a[p + 2 * q + 1] = x.gi + sr;
+  a[p + 3 * q] = x.gr + si;
+  a[p + 3 * q + 1] = x.gi - sr;
+}
+
+// omega^j alpha + psi beta and omega^(3j) gamma + chi delta, with psi and
+// chi the products of e^(i pi/4) and i e^(i pi/4) with the first two.
+void stage_b_twiddled(float* a, int p, int q, Factor omega, Factor psi, Factor omega3,
+                      Factor chi) {
+  const StageB x(a, p, q);
+  const float ar = omega.r * x.ar - omega.i * x.ai;
+  const float ai = omega.r * x.ai + omega.i * x.ar;
+  const float br = psi.r * x.br - psi.i * x.bi;
+  const float bi = psi.r * x.bi + psi.i * x.br;
+  const float cr = omega3.r * x.gr - omega3.i * x.gi;
+  const float ci = omega3.r * x.gi + omega3.i * x.gr;
+  const float dr = chi.r * x.dr - chi.i * x.di;
+  const float di = chi.r * x.di + chi.i * x.dr;
+  a[p] = ar + br;
+  a[p + 1] = ai + bi;
+  a[p + q] = ar - br;
+  a[p + q + 1] = ai - bi;
+  a[p + 2 * q] = cr + dr;
+  a[p + 2 * q + 1] = ci + di;
+  a[p + 3 * q] = cr - dr;
+  a[p + 3 * q + 1] = ci - di;
+}
+
+// j = P/8 of a type-b stage, from (c, s) = (cos, sin) of pi/8.
+void stage_b_eighth(float* a, int p, int q, float c, float s) {
+  stage_b_twiddled(a, p, q, {c, s}, {s, c}, {s, c}, {-c, -s});
+}
+
+// 2-point butterflies on a pair of values at float offset p.
+void butterfly2_a(float* a, int p) {
+  const float x0r = a[p], x0i = a[p + 1], x1r = a[p + 2], x1i = a[p + 3];
+  a[p] = x0r + x1r;
+  a[p + 1] = x0i + x1i;
+  a[p + 2] = x0r - x1r;
+  a[p + 3] = x0i - x1i;
+}
+
+void butterfly2_b(float* a, int p) {
+  const float x0r = a[p], x0i = a[p + 1], x1r = a[p + 2], x1i = a[p + 3];
+  a[p] = x0r - x1i;
+  a[p + 1] = x0i + x1r;
+  a[p + 2] = x0r + x1i;
+  a[p + 3] = x0i - x1r;
+}
+
+// 4-point transforms on 8 floats, bit-reversed output.
+void kernel4_a(float* a) { stage_a_plain(a, 0, 2); }
+void kernel4_b(float* a, float c4) { stage_b_plain(a, 0, 2, c4); }
+
+void swap_values(float* a, int i, int j) {
+  const float r = a[2 * i], im = a[2 * i + 1];
+  a[2 * i] = a[2 * j];
+  a[2 * i + 1] = a[2 * j + 1];
+  a[2 * j] = r;
+  a[2 * j + 1] = im;
+}
+
+}  // namespace
+
+void first_split_stage(int n, float* a, const float* level) {
+  const int q = n >> 2;        // quarter length in floats (N/4 values)
+  const int eighth = n >> 4;   // N/8
+  const int quarter = n >> 3;  // N/4
+  const float c4 = level[1];
+  const float csc1 = level[2];
+  const float csc3 = level[3];
+
+  stage_a_plain(a, 0, q);
+  stage_a_eighth(a, 2 * eighth, q, c4);
+
+  // Odd j take the mean of their even neighbours, scaled back to the unit
+  // circle by the stored secants; each step finishes j, j + 1 and their
+  // mirrors N/4 - j, N/4 - j - 1.
+  Factor w1_before{1.0f, 0.0f};
+  Factor w3_before{1.0f, 0.0f};
+  for (int j = 1; j < eighth; j += 2) {
+    Factor w1_after{c4, c4};
+    Factor w3_after{-c4, c4};
+    const bool even_in_table = j + 1 < eighth;
+    if (even_in_table) {
+      const int k = 2 * (j + 1);
+      w1_after = {level[k], level[k + 1]};
+      w3_after = {level[k + 2], level[k + 3]};
+    }
+    const Factor w1{csc1 * (w1_before.r + w1_after.r), csc1 * (w1_before.i + w1_after.i)};
+    const Factor w3{csc3 * (w3_before.r + w3_after.r), csc3 * (w3_before.i + w3_after.i)};
+    stage_a_twiddled(a, 2 * j, q, w1, w3);
+    stage_a_twiddled(a, 2 * (quarter - j), q, mirror1(w1), mirror3(w3));
+    if (even_in_table) {
+      stage_a_twiddled(a, 2 * (j + 1), q, w1_after, w3_after);
+      stage_a_twiddled(a, 2 * (quarter - j - 1), q, mirror1(w1_after), mirror3(w3_after));
+    }
+    w1_before = w1_after;
+    w3_before = w3_after;
+  }
+}
+
+void middle_split_stage_a(int l, float* block, const float* level) {
+  const int q = l >> 2;
+  const int eighth = l >> 4;
+  const int quarter = l >> 3;
+  stage_a_plain(block, 0, q);
+  stage_a_eighth(block, 2 * eighth, q, level[1]);
+  for (int j = 1; j < eighth; ++j) {
+    const int k = 4 * j;
+    const Factor w1{level[k], level[k + 1]};
+    const Factor w3{level[k + 2], level[k + 3]};
+    stage_a_twiddled(block, 2 * j, q, w1, w3);
+    stage_a_twiddled(block, 2 * (quarter - j), q, mirror1(w1), mirror3(w3));
+  }
+}
+
+void middle_split_stage_b(int l, float* block, const float* level) {
+  const int q = l >> 2;
+  const int eighth = l >> 4;
+  const int quarter = l >> 3;
+  stage_b_plain(block, 0, q, level[1]);
+  stage_b_eighth(block, 2 * eighth, q, level[4 * eighth], level[4 * eighth + 1]);
+  for (int j = 1; j < eighth; ++j) {
+    const int k = 4 * j;
+    const int km = 4 * (quarter - j);
+    const float c1 = level[k], s1 = level[k + 1], c3 = level[k + 2], s3 = level[k + 3];
+    const float c1m = level[km], s1m = level[km + 1], c3m = level[km + 2], s3m = level[km + 3];
+    stage_b_twiddled(block, 2 * j, q, {c1, s1}, {s1m, c1m}, {c3, s3}, {-s3m, -c3m});
+    stage_b_twiddled(block, 2 * (quarter - j), q, {c1m, s1m}, {s1, c1}, {c3m, s3m},
+                     {-s3, -c3});
+  }
+}
+
+void quarter_recursion_a(int l, float* block, int nw, const float* w) {
+  middle_split_stage_a(l, block, w + nw - l / 2);
+  expand_quarters_a(l, block, nw, w);
+}
+
+void quarter_recursion_b(int l, float* block, int nw, const float* w) {
+  middle_split_stage_b(l, block, w + nw - l);
+  expand_quarters_b(l, block, nw, w);
+}
+
+namespace {
+
+// Leaves of a block of q = 64 or 128 floats after its stage; `type_b`
+// selects the kernel types a, b, a, b instead of a, b, a, a.
+void quarter_leaves(int q, float* quarter, bool type_b, int nw, const float* w) {
+  if (q == 128) {
+    kernel16_a(quarter, w + nw - 8);
+    kernel16_b(quarter + 32, w + nw - 32);
+    kernel16_a(quarter + 64, w + nw - 8);
+    if (type_b) {
+      kernel16_b(quarter + 96, w + nw - 32);
+    } else {
+      kernel16_a(quarter + 96, w + nw - 8);
+    }
+  } else {
+    const float* level = w + nw - 16;
+    kernel8_a(quarter, level);
+    kernel8_b(quarter + 16, level);
+    kernel8_a(quarter + 32, level);
+    if (type_b) {
+      kernel8_b(quarter + 48, level);
+    } else {
+      kernel8_a(quarter + 48, level);
+    }
+  }
+}
+
+void complete_quarter_a(int q, float* quarter, int nw, const float* w) {
+  middle_split_stage_a(q, quarter, w + nw - q / 2);
+  quarter_leaves(q, quarter, false, nw, w);
+}
+
+void complete_quarter_b(int q, float* quarter, int nw, const float* w) {
+  middle_split_stage_b(q, quarter, w + nw - q);
+  quarter_leaves(q, quarter, true, nw, w);
+}
+
+}  // namespace
+
+void expand_quarters_a(int l, float* block, int nw, const float* w) {
+  const int q = l >> 2;
+  complete_quarter_a(q, block, nw, w);
+  complete_quarter_b(q, block + q, nw, w);
+  complete_quarter_a(q, block + 2 * q, nw, w);
+  complete_quarter_a(q, block + 3 * q, nw, w);
+}
+
+void expand_quarters_b(int l, float* block, int nw, const float* w) {
+  const int q = l >> 2;
+  complete_quarter_a(q, block, nw, w);
+  complete_quarter_a(q, block + 2 * q, nw, w);
+  complete_quarter_b(q, block + q, nw, w);
+  complete_quarter_b(q, block + 3 * q, nw, w);
+}
+
+void leaf_quarters(int n, float* a, int nw, const float* w) {
+  quarter_leaves(n, a, false, nw, w);
+}
+
+void kernel16_a(float* block, const float* level) {
+  const float c4 = level[1];
+  // W^1 = e^(i pi/8) from the stored cos(pi/8) - sin(pi/8).
+  const float k = level[2];
+  const float s = k * c4;
+  const float c = k + s;
+  stage_a_plain(block, 0, 8);
+  stage_a_twiddled(block, 2, 8, {c, s}, {s, c});
+  stage_a_eighth(block, 4, 8, c4);
+  stage_a_twiddled(block, 6, 8, mirror1({c, s}), mirror3({s, c}));
+  kernel4_a(block);
+  kernel4_b(block + 8, c4);
+  kernel4_a(block + 16);
+  kernel4_a(block + 24);
+}
+
+void kernel16_b(float* block, const float* level) {
+  const float c4 = level[1];
+  const float c1 = level[4], s1 = level[5], c3 = level[6], s3 = level[7];
+  stage_b_plain(block, 0, 8, c4);
+  stage_b_twiddled(block, 2, 8, {c1, s1}, {s3, c3}, {c3, s3}, {-c1, s1});
+  stage_b_eighth(block, 4, 8, level[8], level[9]);
+  stage_b_twiddled(block, 6, 8, {c3, s3}, {s1, c1}, {-s1, c1}, {-s3, -c3});
+  kernel4_a(block);
+  kernel4_b(block + 8, c4);
+  kernel4_a(block + 16);
+  kernel4_b(block + 24, c4);
+}
+
+void kernel8_a(float* block, const float* level) {
+  stage_a_plain(block, 0, 4);
+  stage_a_eighth(block, 2, 4, level[1]);
+  butterfly2_a(block, 0);
+  butterfly2_b(block, 4);
+  butterfly2_a(block, 8);
+  butterfly2_a(block, 12);
+}
+
+void kernel8_b(float* block, const float* level) {
+  stage_b_plain(block, 0, 4, level[1]);
+  stage_b_eighth(block, 2, 4, level[4], level[5]);
+  butterfly2_a(block, 0);
+  butterfly2_b(block, 4);
+  butterfly2_a(block, 8);
+  butterfly2_b(block, 12);
+}
+
+void kernel4_forward(float* a) {
+  const StageA x(a, 0, 2);
+  a[0] = x.s0r + x.s1r;
+  a[1] = x.s0i + x.s1i;
+  a[2] = x.ur;
+  a[3] = x.ui;
+  a[4] = x.s0r - x.s1r;
+  a[5] = x.s0i - x.s1i;
+  a[6] = x.vr;
+  a[7] = x.vi;
+}
+
+void bit_reverse(int n, float* a) {
+  const int values = n >> 1;
+  // j runs through the bit-reversed counterparts of i by a reversed
+  // increment; each pair is swapped once, from its lower index.
+  int j = 0;
+  for (int i = 0; i < values - 1; ++i) {
+    if (i < j) swap_values(a, i, j);
+    int bit = values >> 1;
+    while ((j & bit) != 0) {
+      j ^= bit;
+      bit >>= 1;
+    }
+    j |= bit;
+  }
+}
+
+void bit_reverse16(float* a) {
+  swap_values(a, 1, 8);
+  swap_values(a, 2, 4);
+  swap_values(a, 3, 12);
+  swap_values(a, 5, 10);
+  swap_values(a, 7, 14);
+  swap_values(a, 11, 13);
+}
+
+void complex_fft_forward(int n, float* a, int nw, const float* w) {
+  if (n > 32) {
+    first_split_stage(n, a, w + nw - n / 4);
+    if (n > 512) {
+      const int l = n / 4;
+      quarter_recursion_a(l, a, nw, w);
+      quarter_recursion_b(l, a + l, nw, w);
+      quarter_recursion_a(l, a + 2 * l, nw, w);
+      quarter_recursion_a(l, a + 3 * l, nw, w);
+    } else if (n / 4 > 32) {
+      expand_quarters_a(n, a, nw, w);
+    } else {
+      leaf_quarters(n, a, nw, w);
+    }
+    bit_reverse(n, a);
+  } else if (n == 32) {
+    kernel16_a(a, w + nw - 8);
+    bit_reverse16(a);
+  } else if (n == 16) {
+    // Reads only cos(pi/4), which every level holds at its second float.
+    kernel8_a(a, w);
+    swap_values(a, 1, 4);
+    swap_values(a, 3, 6);
+  } else if (n == 8) {
+    kernel4_forward(a);
+  } else if (n == 4) {
+    const float x0r = a[0], x0i = a[1];
+    a[0] = x0r + a[2];
+    a[1] = x0i + a[3];
+    a[2] = x0r - a[2];
+    a[3] = x0i - a[3];
+  }
+}
+
+}  // namespace orv::vlkdec
