@@ -1,1 +1,262 @@
-// Placeholder: filled in by the encoder library.
+#include "encoder/velk_encoder.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "encoder/block_encoder.h"
+#include "encoder/velk_format.h"
+
+namespace orv::encoder {
+
+namespace {
+
+constexpr uint64_t u32_max = std::numeric_limits<uint32_t>::max();
+constexpr uint32_t u16_max = 0xFFFF;
+// Automatic seek-table stretches aim at this much audio each.
+constexpr double seek_stretch_seconds = 0.5;
+// Bit-rate mode: the band SNR searched for each block lies in this range,
+// and the reservoir of saved or overspent bits is spread over this many
+// blocks and capped at that many blocks' worth.
+constexpr double rate_snr_min_db = -30.0;
+constexpr double rate_snr_max_db = 120.0;
+constexpr double reservoir_blocks = 8.0;
+
+void append_u16(std::vector<uint8_t>& out, uint32_t v) {
+  out.push_back(static_cast<uint8_t>(v));
+  out.push_back(static_cast<uint8_t>(v >> 8));
+}
+
+// Stored sizes of stretches of `per_entry` blocks; empty if one does not fit
+// 16 bits.
+std::vector<uint32_t> stretch_sizes(const std::vector<uint32_t>& block_sizes,
+                                    uint32_t per_entry) {
+  std::vector<uint32_t> sizes;
+  for (size_t i = 0; i < block_sizes.size(); i += per_entry) {
+    uint64_t sum = 0;
+    const size_t end = std::min(block_sizes.size(), i + per_entry);
+    for (size_t b = i; b < end; ++b) sum += block_sizes[b];
+    if (sum > u16_max) return {};
+    sizes.push_back(static_cast<uint32_t>(sum));
+  }
+  return sizes;
+}
+
+}  // namespace
+
+Encoder::Encoder(unsigned channels, unsigned sample_rate,
+                 const EncoderOptions& options)
+    : channels_(channels), sample_rate_(sample_rate), options_(options) {
+  if (channels < 1 || channels > max_channels) {
+    throw EncodeError("channel count " + std::to_string(channels) +
+                      " is outside 1..8");
+  }
+  if (sample_rate < 1 || sample_rate > u16_max) {
+    throw EncodeError("sample rate " + std::to_string(sample_rate) +
+                      " Hz is outside 1..65535");
+  }
+  if (options.format_version > max_format_version) {
+    throw EncodeError("format version must be 0, 1 or 2");
+  }
+  if (options.quality < quality_min || options.quality > quality_max) {
+    throw EncodeError("quality must be from 0 to 100");
+  }
+  if (!(options.bitrate_kbps >= 0.0) || !std::isfinite(options.bitrate_kbps)) {
+    throw EncodeError("bit rate must be a positive number");
+  }
+  if (options.blocks_per_seek_entry > u16_max) {
+    throw EncodeError("blocks per seek entry must be at most 65535");
+  }
+  if (options.max_payload_bytes > u16_max) {
+    throw EncodeError("block payloads are limited to 65535 bytes");
+  }
+  block_encoder_ = std::make_unique<BlockEncoder>(channels, sample_rate);
+  frame_length_ = block_encoder_->frame_length();
+  hop_ = hop_for_frame_length(frame_length_);
+  window_.reserve(static_cast<size_t>(frame_length_) * channels);
+}
+
+Encoder::~Encoder() = default;
+
+void Encoder::write(const int16_t* pcm, size_t frames) {
+  if (finished_) throw EncodeError("encoder already finished");
+  if (frames_in_ + frames > u32_max) {
+    throw EncodeError("input longer than 4294967295 frames");
+  }
+  const size_t frame_samples = channels_;
+  const size_t block_samples = static_cast<size_t>(frame_length_) * channels_;
+  while (frames > 0) {
+    const size_t room = (block_samples - window_.size()) / frame_samples;
+    const size_t take = std::min(room, frames);
+    window_.insert(window_.end(), pcm, pcm + take * frame_samples);
+    pcm += take * frame_samples;
+    frames -= take;
+    frames_in_ += take;
+    encode_ready_blocks(false);
+  }
+}
+
+void Encoder::encode_ready_blocks(bool flush) {
+  const size_t n = frame_length_;
+  std::vector<float> planar(n * channels_);
+  while (true) {
+    const size_t have = window_.size() / channels_;
+    if (have < n && !(flush && frames_encoded_ < frames_in_)) return;
+    // Planar copy of the block's input; zeros past the end of the input.
+    std::fill(planar.begin(), planar.end(), 0.0f);
+    for (size_t i = 0; i < std::min(have, n); ++i) {
+      for (unsigned c = 0; c < channels_; ++c) {
+        planar[c * n + i] = window_[i * channels_ + c];
+      }
+    }
+    BlockEncoder& be = *block_encoder_;
+    be.analyse(planar.data());
+
+    QuantSetting setting;
+    if (options_.bitrate_kbps > 0.0) {
+      const double target =
+          options_.bitrate_kbps * 1000.0 * hop_ / sample_rate_;
+      const double budget =
+          std::max(0.25 * target, target + reservoir_bits_ / reservoir_blocks);
+      double lo = rate_snr_min_db, hi = rate_snr_max_db;
+      for (int i = 0; i < 14; ++i) {
+        setting.band_snr_db = 0.5 * (lo + hi);
+        if (static_cast<double>(be.payload_bits(setting)) <= budget) {
+          lo = setting.band_snr_db;
+        } else {
+          hi = setting.band_snr_db;
+        }
+      }
+      setting.band_snr_db = lo;
+    } else if (options_.quality >= quality_max) {
+      setting.finest = true;
+    } else {
+      setting.band_snr_db = band_snr_for_quality(options_.quality);
+    }
+    // Coarsen the whole block until its payload fits the size field.
+    const uint64_t limit_bits = uint64_t{options_.max_payload_bytes} * 8;
+    bool coarsened = false;
+    while (be.payload_bits(setting) > limit_bits) {
+      if (setting.index_offset >= quantiser_count - 1) {
+        throw EncodeError("a block does not fit " +
+                          std::to_string(options_.max_payload_bytes) +
+                          " bytes even at the coarsest quantisers");
+      }
+      ++setting.index_offset;
+      coarsened = true;
+    }
+    coarsened_blocks_ += coarsened ? 1 : 0;
+
+    const size_t start = blocks_.size();
+    append_u16(blocks_, block_sync);
+    append_u16(blocks_, 0);
+    be.write_payload(setting, blocks_);
+    const size_t payload = blocks_.size() - start - block_frame_header_bytes;
+    blocks_[start + 2] = static_cast<uint8_t>(payload);
+    blocks_[start + 3] = static_cast<uint8_t>(payload >> 8);
+    const uint32_t block_size = static_cast<uint32_t>(blocks_.size() - start);
+    block_sizes_.push_back(block_size);
+    if (options_.bitrate_kbps > 0.0) {
+      const double target =
+          options_.bitrate_kbps * 1000.0 * hop_ / sample_rate_;
+      reservoir_bits_ += target - 8.0 * block_size;
+      reservoir_bits_ = std::clamp(reservoir_bits_, -reservoir_blocks * target,
+                                   reservoir_blocks * target);
+    }
+
+    frames_encoded_ += hop_;
+    const size_t drop = std::min<size_t>(hop_, have) * channels_;
+    window_.erase(window_.begin(), window_.begin() + static_cast<long>(drop));
+  }
+}
+
+EncodeStats Encoder::finish(const ByteSink& sink) {
+  if (finished_) throw EncodeError("encoder already finished");
+  encode_ready_blocks(true);
+  finished_ = true;
+
+  EncodeStats stats;
+  stats.total_frames = frames_in_;
+  stats.block_count = static_cast<uint32_t>(block_sizes_.size());
+  stats.coarsened_blocks = coarsened_blocks_;
+  for (uint32_t s : block_sizes_) {
+    stats.max_block_size = std::max(stats.max_block_size, s);
+  }
+
+  std::vector<uint32_t> table;
+  uint32_t per_entry = 0;
+  const size_t blocks = block_sizes_.size();
+  if (options_.seek_table && blocks > 0) {
+    const uint64_t entry_limit =
+        options_.format_version == 2 ? u16_max : u32_max;
+    const uint64_t fewest = (blocks + entry_limit - 1) / entry_limit;
+    if (options_.blocks_per_seek_entry != 0) {
+      per_entry = options_.blocks_per_seek_entry;
+      table = stretch_sizes(block_sizes_, per_entry);
+      if (table.empty() || per_entry < fewest) {
+        throw EncodeError(
+            "blocks per seek entry " + std::to_string(per_entry) +
+            (per_entry < fewest ? " gives more than 65535 entries"
+                                : " makes a stretch larger than 65535 bytes"));
+      }
+    } else {
+      // As close to the preferred stretch duration as 16-bit sizes allow.
+      const double preferred_d =
+          std::round(seek_stretch_seconds * sample_rate_ / hop_);
+      uint64_t preferred = std::max<uint64_t>(
+          fewest, std::clamp(preferred_d, 1.0, double{u16_max}));
+      for (per_entry = static_cast<uint32_t>(preferred);
+           per_entry >= fewest && per_entry >= 1; --per_entry) {
+        table = stretch_sizes(block_sizes_, per_entry);
+        if (!table.empty()) break;
+      }
+      if (table.empty()) {
+        throw EncodeError(
+            "input too long for a seek table; encode without one");
+      }
+    }
+  }
+  stats.seek_entry_count = static_cast<uint32_t>(table.size());
+  stats.blocks_per_seek_entry = per_entry;
+
+  const uint64_t file_size =
+      file_header_bytes + 2 * table.size() + blocks_.size();
+  if (file_size > u32_max) {
+    throw EncodeError("encoded file would exceed 4294967295 bytes");
+  }
+  stats.file_size = file_size;
+
+  FileHeader header;
+  header.version = static_cast<uint8_t>(options_.format_version);
+  header.channels = static_cast<uint8_t>(channels_);
+  header.sample_rate = static_cast<uint16_t>(sample_rate_);
+  header.total_samples = static_cast<uint32_t>(frames_in_);
+  header.max_block_size = stats.max_block_size;
+  header.file_size = static_cast<uint32_t>(file_size);
+  header.seek_entry_count = stats.seek_entry_count;
+  header.blocks_per_seek_entry = options_.format_version == 2 ? per_entry : 0;
+  const auto header_bytes = write_file_header(header);
+  sink(header_bytes.data(), header_bytes.size());
+  std::vector<uint8_t> table_bytes;
+  table_bytes.reserve(2 * table.size());
+  for (uint32_t s : table) append_u16(table_bytes, s);
+  if (!table_bytes.empty()) sink(table_bytes.data(), table_bytes.size());
+  if (!blocks_.empty()) sink(blocks_.data(), blocks_.size());
+  std::vector<uint8_t>().swap(blocks_);
+  return stats;
+}
+
+std::vector<uint8_t> encode_to_memory(const int16_t* pcm, size_t frames,
+                                      unsigned channels, unsigned sample_rate,
+                                      const EncoderOptions& options) {
+  Encoder encoder(channels, sample_rate, options);
+  encoder.write(pcm, frames);
+  std::vector<uint8_t> out;
+  encoder.finish([&out](const uint8_t* data, size_t size) {
+    out.insert(out.end(), data, data + size);
+  });
+  return out;
+}
+
+}  // namespace orv::encoder

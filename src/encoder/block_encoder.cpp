@@ -1,0 +1,236 @@
+#include "encoder/block_encoder.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "encoder/bit_writer.h"
+#include "encoder/velk_format.h"
+
+namespace orv::encoder {
+
+namespace {
+
+constexpr uint32_t max_magnitude = (1u << max_magnitude_bits) - 1;
+constexpr unsigned skip_bits = 2;
+constexpr unsigned float29_bits = 29;
+constexpr unsigned index_bits = 8;
+constexpr unsigned run_index_bits = 4;
+constexpr unsigned width_bits = 4;
+// Bands far below the channel's overall level are not coded finer than
+// this many dB under the target relative to the channel's mean energy: their
+// noise cannot matter next to the loud bands'.
+constexpr double floor_margin_db = 12.0;
+// log10 of the ratio between neighbouring quantiser steps.
+constexpr double step_log10 = 0.0664;
+
+// Run lengths in groups of 8 coefficients, ascending: 1 is the run whose
+// flag is 0, the others are selected by a run index.
+constexpr std::array<uint32_t, 17> run_group_options = {
+    1, 2, 3, 4, 5, 6, 8, 9, 10, 11, 12, 13, 14, 15, 16, 32, 64};
+
+unsigned run_index_for_groups(uint32_t groups) {
+  for (unsigned r = 0; r < run_lengths.size(); ++r) {
+    if (run_lengths[r] == groups * short_run_length) return r;
+  }
+  return 0;  // not reached: only run_group_options are planned
+}
+
+unsigned bits_for(uint32_t magnitude) {
+  return static_cast<unsigned>(std::bit_width(magnitude));
+}
+
+}  // namespace
+
+double band_snr_for_quality(int quality) {
+  return 6.0 + 0.6 * std::clamp(quality, 0, 100);
+}
+
+BlockEncoder::BlockEncoder(unsigned channels, unsigned sample_rate)
+    : channels_(channels),
+      n_(frame_length_for_rate(sample_rate)),
+      band_edges_(band_edges_for_rate(sample_rate)),
+      dct_(n_),
+      coeffs_(static_cast<size_t>(channels) * n_),
+      codes_(channels) {
+  band_count_ = static_cast<unsigned>(band_edges_.size() - 1);
+  for (unsigned i = 0; i < quantiser_count; ++i) {
+    steps_.push_back(quantiser_step(i));
+  }
+  const uint32_t groups = (n_ - 2 + 7) / 8;
+  group_bits_.resize(groups);
+  plan_cost_.resize(groups + 1);
+  plan_groups_.resize(groups);
+  plan_width_.resize(groups);
+  for (auto& code : codes_) {
+    code.indices.resize(band_count_);
+    code.magnitudes.resize(n_);
+    code.negative.resize(n_);
+  }
+}
+
+void BlockEncoder::analyse(const float* planar) {
+  for (unsigned c = 0; c < channels_; ++c) {
+    dct_.transform(planar + static_cast<size_t>(c) * n_,
+                   coeffs_.data() + static_cast<size_t>(c) * n_);
+  }
+}
+
+void BlockEncoder::quantise_channel(unsigned c, const QuantSetting& setting,
+                                    ChannelCode& code) {
+  const double* a = coeffs_.data() + static_cast<size_t>(c) * n_;
+  code.float0 = encode_float29(a[0]);
+  code.float1 = encode_float29(a[1]);
+
+  double total_energy = 0.0;
+  for (uint32_t k = 2; k < n_; ++k) total_energy += a[k] * a[k];
+  const double mean_energy = total_energy / (n_ - 2);
+  const double snr_ratio = std::pow(10.0, -setting.band_snr_db / 10.0);
+  const double floor_noise =
+      mean_energy *
+      std::pow(10.0, -(setting.band_snr_db + floor_margin_db) / 10.0);
+
+  for (unsigned b = 0; b < band_count_; ++b) {
+    const uint32_t lo = 2 * band_edges_[b];
+    const uint32_t hi = 2 * band_edges_[b + 1];
+    double energy = 0.0, peak = 0.0;
+    for (uint32_t k = lo; k < hi; ++k) {
+      energy += a[k] * a[k];
+      peak = std::max(peak, std::fabs(a[k]));
+    }
+    energy /= (hi - lo);
+    // Finest step at which the band's largest magnitude still fits.
+    unsigned min_index = 0;
+    while (min_index + 1 < quantiser_count &&
+           std::nearbyint(peak / steps_[min_index]) > max_magnitude) {
+      ++min_index;
+    }
+    unsigned index = min_index;
+    if (!setting.finest && energy > 0.0) {
+      const double noise = std::max(energy * snr_ratio, floor_noise);
+      const double step = std::sqrt(12.0 * noise);
+      const double wanted = std::floor(std::log10(step) / step_log10);
+      const double clamped =
+          std::clamp(wanted, 0.0, static_cast<double>(quantiser_count - 1));
+      index = std::max(min_index, static_cast<unsigned>(clamped));
+    }
+    index = std::min(index + setting.index_offset, quantiser_count - 1);
+    code.indices[b] = static_cast<uint8_t>(index);
+    const double step = steps_[index];
+    for (uint32_t k = lo; k < hi; ++k) {
+      const double m = std::nearbyint(std::fabs(a[k]) / step);
+      code.magnitudes[k] = static_cast<uint16_t>(m);
+      code.negative[k] = a[k] < 0.0 ? 1 : 0;
+    }
+  }
+  plan_runs(code);
+}
+
+// Chooses run lengths and widths that minimise the bits of the runs, by
+// dynamic programming over groups of 8 coefficients from the end. A run's
+// cost is its header plus width bits per coefficient; sign bits do not
+// depend on the choice and are added once.
+void BlockEncoder::plan_runs(ChannelCode& code) {
+  const uint32_t groups = static_cast<uint32_t>(group_bits_.size());
+  uint64_t sign_bits = 0;
+  for (uint32_t g = 0; g < groups; ++g) {
+    const uint32_t lo = 2 + 8 * g, hi = std::min(lo + 8, n_);
+    uint32_t peak = 0;
+    for (uint32_t k = lo; k < hi; ++k) {
+      peak = std::max<uint32_t>(peak, code.magnitudes[k]);
+      sign_bits += code.magnitudes[k] != 0;
+    }
+    group_bits_[g] = static_cast<uint8_t>(bits_for(peak));
+  }
+  plan_cost_[groups] = 0;
+  for (uint32_t t = groups; t-- > 0;) {
+    uint64_t best = std::numeric_limits<uint64_t>::max();
+    unsigned width = 0;
+    uint32_t covered = 0;  // groups from t whose widths are in `width`
+    for (uint32_t option : run_group_options) {
+      const uint32_t end = std::min(t + option, groups);
+      while (t + covered < end) {
+        width = std::max<unsigned>(width, group_bits_[t + covered]);
+        ++covered;
+      }
+      const uint32_t first = 2 + 8 * t;
+      const uint32_t count = std::min(2 + 8 * end, n_) - first;
+      const uint64_t header = 1 + (option > 1 ? run_index_bits : 0) + width_bits;
+      const uint64_t cost = header + uint64_t{count} * width + plan_cost_[end];
+      if (cost < best) {
+        best = cost;
+        plan_groups_[t] = static_cast<uint8_t>(option);
+        plan_width_[t] = static_cast<uint8_t>(width);
+      }
+      if (end == groups) break;  // longer runs are cut to the same end
+    }
+    plan_cost_[t] = best;
+  }
+  code.run_groups.clear();
+  code.run_widths.clear();
+  for (uint32_t t = 0; t < groups; t += plan_groups_[t]) {
+    code.run_groups.push_back(plan_groups_[t]);
+    code.run_widths.push_back(plan_width_[t]);
+  }
+  code.bits = 2 * float29_bits + uint64_t{index_bits} * band_count_ +
+              plan_cost_[0] + sign_bits;
+}
+
+uint64_t BlockEncoder::payload_bits(const QuantSetting& setting) {
+  uint64_t total = 0;
+  for (unsigned first = 0; first < channels_; first += 2) {
+    const unsigned last = std::min(first + 2, channels_);
+    uint64_t bits = skip_bits;
+    for (unsigned c = first; c < last; ++c) {
+      quantise_channel(c, setting, codes_[c]);
+      bits += codes_[c].bits;
+    }
+    total += (bits + 31) / 32 * 32;
+  }
+  return total;
+}
+
+void BlockEncoder::write_channel(const ChannelCode& code,
+                                 BitWriter& writer) const {
+  writer.put(code.float0, float29_bits);
+  writer.put(code.float1, float29_bits);
+  for (uint8_t index : code.indices) writer.put(index, index_bits);
+  uint32_t k = 2;
+  for (size_t r = 0; r < code.run_groups.size(); ++r) {
+    const uint32_t groups = code.run_groups[r];
+    const unsigned width = code.run_widths[r];
+    if (groups == 1) {
+      writer.put(0, 1);
+    } else {
+      writer.put(1, 1);
+      writer.put(run_index_for_groups(groups), run_index_bits);
+    }
+    writer.put(width, width_bits);
+    const uint32_t end = std::min(k + 8 * groups, n_);
+    if (width > 0) {
+      for (; k < end; ++k) {
+        writer.put(code.magnitudes[k], width);
+        if (code.magnitudes[k] != 0) writer.put(code.negative[k], 1);
+      }
+    }
+    k = end;
+  }
+}
+
+void BlockEncoder::write_payload(const QuantSetting& setting,
+                                 std::vector<uint8_t>& out) {
+  BitWriter writer(out);
+  for (unsigned first = 0; first < channels_; first += 2) {
+    const unsigned last = std::min(first + 2, channels_);
+    writer.put(0, skip_bits);
+    for (unsigned c = first; c < last; ++c) {
+      quantise_channel(c, setting, codes_[c]);
+      write_channel(codes_[c], writer);
+    }
+    writer.align_to_word();
+  }
+}
+
+}  // namespace orv::encoder
