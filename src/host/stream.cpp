@@ -1,0 +1,516 @@
+// The stream side of the host library: the per-stream callbacks over a file
+// descriptor, seeks and loop jumps that move the descriptor, and the pull
+// loop that tells a stream's end from its other short results.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "host/host_internal.h"
+
+using orv::host::StreamToken;
+
+struct VelkHostStream {
+  // Fixed at open.
+  VelkHost* host = nullptr;
+  int fd = -1;
+  ORV_Stream* plugin = nullptr;
+  VelkHostFileHeader header{};
+  uint32_t frame_bytes = 0;  // 2 x channels; 0 for a header without channels
+  // Blocks handed to the plug-in for this stream, with their sizes.
+  std::vector<std::pair<void*, uint64_t>> blocks;
+  uint64_t refusals = 0;
+  VelkHostReadStats reads{};
+  // Where the next pulled frame comes from: a start frame plus the bytes
+  // pulled since.
+  uint64_t timeline_start_frame = 0;
+  uint64_t timeline_bytes = 0;
+  // Pull state: the previous process call came back short; the end found.
+  bool previous_short = false;
+  bool ended = false;
+  // The loop set by velk_host_stream_set_loop.
+  bool loop_set = false;
+  uint32_t loop_passes = 0;  // 0: without end
+  uint32_t loop_passes_done = 0;
+  uint32_t loop_start_position = 0;
+  uint32_t loop_start_sample = 0;
+};
+
+namespace {
+
+// Process calls that return nothing yet move the stream along (a run of
+// damaged data, blocks cut away after a loop end) are normal, but a plug-in
+// that does so without end must not hang the host.
+constexpr uint32_t max_empty_calls = 1u << 20;
+// The most one process call is asked for.
+constexpr uint32_t max_process_bytes = 1u << 20;
+
+void set_error(char* error, size_t error_size, const char* format, ...) {
+  if (error == nullptr || error_size == 0) return;
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(error, error_size, format, args);
+  va_end(args);
+}
+
+uint32_t read_le32(const unsigned char* p) {
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 |
+         uint32_t{p[3]} << 24;
+}
+
+uint32_t read_le16(const unsigned char* p) {
+  return uint32_t{p[0]} | uint32_t{p[1]} << 8;
+}
+
+// Frames of output per block of a file at this rate.
+uint32_t samples_per_block(uint32_t sample_rate) {
+  if (sample_rate >= 44100) return 1920;
+  if (sample_rate >= 22050) return 960;
+  return 480;
+}
+
+// The step in which a skip inside a block takes effect, in frames.
+uint32_t skip_step_frames(uint32_t channels) {
+  if (channels == 1) return 8;
+  if (channels == 2) return 4;
+  return 1;
+}
+
+// The first sample of the seek entry that holds `sample`, computed as the
+// stream does it (the entry index clamped to the table).
+uint32_t entry_first_sample(const VelkHostFileHeader& h, uint32_t sample) {
+  const uint32_t per_entry =
+      h.blocks_per_seek_entry * samples_per_block(h.sample_rate);
+  if (per_entry == 0 || h.seek_entry_count == 0) return 0;
+  if (h.total_samples != 0 && sample > h.total_samples) {
+    sample = h.total_samples - 1;
+  }
+  uint32_t index = 0;
+  if (sample >= per_entry) {
+    index = (sample - per_entry) / per_entry + 1;
+    if (index >= h.seek_entry_count) index = h.seek_entry_count - 1;
+  }
+  return index * per_entry;
+}
+
+// The first frame delivered after a skip from `first` to `target`.
+uint32_t skipped_start(const VelkHostFileHeader& h, uint32_t first,
+                       uint32_t target) {
+  const uint32_t step = skip_step_frames(h.channels);
+  if (target < first) return first;
+  return first + (target - first) / step * step;
+}
+
+void* ORV_CALL allocate_block(uint64_t bytes, uint64_t host_stream,
+                              const char*, uint32_t) {
+  auto* s = reinterpret_cast<VelkHostStream*>(host_stream);
+  VelkHost* host = s->host;
+  void* block = nullptr;
+  if (host->refuse_allocations.load() == 0 && bytes <= (uint64_t{1} << 40)) {
+    const uint64_t rounded = bytes == 0 ? 64 : (bytes + 63) / 64 * 64;
+    block = std::aligned_alloc(64, static_cast<size_t>(rounded));
+  }
+  if (block == nullptr) {
+    ++s->refusals;
+    host->refusals.fetch_add(1);
+    return nullptr;
+  }
+  try {
+    s->blocks.emplace_back(block, bytes);
+  } catch (...) {
+    std::free(block);
+    ++s->refusals;
+    host->refusals.fetch_add(1);
+    return nullptr;
+  }
+  host->allocations.fetch_add(1);
+  host->outstanding_bytes.fetch_add(bytes);
+  return block;
+}
+
+void ORV_CALL free_block(void* block, uint64_t host_stream, const char*,
+                         uint32_t) {
+  auto* s = reinterpret_cast<VelkHostStream*>(host_stream);
+  VelkHost* host = s->host;
+  host->frees.fetch_add(1);
+  for (size_t i = 0; i < s->blocks.size(); ++i) {
+    if (s->blocks[i].first == block) {
+      host->outstanding_bytes.fetch_sub(s->blocks[i].second);
+      s->blocks.erase(s->blocks.begin() + static_cast<std::ptrdiff_t>(i));
+      std::free(block);
+      return;
+    }
+  }
+  // Never free what we did not hand out: count it and leave it alone.
+  host->bad_frees.fetch_add(1);
+}
+
+// Delivers bytes from the file descriptor. Offset 0 restarts at the start
+// of the file; -1 continues; any other offset is outside the protocol and
+// delivers nothing. Everything asked is delivered unless the file ends.
+int32_t ORV_CALL read_file(uint64_t host_stream, void* destination,
+                           uint32_t bytes, int32_t offset) {
+  auto* s = reinterpret_cast<VelkHostStream*>(host_stream);
+  VelkHostReadStats& r = s->reads;
+  ++r.calls;
+  r.bytes_asked += bytes;
+  if (offset == 0) {
+    ++r.header_reads;
+    if (lseek(s->fd, 0, SEEK_SET) != 0) return 0;
+  } else if (offset == -1) {
+    ++r.continue_reads;
+  } else {
+    ++r.other_offsets;
+    return 0;
+  }
+  if (bytes > 0x7FFFFFFFu) bytes = 0x7FFFFFFFu;
+  if (destination == nullptr) return 0;
+  auto* out = static_cast<unsigned char*>(destination);
+  uint32_t done = 0;
+  while (done < bytes) {
+    const ssize_t n = ::read(s->fd, out + done, bytes - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<uint32_t>(n);
+  }
+  r.bytes_delivered += done;
+  return static_cast<int32_t>(done);
+}
+
+bool query(VelkHostStream* s, StreamToken which, uint32_t* value) {
+  const orv::host::StreamTokens& t = s->host->tokens;
+  if (!t.present[which]) return false;
+  return s->host->functions.stream_property(s->plugin, t.value[which], value,
+                                            nullptr, nullptr) == 1;
+}
+
+bool setting(VelkHostStream* s, StreamToken which, const uint32_t* input,
+             uint32_t* result) {
+  const orv::host::StreamTokens& t = s->host->tokens;
+  if (!t.present[which]) return false;
+  return s->host->functions.stream_property(s->plugin, t.value[which], nullptr,
+                                            input, result) == 1;
+}
+
+// Moves the file to `position` and tells the stream; the stream then drops
+// what it buffered and decodes from there.
+bool move_input(VelkHostStream* s, uint32_t position) {
+  if (lseek(s->fd, static_cast<off_t>(position), SEEK_SET) < 0) return false;
+  s->host->functions.stream_seek(s->plugin, static_cast<int32_t>(position));
+  return true;
+}
+
+void restart_timeline(VelkHostStream* s, uint64_t frame) {
+  s->timeline_start_frame = frame;
+  s->timeline_bytes = 0;
+  s->previous_short = false;
+  s->ended = false;
+}
+
+// The loop start jump: the file to the loop start's entry, the stream told
+// so, then the loop-start skip armed.
+bool jump_to_loop_start(VelkHostStream* s) {
+  if (!move_input(s, s->loop_start_position)) return false;
+  s->host->functions.stream_seek(s->plugin, -2);
+  restart_timeline(s, s->loop_start_sample);
+  return true;
+}
+
+// A snapshot of what a process call may move: when neither changes and
+// nothing comes out, the call did nothing at all.
+struct Progress {
+  uint32_t position = 0;
+  uint32_t reservoir = 0;
+  bool known = false;
+};
+
+Progress progress_of(VelkHostStream* s) {
+  Progress p;
+  p.known = query(s, orv::host::token_position, &p.position) &&
+            query(s, orv::host::token_output_reservoir, &p.reservoir);
+  return p;
+}
+
+}  // namespace
+
+extern "C" {
+
+VelkHostStream* velk_host_stream_open(VelkHost* host, const char* path,
+                                      char* error, size_t error_size) {
+  set_error(error, error_size, "%s", "");
+  auto* s = new (std::nothrow) VelkHostStream;
+  if (s == nullptr) {
+    set_error(error, error_size, "out of memory");
+    return nullptr;
+  }
+  s->host = host;
+  s->fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (s->fd < 0) {
+    set_error(error, error_size, "cannot open '%s': %s", path,
+              std::strerror(errno));
+    delete s;
+    return nullptr;
+  }
+  struct stat st {};
+  if (fstat(s->fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    set_error(error, error_size, "'%s' is not a regular file", path);
+    ::close(s->fd);
+    delete s;
+    return nullptr;
+  }
+  unsigned char raw[24] = {};
+  const ssize_t got = pread(s->fd, raw, sizeof raw, 0);
+  const bool magic_ok =
+      got == static_cast<ssize_t>(sizeof raw) && std::memcmp(raw, "1KLV", 4) == 0;
+  if (magic_ok) {
+    VelkHostFileHeader& h = s->header;
+    h.version = raw[4];
+    h.channels = raw[5];
+    h.sample_rate = read_le16(raw + 6);
+    h.total_samples = read_le32(raw + 8);
+    h.max_block_size = read_le32(raw + 12);
+    h.file_size = read_le32(raw + 16);
+    const uint32_t seek_word = read_le32(raw + 20);
+    h.seek_entry_count = h.version == 2 ? (seek_word & 0xFFFFu) : seek_word;
+    h.blocks_per_seek_entry = h.version == 2 ? seek_word >> 16 : 0;
+    s->frame_bytes = 2 * h.channels;
+  }
+  s->plugin = host->functions.stream_open(allocate_block, free_block,
+                                          reinterpret_cast<uint64_t>(s),
+                                          read_file);
+  if (s->plugin == nullptr) {
+    if (!magic_ok) {
+      set_error(error, error_size, "'%s' is not a Velk audio file", path);
+    } else if (s->refusals != 0) {
+      const char* why = host->functions.error();
+      set_error(error, error_size, "cannot decode '%s': %s", path,
+                why != nullptr ? why : "out of memory");
+    } else {
+      set_error(error, error_size,
+                "cannot decode '%s': the plug-in refuses the file (damaged "
+                "or unsupported header)",
+                path);
+    }
+    ::close(s->fd);
+    delete s;
+    return nullptr;
+  }
+  return s;
+}
+
+void velk_host_stream_close(VelkHostStream* stream) {
+  if (stream == nullptr) return;
+  stream->host->functions.stream_close(stream->plugin);
+  // A block the plug-in failed to hand back is ours to release.
+  for (const auto& block : stream->blocks) {
+    stream->host->outstanding_bytes.fetch_sub(block.second);
+    std::free(block.first);
+  }
+  ::close(stream->fd);
+  delete stream;
+}
+
+const VelkHostFileHeader* velk_host_stream_header(const VelkHostStream* s) {
+  return &s->header;
+}
+
+int velk_host_stream_info(VelkHostStream* stream, VelkHostStreamInfo* out) {
+  *out = VelkHostStreamInfo{};
+  uint32_t* fields[] = {
+      &out->input_bit_rate,   &out->input_sample_rate,
+      &out->input_sample_width, &out->input_channels,
+      &out->output_bit_rate,  &out->output_sample_rate,
+      &out->output_sample_width, &out->output_channels,
+  };
+  for (uint32_t i = 0; i < 8; ++i) {
+    if (query(stream, static_cast<StreamToken>(i), fields[i])) {
+      out->answered |= 1u << i;
+    }
+  }
+  // "Exact get position" answers the duration for any position past the
+  // data; bit 31 is its flag, so it stays clear.
+  const uint32_t past_the_end = 0x7FFFFFFFu;
+  if (setting(stream, orv::host::token_exact_get_position, &past_the_end,
+              &out->duration_ms)) {
+    out->answered |= 1u << 8;
+  }
+  return out->answered == 0x1FFu ? 1 : 0;
+}
+
+uint32_t velk_host_stream_process(VelkHostStream* stream, void* destination,
+                                  uint32_t bytes) {
+  const uint32_t got =
+      stream->host->functions.stream_process(stream->plugin, destination, bytes);
+  return got > bytes ? bytes : got;
+}
+
+int32_t velk_host_stream_property(VelkHostStream* stream, uint64_t token,
+                                  void* value, const void* new_value,
+                                  void* result) {
+  return stream->host->functions.stream_property(stream->plugin, token, value,
+                                                 new_value, result);
+}
+
+int32_t velk_host_stream_property_by_name(VelkHostStream* stream,
+                                          const char* name, void* value,
+                                          const void* new_value,
+                                          void* result) {
+  const RegistrationEntry* entry =
+      velk_host_find_entry(stream->host, "ORV stream", name);
+  if (entry == nullptr || entry->kind != ORV_ENTRY_PROPERTY) return 0;
+  return velk_host_stream_property(stream, entry->value, value, new_value,
+                                   result);
+}
+
+int velk_host_stream_seek(VelkHostStream* stream, int32_t position) {
+  if (position == -1 || position == -2) {
+    stream->host->functions.stream_seek(stream->plugin, position);
+    stream->previous_short = false;
+    stream->ended = false;
+    return 1;
+  }
+  return move_input(stream, static_cast<uint32_t>(position)) ? 1 : 0;
+}
+
+size_t velk_host_stream_pull(VelkHostStream* stream, void* destination,
+                             size_t bytes) {
+  VelkHostStream* s = stream;
+  auto* out = static_cast<unsigned char*>(destination);
+  size_t done = 0;
+  uint32_t empty_calls = 0;
+  uint64_t bytes_at_pass_start = s->timeline_bytes;
+  while (done < bytes && !s->ended) {
+    const size_t left = bytes - done;
+    const uint32_t ask =
+        left > max_process_bytes ? max_process_bytes : static_cast<uint32_t>(left);
+    const Progress before = progress_of(s);
+    const uint32_t got = velk_host_stream_process(s, out + done, ask);
+    done += got;
+    s->timeline_bytes += got;
+    if (got == ask) {
+      s->previous_short = false;
+      empty_calls = 0;
+      continue;
+    }
+    // A short result: the input ended, sync was lost (the next call finds
+    // it again) or the loop end was reached. Only an empty call right after
+    // a short one can mean the end.
+    const bool was_short = s->previous_short;
+    s->previous_short = true;
+    if (got != 0) {
+      empty_calls = 0;
+      continue;
+    }
+    if (++empty_calls >= max_empty_calls) {
+      s->ended = true;
+      break;
+    }
+    if (!was_short) continue;
+    if (s->loop_set) {
+      // Past the loop end the stream keeps decoding blocks that yield
+      // nothing, so an empty call after a short one ends the pass.
+      ++s->loop_passes_done;
+      const bool more =
+          s->loop_passes == 0 || s->loop_passes_done < s->loop_passes;
+      // A pass that delivered nothing would repeat without end.
+      if (!more || s->timeline_bytes == bytes_at_pass_start ||
+          !jump_to_loop_start(s)) {
+        s->ended = true;
+        break;
+      }
+      bytes_at_pass_start = s->timeline_bytes;
+      empty_calls = 0;
+      continue;
+    }
+    // Without a loop the end is a call that changed nothing: no input read,
+    // nothing consumed. A call after lost sync always moves the input on.
+    const Progress after = progress_of(s);
+    if (!before.known || !after.known ||
+        (before.position == after.position &&
+         before.reservoir == after.reservoir)) {
+      s->ended = true;
+    }
+  }
+  return done;
+}
+
+int velk_host_stream_ended(const VelkHostStream* stream) {
+  return stream->ended ? 1 : 0;
+}
+
+uint64_t velk_host_stream_timeline_frame(const VelkHostStream* stream) {
+  if (stream->frame_bytes == 0) return stream->timeline_start_frame;
+  return stream->timeline_start_frame +
+         stream->timeline_bytes / stream->frame_bytes;
+}
+
+int velk_host_stream_seek_ms(VelkHostStream* stream, uint32_t ms,
+                             VelkHostSeek* out) {
+  VelkHostStream* s = stream;
+  const VelkHostFileHeader& h = s->header;
+  VelkHostSeek seek{};
+  seek.target_sample =
+      static_cast<uint32_t>(uint64_t{ms} * h.sample_rate / 1000);
+  uint32_t lookup[2] = {0, 0};
+  const bool looked_up =
+      setting(s, orv::host::token_seek_table_lookup, &ms, lookup);
+  if (!setting(s, orv::host::token_exact_seek, &ms, &seek.entry_position)) {
+    return 0;
+  }
+  seek.entry_first_sample =
+      looked_up ? lookup[1] : entry_first_sample(h, seek.target_sample);
+  uint32_t target = seek.target_sample;
+  if (h.total_samples != 0 && target > h.total_samples) {
+    target = h.total_samples - 1;
+  }
+  seek.start_sample = skipped_start(h, seek.entry_first_sample, target);
+  if (!move_input(s, seek.entry_position)) return 0;
+  restart_timeline(s, seek.start_sample);
+  if (out != nullptr) *out = seek;
+  return 1;
+}
+
+int velk_host_stream_set_loop(VelkHostStream* stream, uint32_t start_sample,
+                              uint32_t end_sample, uint32_t passes,
+                              VelkHostLoop* out) {
+  VelkHostStream* s = stream;
+  if (start_sample >= end_sample || end_sample > 0x7FFFFFFFu) return 0;
+  const uint32_t input[2] = {start_sample, end_sample};
+  uint32_t result[2] = {0, 0};
+  if (!setting(s, orv::host::token_set_looping_samples, input, result)) {
+    return 0;
+  }
+  const VelkHostFileHeader& h = s->header;
+  uint32_t start = start_sample;
+  if (h.total_samples != 0 && start > h.total_samples) start = h.total_samples - 1;
+  s->loop_set = true;
+  s->loop_passes = passes;
+  s->loop_passes_done = 0;
+  s->loop_start_position = result[0];
+  s->loop_start_sample = skipped_start(h, entry_first_sample(h, start), start);
+  if (out != nullptr) {
+    out->start_position = result[0];
+    out->after_end_position = result[1];
+    out->start_sample = s->loop_start_sample;
+  }
+  return 1;
+}
+
+uint32_t velk_host_stream_loop_passes_done(const VelkHostStream* stream) {
+  return stream->loop_passes_done;
+}
+
+void velk_host_stream_read_stats(const VelkHostStream* stream,
+                                 VelkHostReadStats* out) {
+  *out = stream->reads;
+}
+
+}  // extern "C"

@@ -1,0 +1,221 @@
+/*
+ * Host library: loads the Velk audio decoder plug-in module, acts as its
+ * interface broker, and drives decode streams on files.
+ *
+ * The core is plain C over two opaque handles, VelkHost (one loaded module)
+ * and VelkHostStream (one decode stream reading one file). Everything the
+ * plug-in offers is found by name in the registration records it hands to
+ * the broker; nothing but TAVO_Main is looked up in the module itself.
+ *
+ * The host owns the file: the plug-in only asks for bytes (offset 0 for the
+ * header, -1 to continue), and every jump of the input is made here, by
+ * moving the file descriptor, before the plug-in is told the new position.
+ *
+ * A VelkHost may serve streams on several threads at once; one stream is
+ * used by one thread at a time. The C++ wrapper is in host/plugin_host.h.
+ */
+#ifndef ORV_HOST_VELK_HOST_H
+#define ORV_HOST_VELK_HOST_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "orv/vlkdec.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct VelkHost VelkHost;
+typedef struct VelkHostStream VelkHostStream;
+
+/* ------------------------------------------------------------------------ */
+/* The module and its registration records                                  */
+/* ------------------------------------------------------------------------ */
+
+/* Loads the module at `plugin_path`, registers its interfaces with this
+ * broker and resolves every function the host needs. Returns null on
+ * failure, with a one-line reason in `error` (which may be null). */
+VelkHost* velk_host_load(const char* plugin_path, char* error,
+                         size_t error_size);
+/* Unregisters the interfaces (TAVO_Main with a zero flag), calls
+ * ORV_shutdown and unloads the module. Every stream must be closed first. */
+void velk_host_unload(VelkHost* host);
+
+/* One call of the broker's register function, as the broker copied it.
+ * `entries` is a byte-for-byte copy of the array the module passed; the
+ * names it points to are the module's own texts. */
+typedef struct VelkHostRegistration {
+  const char* interface_name;
+  int32_t entry_count;
+  const RegistrationEntry* entries;
+} VelkHostRegistration;
+
+/* Register calls in the order they came; 0 past the last one. */
+size_t velk_host_registration_count(const VelkHost* host);
+int velk_host_registration(const VelkHost* host, size_t index,
+                           VelkHostRegistration* out);
+
+/* The registered entry called `entry_name` in interface `interface_name`,
+ * or null. The pointer stays valid while the module is loaded. */
+const RegistrationEntry* velk_host_find_entry(const VelkHost* host,
+                                              const char* interface_name,
+                                              const char* entry_name);
+
+/* The functions resolved at load, all non-null. */
+typedef struct VelkHostFunctions {
+  PROVIDER_property_fn provider_property;
+  ORV_startup_fn startup;
+  ORV_error_fn error;
+  ORV_shutdown_fn shutdown;
+  ORV_stream_open_fn stream_open;
+  ORV_stream_process_fn stream_process;
+  ORV_stream_property_fn stream_property;
+  ORV_stream_seek_fn stream_seek;
+  ORV_stream_close_fn stream_close;
+} VelkHostFunctions;
+const VelkHostFunctions* velk_host_functions(const VelkHost* host);
+
+/* Asks PROVIDER_property for the "ORV codec" property named `name`.
+ * Returns the plug-in's answer (1 answered, 0 not), 0 when no property of
+ * that name is registered. */
+int32_t velk_host_provider_property(const VelkHost* host, const char* name,
+                                    void* value, const void* new_value,
+                                    void* result);
+/* The plug-in's last-error text (ORV_error), or null while it is empty. */
+const char* velk_host_plugin_error(const VelkHost* host);
+
+/* Allocation accounting over every stream of this host. */
+typedef struct VelkHostAllocationStats {
+  uint64_t allocations;       /* allocate callbacks answered with a block */
+  uint64_t refusals;          /* allocate callbacks answered with null */
+  uint64_t frees;             /* free callbacks */
+  uint64_t bad_frees;         /* frees of a block this host did not hand out */
+  uint64_t outstanding_bytes; /* allocated and not yet freed */
+} VelkHostAllocationStats;
+void velk_host_allocation_stats(const VelkHost* host,
+                                VelkHostAllocationStats* out);
+/* While non-zero, allocate callbacks are answered with null. */
+void velk_host_refuse_allocations(VelkHost* host, int refuse);
+
+/* ------------------------------------------------------------------------ */
+/* Streams                                                                  */
+/* ------------------------------------------------------------------------ */
+
+/* Opens `path` and a decode stream on it. Returns null on failure, with a
+ * one-line reason in `error` (which may be null). */
+VelkHostStream* velk_host_stream_open(VelkHost* host, const char* path,
+                                      char* error, size_t error_size);
+/* Closes the decode stream and the file. Accepts null. */
+void velk_host_stream_close(VelkHostStream* stream);
+
+/* The file header as the host read it itself, before the plug-in saw it. */
+typedef struct VelkHostFileHeader {
+  uint32_t version;
+  uint32_t channels;
+  uint32_t sample_rate;
+  uint32_t total_samples; /* sample frames */
+  uint32_t max_block_size;
+  uint32_t file_size;     /* as the header states it */
+  uint32_t seek_entry_count;
+  uint32_t blocks_per_seek_entry; /* 0 before version 2 */
+} VelkHostFileHeader;
+const VelkHostFileHeader* velk_host_stream_header(const VelkHostStream* s);
+
+/* What the plug-in answers about a stream, with the duration as "Exact get
+ * position" gives it for the end of the data. */
+typedef struct VelkHostStreamInfo {
+  uint32_t input_bit_rate; /* bits per second */
+  uint32_t input_sample_rate;
+  uint32_t input_sample_width;
+  uint32_t input_channels;
+  uint32_t output_bit_rate;
+  uint32_t output_sample_rate;
+  uint32_t output_sample_width;
+  uint32_t output_channels;
+  uint32_t duration_ms;
+  /* Bit i set: query i of the list above was answered (bit 0 input bit
+   * rate ... bit 8 duration). */
+  uint32_t answered;
+} VelkHostStreamInfo;
+/* Fills `out` from the plug-in's answers; returns 1 when all were given. */
+int velk_host_stream_info(VelkHostStream* stream, VelkHostStreamInfo* out);
+
+/* The raw interface, one plug-in call each. */
+uint32_t velk_host_stream_process(VelkHostStream* stream, void* destination,
+                                  uint32_t bytes);
+int32_t velk_host_stream_property(VelkHostStream* stream, uint64_t token,
+                                  void* value, const void* new_value,
+                                  void* result);
+/* As above, with the token found by its registered name in "ORV stream";
+ * 0 when no property of that name is registered. */
+int32_t velk_host_stream_property_by_name(VelkHostStream* stream,
+                                          const char* name, void* value,
+                                          const void* new_value,
+                                          void* result);
+/* ORV_stream_seek. For a byte position (anything but -1 and -2) the file is
+ * first moved there, as the seek's contract requires. Returns 1 when the
+ * file could be moved (always for -1 and -2), 0 otherwise. */
+int velk_host_stream_seek(VelkHostStream* stream, int32_t position);
+
+/* Pulls decoded PCM until `bytes` are delivered or the stream has ended,
+ * jumping back to the loop start at each loop end while passes remain.
+ * Returns the bytes delivered; fewer than asked only at the end. */
+size_t velk_host_stream_pull(VelkHostStream* stream, void* destination,
+                             size_t bytes);
+/* 1 once a pull has found the end of the stream (or of the last loop pass). */
+int velk_host_stream_ended(const VelkHostStream* stream);
+/* The sample frame of the file that the next pulled frame comes from, as
+ * far as the seeks and loop jumps made tell; decoding damaged data can make
+ * the real position differ. */
+uint64_t velk_host_stream_timeline_frame(const VelkHostStream* stream);
+
+/* The sample-exact seek: "Exact seek" for the seek entry that holds the
+ * target (arming the skip inside it), the file moved to that entry, and
+ * ORV_stream_seek with its position. Returns 1 on success, 0 when the
+ * plug-in cannot seek this stream (no seek table) or the file cannot be
+ * moved; then nothing has changed. */
+typedef struct VelkHostSeek {
+  uint32_t target_sample;  /* the time converted to a sample frame */
+  uint32_t entry_position; /* file position decoding restarts from */
+  uint32_t entry_first_sample;
+  /* The first frame the stream delivers: the target, moved back to the
+   * skip's step (8 frames for mono, 4 for stereo, 1 above). */
+  uint32_t start_sample;
+} VelkHostSeek;
+int velk_host_stream_seek_ms(VelkHostStream* stream, uint32_t ms,
+                             VelkHostSeek* out);
+
+/* Sets the loop [start_sample, end_sample) with "Set Looping Samples" and
+ * has pulls play it `passes` times in all (0: without end). The loop start
+ * jump moves the file to the loop start's seek entry and arms the skip
+ * inside it. Returns 1 on success, 0 when the plug-in refuses (no seek
+ * table) or the arguments are out of range; then nothing has changed. */
+typedef struct VelkHostLoop {
+  uint32_t start_position; /* seek entry of the loop start */
+  uint32_t after_end_position; /* the seek entry one entry past the end */
+  uint32_t start_sample;   /* first frame of each pass after the first */
+} VelkHostLoop;
+int velk_host_stream_set_loop(VelkHostStream* stream, uint32_t start_sample,
+                              uint32_t end_sample, uint32_t passes,
+                              VelkHostLoop* out);
+/* Passes of the loop completed so far (loop end reached). */
+uint32_t velk_host_stream_loop_passes_done(const VelkHostStream* stream);
+
+/* Read-callback accounting, to check how the plug-in reads. */
+typedef struct VelkHostReadStats {
+  uint64_t calls;
+  uint64_t header_reads;     /* offset 0 */
+  uint64_t continue_reads;   /* offset -1 */
+  uint64_t other_offsets;    /* anything else: refused with 0 */
+  uint64_t bytes_asked;
+  uint64_t bytes_delivered;
+} VelkHostReadStats;
+void velk_host_stream_read_stats(const VelkHostStream* stream,
+                                 VelkHostReadStats* out);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* ORV_HOST_VELK_HOST_H */
