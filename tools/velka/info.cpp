@@ -1,13 +1,213 @@
-// Placeholder until the info command is built.
+// velka info: header fields, block statistics and seek table of a file,
+// read straight from its bytes, with a consistency check of each.
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
 
 #include "commands.h"
+#include "encoder/velk_format.h"
 
 namespace velka {
 
-int run_info(int, char**) {
-  std::fputs("velka: 'info' is not available yet\n", stderr);
-  return 2;
+namespace {
+
+using orv::encoder::FileHeader;
+
+struct BlockSummary {
+  uint64_t count = 0;
+  uint64_t bytes = 0;  // whole blocks, frame headers included
+  uint32_t smallest = 0;
+  uint32_t largest = 0;
+  uint64_t data_bytes = 0;  // bytes after the seek table
+};
+
+struct SeekSummary {
+  uint64_t smallest = 0;
+  uint64_t largest = 0;
+  uint64_t total = 0;
+};
+
+std::string json_escape(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      out += buf;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+uint32_t u16_at(const uint8_t* p) { return p[0] | static_cast<uint32_t>(p[1]) << 8; }
+
+}  // namespace
+
+int run_info(int argc, char** argv) {
+  bool json = false;
+  std::string path;
+  for (int i = 0; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--json") {
+      json = true;
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      std::fprintf(stderr, "velka: unknown option '%s'\n", arg.c_str());
+      return 2;
+    } else if (path.empty()) {
+      path = arg;
+    } else {
+      std::fputs("usage: velka info FILE.velka [--json]\n", stderr);
+      return 2;
+    }
+  }
+  if (path.empty()) {
+    std::fputs("usage: velka info FILE.velka [--json]\n", stderr);
+    return 2;
+  }
+
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    std::fprintf(stderr, "velka: cannot open '%s'\n", path.c_str());
+    return 1;
+  }
+  uint8_t head[orv::encoder::file_header_bytes];
+  in.read(reinterpret_cast<char*>(head), sizeof head);
+  const auto parsed = orv::encoder::read_file_header(head, static_cast<size_t>(in.gcount()));
+  if (!parsed) {
+    std::fprintf(stderr, "velka: '%s' is not a Velk audio file (bad header)\n", path.c_str());
+    return 1;
+  }
+  const FileHeader h = *parsed;
+  std::vector<std::string> problems;
+  if (h.channels < 1 || h.channels > 8) problems.push_back("channel count outside 1..8");
+  if (h.sample_rate == 0) problems.push_back("sample rate 0");
+
+  // Seek table: read in chunks; a table longer than the file is a problem.
+  SeekSummary seek;
+  std::vector<uint8_t> chunk(2 * 4096);
+  uint64_t entries_left = h.seek_entry_count;
+  bool first_entry = true;
+  while (entries_left > 0) {
+    const uint64_t take = std::min<uint64_t>(entries_left, chunk.size() / 2);
+    in.read(reinterpret_cast<char*>(chunk.data()), static_cast<std::streamsize>(2 * take));
+    if (static_cast<uint64_t>(in.gcount()) != 2 * take) {
+      problems.push_back("seek table runs past the end of the file");
+      break;
+    }
+    for (uint64_t e = 0; e < take; ++e) {
+      const uint32_t s = u16_at(&chunk[2 * e]);
+      seek.smallest = first_entry ? s : std::min<uint64_t>(seek.smallest, s);
+      seek.largest = std::max<uint64_t>(seek.largest, s);
+      seek.total += s;
+      first_entry = false;
+    }
+    entries_left -= take;
+  }
+
+  // Blocks: walk the frame headers.
+  BlockSummary blocks;
+  std::vector<uint8_t> payload(65536);
+  while (in) {
+    uint8_t frame[4];
+    in.read(reinterpret_cast<char*>(frame), 4);
+    const auto got = in.gcount();
+    blocks.data_bytes += static_cast<uint64_t>(got);
+    if (got == 0) break;
+    if (got < 4 || u16_at(frame) != orv::encoder::block_sync) {
+      problems.push_back("block framing broken at block " + std::to_string(blocks.count));
+      in.seekg(0, std::ios::end);
+      break;
+    }
+    const uint32_t size = u16_at(frame + 2);
+    in.read(reinterpret_cast<char*>(payload.data()), size);
+    blocks.data_bytes += static_cast<uint64_t>(in.gcount());
+    if (static_cast<uint32_t>(in.gcount()) != size) {
+      problems.push_back("last block truncated");
+      break;
+    }
+    const uint32_t whole = size + 4;
+    blocks.smallest = blocks.count == 0 ? whole : std::min(blocks.smallest, whole);
+    blocks.largest = std::max(blocks.largest, whole);
+    blocks.bytes += whole;
+    ++blocks.count;
+  }
+  // Count whatever is left after broken framing.
+  in.clear();
+  in.seekg(0, std::ios::end);
+  const uint64_t actual_size = static_cast<uint64_t>(in.tellg());
+
+  if (actual_size != h.file_size) {
+    problems.push_back("header file_size " + std::to_string(h.file_size) + " but the file has " +
+                       std::to_string(actual_size) + " bytes");
+  }
+  if (blocks.largest > h.max_block_size) {
+    problems.push_back("a block of " + std::to_string(blocks.largest) +
+                       " bytes exceeds max_block_size");
+  }
+  const uint64_t data_start = 24 + 2 * uint64_t{h.seek_entry_count};
+  if (h.seek_entry_count > 0 && actual_size >= data_start &&
+      seek.total != actual_size - data_start) {
+    problems.push_back("seek table covers " + std::to_string(seek.total) + " bytes of " +
+                       std::to_string(actual_size - data_start) + " bytes of blocks");
+  }
+
+  const double seconds =
+      h.sample_rate ? static_cast<double>(h.total_samples) / h.sample_rate : 0.0;
+  const double kbps = seconds > 0.0 ? static_cast<double>(h.file_size) * 8.0 / seconds / 1000.0 : 0.0;
+  const uint32_t n = orv::encoder::frame_length_for_rate(h.sample_rate);
+  const double mean_block =
+      blocks.count ? static_cast<double>(blocks.bytes) / static_cast<double>(blocks.count) : 0.0;
+
+  if (json) {
+    std::printf("{\"file\":\"%s\",\"version\":%u,\"channels\":%u,\"sample_rate\":%u,"
+                "\"total_samples\":%u,\"duration_seconds\":%.6f,\"file_size\":%u,"
+                "\"bitrate_kbps\":%.3f,\"frame_length\":%u,\"max_block_size\":%u,"
+                "\"blocks\":{\"count\":%llu,\"min_size\":%u,\"mean_size\":%.1f,\"max_size\":%u},"
+                "\"seek_table\":{\"entries\":%u,\"blocks_per_entry\":%u,\"min_stretch\":%llu,"
+                "\"max_stretch\":%llu},\"problems\":[",
+                json_escape(path).c_str(), h.version, h.channels, h.sample_rate,
+                h.total_samples, seconds, h.file_size, kbps, n, h.max_block_size,
+                static_cast<unsigned long long>(blocks.count), blocks.smallest, mean_block,
+                blocks.largest, h.seek_entry_count, h.blocks_per_seek_entry,
+                static_cast<unsigned long long>(seek.smallest),
+                static_cast<unsigned long long>(seek.largest));
+    for (size_t i = 0; i < problems.size(); ++i) {
+      std::printf("%s\"%s\"", i ? "," : "", json_escape(problems[i]).c_str());
+    }
+    std::printf("]}\n");
+    return 0;
+  }
+  std::printf("file:            %s\n", path.c_str());
+  std::printf("format version:  %u\n", h.version);
+  std::printf("channels:        %u\n", h.channels);
+  std::printf("sample rate:     %u Hz (frame length %u)\n", h.sample_rate, n);
+  std::printf("total samples:   %u\n", h.total_samples);
+  std::printf("duration:        %.3f s\n", seconds);
+  std::printf("file size:       %u bytes\n", h.file_size);
+  std::printf("bit rate:        %.1f kbit/s\n", kbps);
+  std::printf("max block size:  %u bytes\n", h.max_block_size);
+  std::printf("blocks:          %llu (min %u, mean %.1f, max %u bytes)\n",
+              static_cast<unsigned long long>(blocks.count), blocks.smallest, mean_block,
+              blocks.largest);
+  if (h.seek_entry_count == 0) {
+    std::printf("seek table:      none\n");
+  } else {
+    std::printf("seek table:      %u entries", h.seek_entry_count);
+    if (h.version == 2) std::printf(", %u blocks per entry", h.blocks_per_seek_entry);
+    std::printf(" (stretches %llu to %llu bytes)\n",
+                static_cast<unsigned long long>(seek.smallest),
+                static_cast<unsigned long long>(seek.largest));
+  }
+  for (const auto& p : problems) std::printf("problem:         %s\n", p.c_str());
+  return 0;
 }
 
 }  // namespace velka

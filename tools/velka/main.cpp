@@ -9,11 +9,12 @@ namespace {
 void print_usage(std::FILE* to) {
   std::fputs(
       "usage: velka encode IN OUT.velka [--quality Q | --bitrate KBPS]\n"
-      "                    [--format-version 0|1|2] [--blocks-per-seek-entry N]\n"
+      "                    [--format-version 0|1|2]\n"
+      "                    [--blocks-per-seek-entry N | --no-seek-table]\n"
       "       velka decode IN.velka OUT.wav|OUT.raw [--start MS] [--duration MS]\n"
       "                    [--loop START END --loop-count N] [--plugin PATH]\n"
       "                    [--no-trim]\n"
-      "       velka info FILE.velka [--json] [--plugin PATH]\n",
+      "       velka info FILE.velka [--json]\n",
       to);
 }
 
