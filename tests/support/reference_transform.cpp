@@ -5,6 +5,25 @@
 #include <numbers>
 
 namespace orv::test {
+namespace {
+
+// cos and sin of 2 pi m / period for m = 0 .. period - 1, so that the sums
+// below use exactly reduced angles.
+struct UnitCircle {
+  std::vector<double> cos;
+  std::vector<double> sin;
+
+  explicit UnitCircle(size_t period) : cos(period), sin(period) {
+    for (size_t m = 0; m < period; ++m) {
+      const double angle =
+          2.0 * std::numbers::pi * static_cast<double>(m) / static_cast<double>(period);
+      cos[m] = std::cos(angle);
+      sin[m] = std::sin(angle);
+    }
+  }
+};
+
+}  // namespace
 
 std::vector<float> vector_input(int n, uint32_t seed) {
   std::vector<float> values(static_cast<size_t>(n));
@@ -19,20 +38,17 @@ std::vector<float> vector_input(int n, uint32_t seed) {
 
 std::vector<double> reference_dft(const std::vector<float>& a) {
   const size_t points = a.size() / 2;
+  const UnitCircle circle(points);
   std::vector<double> out(a.size());
   for (size_t k = 0; k < points; ++k) {
     double re = 0.0;
     double im = 0.0;
     for (size_t j = 0; j < points; ++j) {
-      // Reduce j k modulo N first so the angle stays small and exact.
-      const double angle = 2.0 * std::numbers::pi * static_cast<double>((j * k) % points) /
-                           static_cast<double>(points);
-      const double c = std::cos(angle);
-      const double s = std::sin(angle);
+      const size_t m = (j * k) % points;
       const double xr = a[2 * j];
       const double xi = a[2 * j + 1];
-      re += xr * c - xi * s;
-      im += xr * s + xi * c;
+      re += xr * circle.cos[m] - xi * circle.sin[m];
+      im += xr * circle.sin[m] + xi * circle.cos[m];
     }
     out[2 * k] = re;
     out[2 * k + 1] = im;
@@ -42,15 +58,13 @@ std::vector<double> reference_dft(const std::vector<float>& a) {
 
 std::vector<double> reference_inverse_dct(const std::vector<float>& a) {
   const size_t n = a.size();
+  // cos(pi j (2k + 1) / 2n) = cos(2 pi m / 4n) with m = j (2k + 1) mod 4n.
+  const UnitCircle circle(4 * n);
   std::vector<double> out(n);
   for (size_t k = 0; k < n; ++k) {
     double sum = 0.0;
     for (size_t j = 0; j < n; ++j) {
-      // cos(pi j (2k + 1) / 2n), with the angle's multiple reduced mod 4n.
-      const size_t multiple = (j * (2 * k + 1)) % (4 * n);
-      sum += static_cast<double>(a[j]) *
-             std::cos(std::numbers::pi * static_cast<double>(multiple) /
-                      static_cast<double>(2 * n));
+      sum += static_cast<double>(a[j]) * circle.cos[(j * (2 * k + 1)) % (4 * n)];
     }
     out[k] = sum;
   }
