@@ -13,6 +13,8 @@ namespace {
 
 constexpr char out_of_memory_text[256] = "Out of memory";
 constinit std::atomic<uint32_t> error_set{0};
+// A lock-free word needs no runtime support and no lock behind the scenes.
+static_assert(std::atomic<uint32_t>::is_always_lock_free);
 
 }  // namespace
 
