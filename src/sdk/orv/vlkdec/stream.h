@@ -57,8 +57,8 @@ struct DecodeStream {
   ORV_ReadCallback read_callback;
   ORV_FreeCallback free_callback;
   uint32_t file_size;
-  uint32_t file_position;  // offset of the next byte the host delivers
-  uint32_t seek_pending;   // 0/1: realign at a seek-table boundary first
+  uint32_t file_position;   // offset of the next byte the host delivers
+  uint32_t seek_pending;    // 0/1: realign at a seek-table boundary first
   uint32_t resync_pending;  // 0/1: block sync lost, find it again first
   StreamHeader header;
   uint32_t* seek_table;  // seek_entry_count + 1 offsets from data_start
@@ -72,10 +72,10 @@ struct DecodeStream {
   uint32_t pcm_capacity;
   uint32_t pcm_block_bytes;  // channels * 2 * frame length
   // Seek, skip and loop state.
-  uint32_t skip_samples;     // frames still to drop from decoded output
-  uint32_t loop_start_skip;  // frames to drop after a jump to the loop start
-  uint32_t loop_end_offset;  // file offset of the loop end's block; 0 = none
-  uint32_t loop_end_sample;  // frames from that block on up to the loop end
+  uint32_t skip_samples;       // frames still to drop from decoded output
+  uint32_t loop_start_skip;    // frames to drop after a jump to the loop start
+  uint32_t loop_end_offset;    // file offset of the loop end's block; 0 = none
+  uint32_t loop_end_sample;    // frames from that block on up to the loop end
   int32_t loop_end_remaining;  // countdown in frames; -1 = none running
   uint32_t data_start;         // file offset of the first block
   uint32_t deferred_skip;      // applied once the input buffer drains
@@ -110,8 +110,26 @@ FileHeader parse_file_header(const uint8_t* bytes);
 // Pure sizing of a stream for a header (channels, rate, max_block_size,
 // seek-entry count as in the file).
 StreamLayout compute_layout(uint32_t channels, uint32_t sample_rate,
-                            uint32_t max_block_size,
-                            uint32_t seek_entry_count);
+                            uint32_t max_block_size, uint32_t seek_entry_count);
+
+// Source-file text passed with every allocate and free call.
+extern const char* const stream_source_file;
+
+// Reads up to `bytes` bytes of the following input into `destination`
+// through the host's read callback and returns how many came: a negative
+// result counts as none, one above `bytes` as exactly `bytes`. Asks for
+// nothing when `bytes` is 0.
+uint32_t read_input(DecodeStream& stream, uint8_t* destination, uint32_t bytes);
+
+// A frame header's payload size is acceptable when the whole block fits
+// in max_block_size (max_block_bytes - 4), so that the need of fill_input
+// always covers it. The framing test and resynchronise share this bound:
+// resynchronisation never settles on a block that framing then refuses,
+// and the processing loop never waits for a block the input buffer cannot
+// complete.
+inline bool frame_size_fits(const DecodeStream& stream, uint32_t size) {
+  return uint64_t{size} + 8 <= stream.header.max_block_bytes;
+}
 
 // Input buffering, framing and resynchronisation.
 enum class Framing { wait, decode, sync_lost };

@@ -1,1 +1,245 @@
-// Placeholder: filled in by its owner.
+// Compressed input: keeping one whole block buffered, the framing test,
+// finding block sync again after damage, and moving forward to a stretch
+// boundary after a seek.
+#include <cstring>
+
+#include "stream.h"
+
+namespace orv::vlkdec {
+namespace {
+
+constexpr uint32_t max_candidates = 8;
+
+uint32_t load_u16(const uint8_t* bytes) {
+  return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8;
+}
+
+// Bytes from in_read_offset that make the current block examinable: the
+// whole block plus the next frame header, or max_block_bytes while the
+// frame header is missing, damaged or announces a block that cannot fit.
+uint32_t input_need(const DecodeStream& stream) {
+  const uint32_t waiting = stream.in_bytes - stream.in_read_offset;
+  if (stream.in_bytes >= stream.in_read_offset && waiting >= 4) {
+    const uint8_t* frame = stream.in_buffer + stream.in_read_offset;
+    if (load_u16(frame) == block_sync) {
+      const uint32_t size = load_u16(frame + 2);
+      if (frame_size_fits(stream, size)) return size + 8;
+    }
+  }
+  return stream.header.max_block_bytes;
+}
+
+// Makes the bytes from `position` on the start of the input buffer.
+void settle_at(DecodeStream& stream, uint32_t position) {
+  std::memmove(stream.in_buffer, stream.in_buffer + position,
+               stream.in_bytes - position);
+  stream.in_bytes -= position;
+  stream.in_read_offset = 0;
+}
+
+// Ends the search with the block at `position` at the buffer's start.
+void found_block(DecodeStream& stream, uint32_t position) {
+  settle_at(stream, position);
+  stream.resync_pending = 0;
+}
+
+bool is_frame_at(const DecodeStream& stream, uint32_t position,
+                 uint32_t& size) {
+  const uint8_t* frame = stream.in_buffer + position;
+  if (load_u16(frame) != block_sync) return false;
+  size = load_u16(frame + 2);
+  return frame_size_fits(stream, size);
+}
+
+// The first position whose frame header is acceptable and whose block ends
+// exactly at the end of the buffered data, as a file's last block does;
+// in_bytes when there is none.
+uint32_t find_final_block(const DecodeStream& stream) {
+  for (uint32_t j = 0; uint64_t{j} + 4 <= stream.in_bytes; ++j) {
+    uint32_t size = 0;
+    if (is_frame_at(stream, j, size) &&
+        uint64_t{j} + 4 + size == stream.in_bytes) {
+      return j;
+    }
+  }
+  return stream.in_bytes;
+}
+
+}  // namespace
+
+bool fill_input(DecodeStream& stream) {
+  if (stream.in_read_offset > stream.in_bytes) {
+    stream.in_read_offset = stream.in_bytes;
+  }
+  const uint32_t need = input_need(stream);
+  if (stream.in_bytes - stream.in_read_offset >= need) return true;
+
+  if (stream.in_capacity - stream.in_read_offset < need &&
+      stream.in_read_offset != 0) {
+    settle_at(stream, stream.in_read_offset);
+  }
+  uint32_t room = stream.in_capacity - stream.in_bytes;
+  if (stream.deferred_seek != 0 || stream.deferred_skip != 0) {
+    // Let the buffer drain exactly at the end of the current block, where
+    // the deferred request is applied.
+    const uint64_t block_end = uint64_t{stream.in_read_offset} + need - 4;
+    if (block_end >= stream.in_bytes) {
+      const uint64_t missing = block_end - stream.in_bytes;
+      if (missing < room) room = static_cast<uint32_t>(missing);
+    }
+  }
+  if (room > 0) {
+    const uint32_t n =
+        read_input(stream, stream.in_buffer + stream.in_bytes, room);
+    stream.in_bytes += n;
+    stream.file_position += n;
+    // The read may have brought the frame header that was missing, so the
+    // need is worked out again: a block that is now whole is decodable in
+    // this call, not only in the next.
+    const uint32_t need_now = input_need(stream);
+    if (stream.in_bytes - stream.in_read_offset < need_now - 4) return false;
+  }
+  return stream.in_bytes != stream.in_read_offset;
+}
+
+Framing framing_test(const DecodeStream& stream) {
+  if (stream.in_bytes <= stream.in_read_offset) return Framing::wait;
+  const uint32_t waiting = stream.in_bytes - stream.in_read_offset;
+  // A frame header cut by the end of the input cannot start a block.
+  if (waiting < 4) return Framing::sync_lost;
+  uint32_t size = 0;
+  if (!is_frame_at(stream, stream.in_read_offset, size)) {
+    return Framing::sync_lost;
+  }
+  const uint64_t next = uint64_t{stream.in_read_offset} + 4 + size;
+  if (next > stream.in_bytes) return Framing::wait;
+  if (next == stream.in_bytes) return Framing::decode;
+  const uint8_t* following = stream.in_buffer + next;
+  if (next + 2 <= stream.in_bytes) {
+    return load_u16(following) == block_sync ? Framing::decode
+                                             : Framing::sync_lost;
+  }
+  // One byte of the following frame header: it must be the sync's first.
+  return following[0] == (block_sync & 0xFF) ? Framing::decode
+                                             : Framing::sync_lost;
+}
+
+void resynchronise(DecodeStream& stream) {
+  if (stream.in_read_offset > stream.in_bytes) {
+    stream.in_read_offset = stream.in_bytes;
+  }
+  settle_at(stream, stream.in_read_offset);
+  const uint64_t drop_bytes = uint64_t{stream.header.max_block_bytes} + 4;
+  for (;;) {
+    struct Candidate {
+      uint32_t position;
+      uint32_t size;
+    };
+    Candidate candidates[max_candidates];
+    uint32_t candidate_count = 0;
+
+    // A sync whose block is followed, at the distance its size gives, by
+    // another sync settles the search at once.
+    for (uint32_t j = 0; uint64_t{j} + 4 < stream.in_bytes; ++j) {
+      uint32_t size = 0;
+      if (!is_frame_at(stream, j, size)) continue;
+      const uint64_t following = uint64_t{j} + 4 + size;
+      if (following + 4 <= stream.in_bytes) {
+        if (load_u16(stream.in_buffer + following) == block_sync) {
+          found_block(stream, j);
+          return;
+        }
+      } else if (candidate_count < max_candidates) {
+        candidates[candidate_count++] = {j, size};
+      }
+    }
+
+    // Make room. A block that ends exactly at the end of the buffered data
+    // is kept, in case the input ends with the next read.
+    uint32_t dropped = 0;
+    if (stream.in_bytes > drop_bytes) {
+      dropped = static_cast<uint32_t>(drop_bytes);
+      const uint32_t final_block = find_final_block(stream);
+      if (final_block < dropped) dropped = final_block;
+      std::memmove(stream.in_buffer, stream.in_buffer + dropped,
+                   stream.in_bytes - dropped);
+      stream.in_bytes -= dropped;
+    }
+
+    const uint32_t n = read_input(stream, stream.in_buffer + stream.in_bytes,
+                                  stream.in_capacity - stream.in_bytes);
+    if (n == 0) {
+      // The input has ended: an intact last block is still decodable.
+      const uint32_t final_block = find_final_block(stream);
+      if (final_block < stream.in_bytes) {
+        found_block(stream, final_block);
+        return;
+      }
+      stream.in_bytes = 0;
+      stream.in_read_offset = 0;
+      stream.resync_pending = 0;
+      return;
+    }
+    stream.in_bytes += n;
+    stream.file_position += n;
+
+    for (uint32_t i = 0; i < candidate_count; ++i) {
+      if (candidates[i].position < dropped) continue;
+      const uint32_t start = candidates[i].position - dropped;
+      const uint64_t following = uint64_t{start} + 4 + candidates[i].size;
+      if (following + 4 <= stream.in_bytes &&
+          load_u16(stream.in_buffer + following) == block_sync) {
+        found_block(stream, start);
+        return;
+      }
+    }
+  }
+}
+
+void discard_input(DecodeStream& stream, uint32_t count) {
+  if (count == 0) return;
+  while (count != 0) {
+    const uint32_t chunk =
+        count < stream.in_capacity ? count : stream.in_capacity;
+    read_input(stream, stream.in_buffer, chunk);
+    stream.file_position += chunk;
+    count -= chunk;
+  }
+  // The buffer served as the sink: nothing in it is waiting any more.
+  stream.in_bytes = 0;
+  stream.in_read_offset = 0;
+}
+
+void carry_out_seek(DecodeStream& stream) {
+  if (stream.file_position <= stream.data_start) {
+    discard_input(stream, stream.data_start - stream.file_position);
+    stream.seek_pending = 0;
+    return;
+  }
+  const uint32_t rel = stream.file_position - stream.data_start;
+  const uint32_t count = stream.header.seek_entry_count;
+  const uint32_t* table = stream.seek_table;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (table[i] > rel) continue;
+    if (table[i] == rel) {
+      stream.seek_pending = 0;
+      return;
+    }
+    if (i + 1 == count) {
+      // In the last stretch: move to the end of the file. A position
+      // already past the file's end has nothing left to skip.
+      if (stream.file_position < stream.header.file_size) {
+        discard_input(stream, stream.header.file_size - stream.file_position);
+      }
+      stream.seek_pending = 0;
+      return;
+    }
+    if (table[i + 1] > rel) {
+      discard_input(stream, table[i + 1] - rel);
+      stream.seek_pending = 0;
+      return;
+    }
+  }
+}
+
+}  // namespace orv::vlkdec
