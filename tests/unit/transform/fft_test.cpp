@@ -1,6 +1,7 @@
 // Complex FFT: accuracy against the defining sum, special sizes, the block
 // types of the stages and kernels, and the bit reversal.
 #include <cmath>
+#include <cstdio>
 #include <complex>
 #include <limits>
 #include <numbers>
@@ -29,7 +30,9 @@ void fft(std::vector<float>& a) { complex_fft_forward(static_cast<int>(a.size())
 double accuracy_bound(int n) { return std::log2(static_cast<double>(n)) * flt_eps; }
 
 std::string size_name(const ::testing::TestParamInfo<int>& info) {
-  return "n" + std::to_string(info.param);
+  char name[16];
+  std::snprintf(name, sizeof name, "n%d", info.param);
+  return name;
 }
 
 class FftAccuracy : public ::testing::TestWithParam<int> {};

@@ -2,6 +2,7 @@
 // full weight of a[0], impulses and the small-length paths.
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <numbers>
 #include <string>
@@ -24,7 +25,9 @@ void dct(std::vector<float>& a) {
 }
 
 std::string size_name(const ::testing::TestParamInfo<int>& info) {
-  return "n" + std::to_string(info.param);
+  char name[16];
+  std::snprintf(name, sizeof name, "n%d", info.param);
+  return name;
 }
 
 class InverseDctAccuracy : public ::testing::TestWithParam<int> {};

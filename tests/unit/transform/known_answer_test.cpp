@@ -1,5 +1,6 @@
 // Bit-exact agreement with the stored known-answer vectors.
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -16,7 +17,9 @@ namespace orv::vlkdec {
 namespace {
 
 std::vector<float> read_floats(const std::string& name) {
-  const std::vector<uint8_t> bytes = test::read_file(test::data_path("vectors/transform/" + name));
+  std::string path = "vectors/transform/";
+  path += name;
+  const std::vector<uint8_t> bytes = test::read_file(test::data_path(path));
   std::vector<float> values(bytes.size() / sizeof(float));
   std::memcpy(values.data(), bytes.data(), values.size() * sizeof(float));
   return values;
@@ -38,13 +41,22 @@ std::vector<float> read_floats(const std::string& name) {
   return ::testing::AssertionSuccess();
 }
 
+// Name of the stored output, e.g. "dct_512_seed2.f32".
+std::string vector_file(const char* kind, int n, uint32_t seed) {
+  char name[48];
+  std::snprintf(name, sizeof name, "%s_%d_seed%u.f32", kind, n, static_cast<unsigned>(seed));
+  return name;
+}
+
 struct Vector {
   int n;
   uint32_t seed;
 };
 
 std::string vector_name(const ::testing::TestParamInfo<Vector>& info) {
-  return "n" + std::to_string(info.param.n) + "_seed" + std::to_string(info.param.seed);
+  char name[32];
+  std::snprintf(name, sizeof name, "n%d_seed%u", info.param.n, static_cast<unsigned>(info.param.seed));
+  return name;
 }
 
 std::vector<Vector> all_vectors(int smallest) {
@@ -66,8 +78,7 @@ TEST_P(FftKnownAnswer, ReproducesEveryBit) {
   const auto [n, seed] = GetParam();
   std::vector<float> a = test::vector_input(n, seed);
   complex_fft_forward(n, a.data(), twiddle_count, transform_table + twiddle_offset);
-  EXPECT_TRUE(same_bits(a, read_floats("fft_" + std::to_string(n) + "_seed" +
-                                       std::to_string(seed) + ".f32")));
+  EXPECT_TRUE(same_bits(a, read_floats(vector_file("fft", n, seed))));
 }
 
 INSTANTIATE_TEST_SUITE_P(Fft, FftKnownAnswer, ::testing::ValuesIn(all_vectors(4)), vector_name);
@@ -78,8 +89,7 @@ TEST_P(InverseDctKnownAnswer, ReproducesEveryBit) {
   const auto [n, seed] = GetParam();
   std::vector<float> a = test::vector_input(n, seed);
   inverse_dct(n, a.data(), transform_table_length, transform_table);
-  EXPECT_TRUE(same_bits(a, read_floats("dct_" + std::to_string(n) + "_seed" +
-                                       std::to_string(seed) + ".f32")));
+  EXPECT_TRUE(same_bits(a, read_floats(vector_file("dct", n, seed))));
 }
 
 INSTANTIATE_TEST_SUITE_P(InverseDct, InverseDctKnownAnswer, ::testing::ValuesIn(all_vectors(2)),
