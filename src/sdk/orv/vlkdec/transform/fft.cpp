@@ -380,18 +380,28 @@ void kernel4_forward(float* a) {
 }
 
 void bit_reverse(int n, float* a) {
-  const int values = n >> 1;
-  // j runs through the bit-reversed counterparts of i by a reversed
-  // increment; each pair is swapped once, from its lower index.
-  int j = 0;
-  for (int i = 0; i < values - 1; ++i) {
-    if (i < j) swap_values(a, i, j);
-    int bit = values >> 1;
-    while ((j & bit) != 0) {
-      j ^= bit;
-      bit >>= 1;
+  // With b = log2(N) = 2t + e, an index is (A, m, C): t high bits, e middle
+  // bits, t low bits, and its reversal is (rev C, m, rev A). Writing D for
+  // rev C, the index is below its reversal exactly when A < D, so looping
+  // over A < D visits every pair to exchange once, with no test; A == D
+  // leaves the index in place.
+  int b = 0;
+  while ((2 << b) < n) ++b;
+  const int t = b >> 1;
+  const int e = b & 1;
+  const int low = 1 << t;
+  int rev[32];  // t <= 5 for n <= 4096
+  rev[0] = 0;
+  for (int i = 1; i < low; ++i) rev[i] = (rev[i >> 1] >> 1) | ((i & 1) << (t - 1));
+  for (int m = 0; m < (1 << e); ++m) {
+    const int middle = m << t;
+    for (int hi = 0; hi < low; ++hi) {
+      const int k_high = (hi << (t + e)) | middle;
+      const int r_low = middle | rev[hi];
+      for (int d = hi + 1; d < low; ++d) {
+        swap_values(a, k_high | rev[d], (d << (t + e)) | r_low);
+      }
     }
-    j |= bit;
   }
 }
 
