@@ -1,1 +1,87 @@
-// Placeholder: filled in by its owner.
+// Synthesis of one channel pair's sub-block: coefficients, inverse DCT,
+// 16-bit conversion, layout, crossfade and the new tail.
+#include "decoder/synthesis.h"
+
+#include <cstring>
+
+#include "decoder/bit_reader.h"
+#include "decoder/coefficients.h"
+#include "decoder/convert.h"
+#include "decoder/block_decoder.h"
+#include "transform/dct.h"
+
+namespace orv::vlkdec {
+
+void crossfade_overlap(int16_t* out, const int16_t* tail, uint32_t bytes,
+                       uint32_t shift) {
+  const uint32_t samples = bytes / 2;
+  for (uint32_t k = 0; k < samples; ++k) {
+    // The difference is taken in full: wrapped to 16 bits, a swing of more
+    // than 32767 between tail and new block would flip sign and ramp the
+    // wrong way, to a full-scale click. |d| <= 65535 and k is below 2^15
+    // for any run the decoder makes, so the product needs no more than 32
+    // bits; 64 keeps even a larger run defined. The shift is arithmetic
+    // (rounds toward minus infinity).
+    const int32_t difference = int32_t{out[k]} - int32_t{tail[k]};
+    const int64_t product = int64_t{difference} * k;
+    const int64_t blended = int64_t{tail[k]} + (product >> shift);
+    out[k] = static_cast<int16_t>(blended > 32767    ? 32767
+                                  : blended < -32768 ? -32768
+                                                     : blended);
+  }
+}
+
+uint32_t decode_sub_block(uint32_t transform_length, float scale,
+                          uint32_t transform_count, uint32_t flags,
+                          uint32_t transform_table_length,
+                          const float* transform_table, int16_t* out,
+                          const uint8_t* start, const uint8_t* end,
+                          uint32_t band_count, const uint32_t* band_edges,
+                          float* coeffs, uint32_t overlap_bytes,
+                          uint32_t crossfade_shift, int16_t* tail) {
+  if (start >= end) return 0;
+  const uint32_t n = transform_length;
+  BitReader reader = begin_sub_block(start, end);
+
+  // Channels share the reader: the second starts where the first stopped,
+  // even when the first ran out of payload.
+  for (uint32_t c = 0; c < transform_count; ++c) {
+    float* channel = coeffs + c * n;
+    if (read_channel_coefficients(channel, n, band_count, reader,
+                                  band_edges)) {
+      inverse_dct(static_cast<int>(n), channel,
+                  static_cast<int>(transform_table_length), transform_table);
+    } else {
+      std::memset(channel, 0, n * sizeof(float));  // a lost channel is silent
+    }
+  }
+
+  const uint32_t overlap_samples = overlap_bytes / 2;
+  const uint32_t shift = crossfade_shift;
+  if (transform_count == 1) {
+    convert_mono(coeffs, scale, out, n);
+    if (shift != 0) crossfade_overlap(out, tail, overlap_bytes, shift);
+    std::memcpy(tail, out + n - overlap_samples, overlap_bytes);
+  } else if ((flags & decoder_flag_planar) == 0) {
+    convert_interleaved(coeffs, coeffs + n, scale, out, n);
+    if (shift != 0) crossfade_overlap(out, tail, overlap_bytes, shift);
+    std::memcpy(tail, out + 2 * n - overlap_samples, overlap_bytes);
+  } else {
+    // Planar: each channel's run is crossfaded with its half of the tail
+    // over half as many samples, hence one less shift. Channel 1 is written
+    // over channel 0's held-back end, which has been saved by then.
+    const uint32_t half = overlap_samples / 2;
+    int16_t* second = out + n - half;
+    convert_mono(coeffs, scale, out, n);
+    if (shift != 0) crossfade_overlap(out, tail, 2 * half, shift - 1);
+    std::memcpy(tail, out + n - half, 2 * half);
+    convert_mono(coeffs + n, scale, second, n);
+    if (shift != 0) crossfade_overlap(second, tail + half, 2 * half, shift - 1);
+    std::memcpy(tail + half, second + n - half, 2 * half);
+  }
+
+  // The consumed length counts the last, partly read word whole.
+  return reader.next & 0x1FFFFFFFu;
+}
+
+}  // namespace orv::vlkdec

@@ -1,0 +1,70 @@
+// Reader of a sub-block's bitstream: 32-bit little-endian words, least
+// significant bit first.
+#ifndef ORV_VLKDEC_DECODER_BIT_READER_H
+#define ORV_VLKDEC_DECODER_BIT_READER_H
+
+#include <cassert>
+#include <cstdint>
+
+namespace orv::vlkdec {
+
+// Positions are byte offsets from `base`, so that a reader whose last word
+// reaches past the payload end never forms a pointer beyond it.
+struct BitReader {
+  uint32_t buffer;  // unconsumed bits in the low `count` bits, zero above
+  uint32_t count;   // 0..32
+  uint32_t next;    // offset of the next word to fetch
+  uint32_t end;     // offset of the payload end
+  const uint8_t* base;
+};
+
+// The little-endian word at `p`, of which only `available` bytes may be
+// read; the bytes at and after the payload end read as zero, so that a last
+// word that reaches past the end never touches memory beyond it and never
+// depends on what lies there.
+inline uint32_t load_le32(const uint8_t* p, uint32_t available) {
+  if (available >= 4) {
+    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 |
+           uint32_t{p[3]} << 24;
+  }
+  uint32_t word = 0;
+  for (uint32_t i = 0; i < available; ++i) word |= uint32_t{p[i]} << (8 * i);
+  return word;
+}
+
+// Sets up the reader at the start of a sub-block: the first word is fetched
+// and its two low bits, which carry nothing, are dropped. The caller
+// guarantees that `start` lies before `end`.
+inline BitReader begin_sub_block(const uint8_t* start, const uint8_t* end) {
+  const auto size = static_cast<uint32_t>(end - start);
+  assert(size > 0);
+  return BitReader{load_le32(start, size) >> 2, 30, 4, size, start};
+}
+
+// Reads a `width`-bit field (1..29) into `value`. Returns false, leaving the
+// reader as it was, when the field needs a word that does not start before
+// the payload end. This is the only place that fetches words.
+inline bool read_bits(BitReader& reader, uint32_t width, uint32_t& value) {
+  assert(width >= 1 && width <= 29);
+  const uint32_t mask = (1u << width) - 1;
+  if (reader.count >= width) {
+    value = reader.buffer & mask;
+    reader.buffer >>= width;  // width < 32
+    reader.count -= width;
+    return true;
+  }
+  if (reader.next >= reader.end) return false;
+  const uint32_t word =
+      load_le32(reader.base + reader.next, reader.end - reader.next);
+  reader.next += 4;
+  // count < width <= 29, so both shifts stay below 32.
+  const uint32_t taken = width - reader.count;
+  value = (reader.buffer | word << reader.count) & mask;
+  reader.buffer = word >> taken;
+  reader.count += 32 - width;
+  return true;
+}
+
+}  // namespace orv::vlkdec
+
+#endif

@@ -1,0 +1,40 @@
+// Portable float to 16-bit conversion; the reference for every variant.
+#include "decoder/convert.h"
+
+#include <cmath>
+
+namespace orv::vlkdec {
+namespace {
+
+// 2^31 as a float: the first value the 32-bit conversion cannot hold.
+constexpr float int32_limit = 2147483648.0f;
+
+inline int16_t to_sample(float x, float scale) {
+  const float product = x * scale;
+  if (std::isnan(product)) return -32768;
+  if (product >= int32_limit) return 32767;
+  if (product < -int32_limit) return -32768;
+  // In range: nearbyint rounds under the current mode, as the packed
+  // conversion does, and the 32-bit value then saturates to 16 bits.
+  const auto whole = static_cast<int32_t>(std::nearbyint(product));
+  return static_cast<int16_t>(whole > 32767    ? 32767
+                              : whole < -32768 ? -32768
+                                               : whole);
+}
+
+}  // namespace
+
+void convert_mono_portable(const float* in, float scale, int16_t* out,
+                           uint32_t count) {
+  for (uint32_t i = 0; i < count; ++i) out[i] = to_sample(in[i], scale);
+}
+
+void convert_interleaved_portable(const float* left, const float* right,
+                                  float scale, int16_t* out, uint32_t frames) {
+  for (uint32_t i = 0; i < frames; ++i) {
+    out[2 * i] = to_sample(left[i], scale);
+    out[2 * i + 1] = to_sample(right[i], scale);
+  }
+}
+
+}  // namespace orv::vlkdec
