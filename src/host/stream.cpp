@@ -42,6 +42,7 @@ struct VelkHostStream {
   uint32_t loop_passes_done = 0;
   uint32_t loop_start_position = 0;
   uint32_t loop_start_sample = 0;
+  uint32_t loop_end_sample = 0;  // the first frame after the loop
 };
 
 namespace {
@@ -224,6 +225,20 @@ bool jump_to_loop_start(VelkHostStream* s) {
   return true;
 }
 
+// Ends a loop pass: jumps back for the next one, or ends the stream after
+// the last. Returns false when the stream has ended.
+bool end_loop_pass(VelkHostStream* s) {
+  ++s->loop_passes_done;
+  const bool more = s->loop_passes == 0 || s->loop_passes_done < s->loop_passes;
+  // A pass after a jump that delivered nothing would repeat without end.
+  const bool empty_repeat = s->loop_passes_done > 1 && s->timeline_bytes == 0;
+  if (!more || empty_repeat || !jump_to_loop_start(s)) {
+    s->ended = true;
+    return false;
+  }
+  return true;
+}
+
 // A snapshot of what a process call may move: when neither changes and
 // nothing comes out, the call did nothing at all.
 struct Progress {
@@ -386,9 +401,23 @@ size_t velk_host_stream_pull(VelkHostStream* stream, void* destination,
   auto* out = static_cast<unsigned char*>(destination);
   size_t done = 0;
   uint32_t empty_calls = 0;
-  uint64_t bytes_at_pass_start = s->timeline_bytes;
   while (done < bytes && !s->ended) {
-    const size_t left = bytes - done;
+    size_t left = bytes - done;
+    if (s->loop_set && s->frame_bytes != 0) {
+      // The pass ends at the loop end by our own count as well: the stream
+      // counts its loop end from the first block of the end's seek entry,
+      // and after a loop-start skip inside that same entry it would run on
+      // past the end by the skipped frames.
+      const uint64_t now = velk_host_stream_timeline_frame(s);
+      if (now >= s->loop_end_sample) {
+        if (!end_loop_pass(s)) break;
+        empty_calls = 0;
+        continue;
+      }
+      const uint64_t room = (s->loop_end_sample - now) * s->frame_bytes -
+                            s->timeline_bytes % s->frame_bytes;
+      if (room < left) left = static_cast<size_t>(room);
+    }
     const uint32_t ask =
         left > max_process_bytes ? max_process_bytes : static_cast<uint32_t>(left);
     const Progress before = progress_of(s);
@@ -417,16 +446,7 @@ size_t velk_host_stream_pull(VelkHostStream* stream, void* destination,
     if (s->loop_set) {
       // Past the loop end the stream keeps decoding blocks that yield
       // nothing, so an empty call after a short one ends the pass.
-      ++s->loop_passes_done;
-      const bool more =
-          s->loop_passes == 0 || s->loop_passes_done < s->loop_passes;
-      // A pass that delivered nothing would repeat without end.
-      if (!more || s->timeline_bytes == bytes_at_pass_start ||
-          !jump_to_loop_start(s)) {
-        s->ended = true;
-        break;
-      }
-      bytes_at_pass_start = s->timeline_bytes;
+      if (!end_loop_pass(s)) break;
       empty_calls = 0;
       continue;
     }
@@ -496,6 +516,7 @@ int velk_host_stream_set_loop(VelkHostStream* stream, uint32_t start_sample,
   s->loop_passes_done = 0;
   s->loop_start_position = result[0];
   s->loop_start_sample = skipped_start(h, entry_first_sample(h, start), start);
+  s->loop_end_sample = end_sample;
   if (out != nullptr) {
     out->start_position = result[0];
     out->after_end_position = result[1];

@@ -1,0 +1,297 @@
+// velka decode: its output equals the host library's in-process decode, and
+// its failures are one clear line, a non-zero exit and no output file.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "host/plugin_host.h"
+#include "support/host_test_files.h"
+#include "support/test_data.h"
+
+namespace {
+
+using orv::test::EncodedCase;
+using orv::test::TempDir;
+
+struct RunResult {
+  int exit_code = -1;
+  std::string stderr_text;
+  std::string stdout_text;
+};
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Runs velka with `args`, its output streams captured in files of `dir`.
+RunResult run_velka(const TempDir& dir, const std::vector<std::string>& args) {
+  const std::string out_path = dir.file(".stdout");
+  const std::string err_path = dir.file(".stderr");
+  std::vector<char*> argv;
+  std::string program = ORV_VELKA_PATH;
+  argv.push_back(program.data());
+  std::vector<std::string> copies = args;
+  for (std::string& a : copies) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  RunResult result;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (out < 0 || err < 0) _exit(126);
+    dup2(out, STDOUT_FILENO);
+    dup2(err, STDERR_FILENO);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid) return result;
+  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+  result.stdout_text = slurp(out_path);
+  result.stderr_text = slurp(err_path);
+  unlink(out_path.c_str());
+  unlink(err_path.c_str());
+  return result;
+}
+
+// The host library's decode of `path`, cut to `max_frames`.
+std::vector<uint8_t> decode_in_process(const std::string& path,
+                                       uint64_t max_frames) {
+  orv::host::Plugin plugin(ORV_PLUGIN_PATH);
+  orv::host::Stream stream = plugin.open(path);
+  const size_t frame_bytes = size_t{2} * stream.header().channels;
+  return stream.pull_all(65536, max_frames == UINT64_MAX
+                                    ? SIZE_MAX
+                                    : static_cast<size_t>(max_frames) * frame_bytes);
+}
+
+uint32_t le(const std::string& s, size_t at, int bytes) {
+  uint32_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) {
+    v = v << 8 | static_cast<uint8_t>(s[at + static_cast<size_t>(i)]);
+  }
+  return v;
+}
+
+struct Wav {
+  uint32_t channels = 0;
+  uint32_t sample_rate = 0;
+  uint32_t bits = 0;
+  std::vector<uint8_t> data;
+  bool ok = false;
+};
+
+Wav read_wav(const std::string& path) {
+  const std::string s = slurp(path);
+  Wav wav;
+  if (s.size() < 12 || s.compare(0, 4, "RIFF") != 0 ||
+      s.compare(8, 4, "WAVE") != 0) {
+    return wav;
+  }
+  size_t at = 12;
+  bool have_format = false;
+  while (at + 8 <= s.size()) {
+    const std::string id = s.substr(at, 4);
+    const uint32_t size = le(s, at + 4, 4);
+    const size_t body = at + 8;
+    if (body + size > s.size()) return wav;
+    if (id == "fmt ") {
+      wav.channels = le(s, body + 2, 2);
+      wav.sample_rate = le(s, body + 4, 4);
+      wav.bits = le(s, body + 14, 2);
+      have_format = true;
+    } else if (id == "data") {
+      wav.data.assign(s.begin() + static_cast<std::ptrdiff_t>(body),
+                      s.begin() + static_cast<std::ptrdiff_t>(body + size));
+      wav.ok = have_format;
+      return wav;
+    }
+    at = body + size + (size & 1);
+  }
+  return wav;
+}
+
+std::vector<uint8_t> read_bytes(const std::string& path) {
+  const std::string s = slurp(path);
+  return {s.begin(), s.end()};
+}
+
+TEST(VelkaDecode, EqualsTheHostLibraryForEveryEncoderMadeFile) {
+  TempDir dir;
+  std::vector<std::pair<std::string, uint32_t>> inputs;  // path, total frames
+  for (const EncodedCase& c : orv::test::standard_cases()) {
+    inputs.emplace_back(orv::test::write_encoded_file(dir, c), c.frames);
+  }
+  for (const char* name : {"ch1-32000", "ch6-16000", "damage-garbage-between"}) {
+    const std::string path =
+        orv::test::data_path(std::string("vectors/files/") + name + ".VELKA");
+    orv::host::Plugin plugin(ORV_PLUGIN_PATH);
+    inputs.emplace_back(path, plugin.open(path).header().total_samples);
+  }
+  for (const auto& [path, frames] : inputs) {
+    SCOPED_TRACE(path);
+    const std::vector<uint8_t> whole = decode_in_process(path, UINT64_MAX);
+    const std::vector<uint8_t> trimmed = decode_in_process(path, frames);
+    orv::host::Plugin plugin(ORV_PLUGIN_PATH);
+    const unsigned channels = plugin.open(path).header().channels;
+    // Only the damaged file loses frames with the blocks it loses.
+    if (path.find("damage") == std::string::npos) {
+      ASSERT_EQ(orv::test::frame_count(trimmed, channels), frames);
+    }
+
+    RunResult run = run_velka(dir, {"decode", path, dir.file("out.raw")});
+    ASSERT_EQ(run.exit_code, 0) << run.stderr_text;
+    EXPECT_EQ(run.stderr_text, "");
+    EXPECT_TRUE(read_bytes(dir.file("out.raw")) == trimmed);
+
+    run = run_velka(dir, {"decode", path, dir.file("whole.raw"), "--no-trim"});
+    ASSERT_EQ(run.exit_code, 0) << run.stderr_text;
+    EXPECT_TRUE(read_bytes(dir.file("whole.raw")) == whole);
+
+    run = run_velka(dir, {"decode", path, dir.file("out.WAV")});
+    ASSERT_EQ(run.exit_code, 0) << run.stderr_text;
+    const Wav wav = read_wav(dir.file("out.WAV"));
+    ASSERT_TRUE(wav.ok);
+    EXPECT_EQ(wav.channels, channels);
+    EXPECT_EQ(wav.sample_rate, plugin.open(path).header().sample_rate);
+    EXPECT_EQ(wav.bits, 16u);
+    EXPECT_TRUE(wav.data == trimmed);
+  }
+  // Nothing but the outputs is left behind.
+  for (const std::string& name : dir.list()) {
+    EXPECT_EQ(name.find(".partial-"), std::string::npos) << name;
+  }
+}
+
+TEST(VelkaDecode, StartDurationAndLoopsMatchTheHostLibrary) {
+  TempDir dir;
+  EncodedCase c;
+  c.name = "options";
+  c.frames = 120000;
+  c.options.blocks_per_seek_entry = 3;
+  const std::string path = orv::test::write_encoded_file(dir, c);
+  orv::host::Plugin plugin(ORV_PLUGIN_PATH);
+
+  {  // --start and --duration: 500 ms from 1 s.
+    orv::host::Stream stream = plugin.open(path);
+    ASSERT_TRUE(stream.seek_ms(1000));
+    const std::vector<uint8_t> want = stream.pull_all(65536, 22050 * 4);
+    const RunResult run =
+        run_velka(dir, {"decode", path, dir.file("part.raw"), "--start",
+                        "1000", "--duration", "500"});
+    ASSERT_EQ(run.exit_code, 0) << run.stderr_text;
+    EXPECT_TRUE(read_bytes(dir.file("part.raw")) == want);
+  }
+  {  // --start alone runs to the header's end, not past it.
+    orv::host::Stream stream = plugin.open(path);
+    VelkHostSeek seek{};
+    ASSERT_TRUE(stream.seek_ms(2000, &seek));
+    const std::vector<uint8_t> want =
+        stream.pull_all(65536, (c.frames - seek.start_sample) * 4);
+    const RunResult run =
+        run_velka(dir, {"decode", path, dir.file("tail.raw"), "--start", "2000"});
+    ASSERT_EQ(run.exit_code, 0) << run.stderr_text;
+    EXPECT_EQ(read_bytes(dir.file("tail.raw")).size(),
+              (c.frames - seek.start_sample) * 4);
+    EXPECT_TRUE(read_bytes(dir.file("tail.raw")) == want);
+  }
+  {  // --loop: three passes of 10000..50000.
+    orv::host::Stream stream = plugin.open(path);
+    ASSERT_TRUE(stream.set_loop(10000, 50000, 3));
+    const std::vector<uint8_t> want = stream.pull_all();
+    const RunResult run =
+        run_velka(dir, {"decode", path, dir.file("loop.wav"), "--loop", "10000",
+                        "50000", "--loop-count", "3"});
+    ASSERT_EQ(run.exit_code, 0) << run.stderr_text;
+    const Wav wav = read_wav(dir.file("loop.wav"));
+    ASSERT_TRUE(wav.ok);
+    EXPECT_TRUE(wav.data == want);
+  }
+}
+
+TEST(VelkaDecode, SummaryNamesTheFiguresAskedFor) {
+  TempDir dir;
+  EncodedCase c;
+  c.name = "summary";
+  c.frames = 44100;
+  const std::string path = orv::test::write_encoded_file(dir, c);
+  const RunResult run =
+      run_velka(dir, {"decode", path, dir.file("s.wav"), "--summary"});
+  ASSERT_EQ(run.exit_code, 0) << run.stderr_text;
+  for (const char* part : {"1.00 s of audio", "2 channels", "44100 Hz",
+                           "kbit/s", "faster than real time"}) {
+    EXPECT_NE(run.stdout_text.find(part), std::string::npos)
+        << part << " in: " << run.stdout_text;
+  }
+}
+
+// Each failing run: a non-zero exit, one line on stderr, and the output
+// path untouched (here: holding its old contents).
+TEST(VelkaDecode, FailuresAreOneLineAndLeaveNoOutput) {
+  TempDir dir;
+  EncodedCase c;
+  c.name = "ok";
+  c.frames = 20000;
+  const std::string good = orv::test::write_encoded_file(dir, c);
+  EncodedCase no_table = c;
+  no_table.name = "no-table";
+  no_table.options.seek_table = false;
+  const std::string untabled = orv::test::write_encoded_file(dir, no_table);
+  orv::test::write_bytes(dir.file("junk.velka"),
+                         std::vector<uint8_t>(500, static_cast<uint8_t>(7)));
+  const std::string out = dir.file("out.wav");
+
+  struct Case {
+    std::vector<std::string> args;
+    const char* says;
+    int exit_code;
+  };
+  const Case cases[] = {
+      {{"decode", dir.file("missing.velka"), out}, "No such file", 1},
+      {{"decode", dir.file("junk.velka"), out}, "not a Velk audio file", 1},
+      {{"decode", good, out, "--plugin", dir.file("none.so")},
+       "cannot load plug-in", 1},
+      {{"decode", good, dir.file("out.mp3")}, ".wav or .raw", 2},
+      {{"decode", good, out, "--start", "-5"}, "whole number", 2},
+      {{"decode", good, out, "--start"}, "needs", 2},
+      {{"decode", good, out, "--loop", "500", "100"}, "START below END", 2},
+      {{"decode", good, out, "--loop-count", "2"}, "needs --loop", 2},
+      {{"decode", good, out, "--loop", "0", "100", "--loop-count", "0"},
+       "at least 1", 2},
+      {{"decode", good, out, "--loop", "100", "20001"}, "past the end", 1},
+      {{"decode", good, out, "--frobnicate"}, "unknown option", 2},
+      {{"decode", good}, "needs an input file and an output file", 2},
+      {{"decode", untabled, out, "--start", "100"}, "no seek table", 1},
+      {{"decode", untabled, out, "--loop", "100", "5000"}, "no seek table", 1},
+      {{"decode", good, dir.file("no-such-dir/out.wav")}, "cannot create", 1},
+  };
+  for (const Case& k : cases) {
+    std::string joined;
+    for (const std::string& a : k.args) joined += a + " ";
+    SCOPED_TRACE(joined);
+    orv::test::write_bytes(out, {'o', 'l', 'd'});
+    const std::vector<std::string> before = dir.list();
+    const RunResult run = run_velka(dir, k.args);
+    EXPECT_EQ(run.exit_code, k.exit_code);
+    EXPECT_EQ(run.stderr_text.rfind("velka decode: ", 0), 0u) << run.stderr_text;
+    EXPECT_NE(run.stderr_text.find(k.says), std::string::npos)
+        << run.stderr_text;
+    // Usage errors add the usage text; every other failure is one line.
+    if (k.exit_code == 1) {
+      EXPECT_EQ(std::count(run.stderr_text.begin(), run.stderr_text.end(), '\n'),
+                1);
+    }
+    EXPECT_EQ(slurp(out), "old");
+    EXPECT_EQ(dir.list(), before);
+  }
+}
+
+}  // namespace
