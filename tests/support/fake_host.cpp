@@ -78,7 +78,9 @@ int32_t FakeHost::read(uint64_t host_stream, void* destination, uint32_t bytes,
   if (call != 0 && offset != -1) host.faults.push_back("later read not at -1");
   if (offset == 0) host.position = 0;
   uint32_t limit = host.max_read;
-  if (!host.read_pattern.empty()) {
+  if (call < host.full_reads) {
+    limit = 0;
+  } else if (!host.read_pattern.empty()) {
     limit = host.read_pattern[call % host.read_pattern.size()];
   }
   const size_t left =
@@ -97,16 +99,21 @@ int32_t FakeHost::read(uint64_t host_stream, void* destination, uint32_t bytes,
   return result;
 }
 
-std::vector<uint8_t> decode_all(FakeHost& host,
-                                const std::vector<uint32_t>& request_sizes) {
+size_t open_reads(const std::vector<uint8_t>& file) {
+  if (file.size() < 24) return 1;
+  const uint32_t word = uint32_t{file[20]} | uint32_t{file[21]} << 8 |
+                        uint32_t{file[22]} << 16 | uint32_t{file[23]} << 24;
+  const uint32_t entries = file[4] == 2 ? (word & 0xFFFF) : word;
+  return 1 + (size_t{entries} + 127) / 128;
+}
+
+std::vector<uint8_t> drain(ORV_Stream* stream, FakeHost& host,
+                           const std::vector<uint32_t>& request_sizes) {
   std::vector<uint8_t> output;
-  ORV_Stream* stream = host.open();
-  EXPECT_NE(stream, nullptr);
-  if (stream == nullptr) return output;
   std::vector<uint8_t> chunk;
   size_t request = 0;
   int idle_calls = 0;
-  for (size_t calls = 0; idle_calls < 4 && calls < 10'000'000; ++calls) {
+  for (size_t calls = 0; idle_calls < 64 && calls < 10'000'000; ++calls) {
     const size_t position_before = host.position;
     const uint32_t asked = request_sizes[request++ % request_sizes.size()];
     chunk.assign(asked, 0);
@@ -117,7 +124,17 @@ std::vector<uint8_t> decode_all(FakeHost& host,
     idle_calls =
         (got == 0 && host.position == position_before) ? idle_calls + 1 : 0;
   }
+  return output;
+}
+
+std::vector<uint8_t> decode_all(FakeHost& host,
+                                const std::vector<uint32_t>& request_sizes) {
+  ORV_Stream* stream = host.open();
+  EXPECT_NE(stream, nullptr);
+  if (stream == nullptr) return {};
+  auto output = drain(stream, host, request_sizes);
   EXPECT_EQ(ORV_stream_close(stream), 0);
+  EXPECT_FALSE(host.block_live());
   EXPECT_TRUE(host.faults.empty()) << host.faults.front();
   return output;
 }

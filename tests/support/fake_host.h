@@ -40,6 +40,9 @@ class FakeHost {
   uint32_t max_read = 0;
   // ...or, when not empty, the sizes in turn (cycled), 0 meaning no limit.
   std::vector<uint32_t> read_pattern;
+  // The first reads served in full whatever the limits above: open fails
+  // on short header and seek-table reads. See open_reads().
+  size_t full_reads = 0;
   // When set, replaces the result of each read after the bytes are copied;
   // for host faults such as negative counts or counts above the request.
   std::function<int32_t(uint32_t asked, uint32_t delivered)> result_override;
@@ -81,12 +84,18 @@ class FakeHost {
   size_t read_calls_ = 0;
 };
 
+// The reads open makes for `file`: the header and the seek-table chunks.
+size_t open_reads(const std::vector<uint8_t>& file);
+
 // Decodes a whole stream with requests cycling through `request_sizes` until
-// several calls in a row deliver nothing and read nothing more. Short reads
-// look like the end of the input to the stream, so calls may deliver nothing
-// long before the file is used up. Fails the current test on host faults.
+// several calls in a row deliver nothing and read nothing more (a call may
+// deliver nothing before the end, after lost sync or at a loop end). Fails
+// the current test on host faults.
 std::vector<uint8_t> decode_all(FakeHost& host,
                                 const std::vector<uint32_t>& request_sizes);
+// The same on a stream already open (and left open).
+std::vector<uint8_t> drain(ORV_Stream* stream, FakeHost& host,
+                           const std::vector<uint32_t>& request_sizes);
 
 }  // namespace orv::test
 

@@ -98,6 +98,23 @@ struct BareStream {
   }
 };
 
+// File offsets of the blocks of a well-formed file, and the data start.
+inline std::vector<size_t> block_offsets(const std::vector<uint8_t>& file) {
+  const uint32_t word = uint32_t{file[20]} | uint32_t{file[21]} << 8 |
+                        uint32_t{file[22]} << 16 | uint32_t{file[23]} << 24;
+  const uint32_t entries = file[4] == 2 ? (word & 0xFFFF) : word;
+  std::vector<size_t> offsets;
+  for (size_t at = 24 + 2 * size_t{entries}; at + 4 <= file.size();
+       at += 4 + (file[at + 2] | file[at + 3] << 8)) {
+    offsets.push_back(at);
+  }
+  return offsets;
+}
+
+// Deterministic test music: per channel a few partials and a little noise.
+std::vector<int16_t> test_music(uint32_t channels, uint32_t sample_rate,
+                                size_t frames, uint32_t seed = 1);
+
 }  // namespace orv::test
 
 #endif

@@ -71,33 +71,42 @@ bool fill_input(DecodeStream& stream) {
   if (stream.in_read_offset > stream.in_bytes) {
     stream.in_read_offset = stream.in_bytes;
   }
-  const uint32_t need = input_need(stream);
+  uint32_t need = input_need(stream);
   if (stream.in_bytes - stream.in_read_offset >= need) return true;
 
   if (stream.in_capacity - stream.in_read_offset < need &&
       stream.in_read_offset != 0) {
     settle_at(stream, stream.in_read_offset);
   }
-  uint32_t room = stream.in_capacity - stream.in_bytes;
-  if (stream.deferred_seek != 0 || stream.deferred_skip != 0) {
-    // Let the buffer drain exactly at the end of the current block, where
-    // the deferred request is applied.
-    const uint64_t block_end = uint64_t{stream.in_read_offset} + need - 4;
-    if (block_end >= stream.in_bytes) {
-      const uint64_t missing = block_end - stream.in_bytes;
-      if (missing < room) room = static_cast<uint32_t>(missing);
+  // Read until the need is met or the host delivers nothing. A short read
+  // is not taken as the end of the input: otherwise a host that delivers
+  // in small pieces would see every block pass the framing test as a
+  // file's last block, unchecked by its successor's sync, and damaged
+  // files would decode differently with the read size.
+  for (;;) {
+    uint32_t room = stream.in_capacity - stream.in_bytes;
+    if (stream.deferred_seek != 0 || stream.deferred_skip != 0) {
+      // Let the buffer drain exactly at the end of the current block, where
+      // the deferred request is applied.
+      const uint64_t block_end = uint64_t{stream.in_read_offset} + need - 4;
+      if (block_end >= stream.in_bytes) {
+        const uint64_t missing = block_end - stream.in_bytes;
+        if (missing < room) room = static_cast<uint32_t>(missing);
+      }
     }
-  }
-  if (room > 0) {
+    if (room == 0) break;
     const uint32_t n =
         read_input(stream, stream.in_buffer + stream.in_bytes, room);
     stream.in_bytes += n;
     stream.file_position += n;
-    // The read may have brought the frame header that was missing, so the
-    // need is worked out again: a block that is now whole is decodable in
-    // this call, not only in the next.
-    const uint32_t need_now = input_need(stream);
-    if (stream.in_bytes - stream.in_read_offset < need_now - 4) return false;
+    // The read may have brought the frame header that was missing.
+    need = input_need(stream);
+    const uint32_t waiting = stream.in_bytes - stream.in_read_offset;
+    if (n == 0) {
+      if (waiting < need - 4) return false;
+      break;
+    }
+    if (waiting >= need) break;
   }
   return stream.in_bytes != stream.in_read_offset;
 }
@@ -154,11 +163,19 @@ void resynchronise(DecodeStream& stream) {
       }
     }
 
-    // Make room. A block that ends exactly at the end of the buffered data
-    // is kept, in case the input ends with the next read.
+    // Make room, but drop no position that more input could still confirm:
+    // the candidates, and a block that ends exactly at the end of the
+    // buffered data in case the input ends with the next read. Every
+    // position before the first candidate is decided, since any block
+    // there would have its successor buffered; so a full buffer always
+    // frees at least max_block_bytes. Dropping candidates instead would
+    // lose intact blocks whenever the host delivers in short reads.
     uint32_t dropped = 0;
     if (stream.in_bytes > drop_bytes) {
       dropped = static_cast<uint32_t>(drop_bytes);
+      if (candidate_count != 0 && candidates[0].position < dropped) {
+        dropped = candidates[0].position;
+      }
       const uint32_t final_block = find_final_block(stream);
       if (final_block < dropped) dropped = final_block;
       std::memmove(stream.in_buffer, stream.in_buffer + dropped,

@@ -1,1 +1,219 @@
-// Placeholder: filled in by its owner.
+// The host's pull: hand out buffered PCM, keep a whole block buffered,
+// decode it pair by pair, trim it for a pending skip and a loop end, and
+// apply deferred seeks and skips where the input buffer drains.
+#include <cstring>
+
+#include "decoder/synthesis.h"
+#include "plugin_api.h"
+#include "stream.h"
+
+namespace orv::vlkdec {
+namespace {
+
+constexpr uint32_t max_frame_length = 2048;
+// Skips in one- and two-channel files drop whole 16-byte steps, so that
+// the output stays a run of aligned vectors.
+constexpr uint32_t skip_step_bytes = 16;
+
+uint32_t load_u16(const uint8_t* bytes) {
+  return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8;
+}
+
+// Starts the loop-end countdown at the first block at or past the loop
+// end's block.
+void trigger_loop_end(DecodeStream& stream, uint32_t block_offset) {
+  if (stream.loop_end_offset != 0 && stream.loop_end_remaining == -1 &&
+      stream.loop_end_offset <= block_offset) {
+    stream.loop_end_remaining =
+        stream.loop_end_sample > INT32_MAX
+            ? INT32_MAX
+            : static_cast<int32_t>(stream.loop_end_sample);
+  }
+}
+
+// The frames of `frames` that the running countdown lets through.
+uint32_t frames_before_loop_end(const DecodeStream& stream, uint32_t frames) {
+  if (stream.loop_end_remaining < 0) return frames;
+  const auto remaining = static_cast<uint32_t>(stream.loop_end_remaining);
+  return remaining < frames ? remaining : frames;
+}
+
+void count_down_loop_end(DecodeStream& stream, uint32_t kept_frames) {
+  if (stream.loop_end_remaining < 0) return;
+  stream.loop_end_remaining -= static_cast<int32_t>(kept_frames);
+}
+
+// Skip trim of a single pair's interleaved output at `out`.
+uint32_t trim_skip_interleaved(DecodeStream& stream, uint8_t* out,
+                               uint32_t produced, uint32_t channels) {
+  if (stream.skip_samples == 0) return produced;
+  const uint32_t frame_bytes = 2 * channels;
+  const uint64_t skip_bytes = uint64_t{stream.skip_samples} * frame_bytes;
+  if (skip_bytes >= produced) {
+    stream.skip_samples -= produced / frame_bytes;
+    return 0;
+  }
+  const auto drop = static_cast<uint32_t>(skip_bytes) & ~(skip_step_bytes - 1);
+  std::memmove(out, out + drop, produced - drop);
+  stream.skip_samples = 0;
+  return produced - drop;
+}
+
+void apply_deferred(DecodeStream& stream) {
+  if ((stream.deferred_seek & deferred_present) != 0) {
+    stream.seek_pending = 1;
+    stream.file_position = stream.deferred_seek & ~deferred_present;
+  }
+  if ((stream.deferred_skip & deferred_present) != 0) {
+    stream.skip_samples = stream.deferred_skip & ~deferred_present;
+  }
+  if (stream.deferred_seek != 0 || stream.deferred_skip != 0) {
+    stream.loop_end_remaining = -1;
+  }
+  stream.deferred_seek = 0;
+  stream.deferred_skip = 0;
+}
+
+}  // namespace
+
+void decode_block(DecodeStream& stream) {
+  const uint32_t block_start = stream.in_read_offset;
+  const uint32_t block_offset =
+      stream.file_position - stream.in_bytes + block_start;
+  const uint32_t payload_start = block_start + block_frame_header_bytes;
+  const uint32_t payload_end =
+      payload_start + load_u16(stream.in_buffer + block_start + 2);
+  const uint32_t channels = stream.header.channels;
+  const bool planar = channels > 2;
+  const uint32_t skip_at_start = stream.skip_samples;
+
+  // Shared by every pair; the largest pair needs 2 x 2048 floats.
+  alignas(16) float coeffs[2 * max_frame_length];
+
+  uint32_t sub_start = payload_start;
+  uint32_t out_offset = 0;
+  uint32_t last_produced = 0;
+  uint32_t last_channels = 1;
+  uint32_t kept_frames = 0;
+  for (int32_t k = 0; k < stream.decoder_count; ++k) {
+    BlockDecoder& decoder = *stream.decoders[k];
+    const auto pair_channels =
+        static_cast<uint32_t>(stream.decoder_channels[k]);
+    uint8_t* out = stream.pcm_buffer + out_offset;
+    stream.skip_samples = skip_at_start;
+
+    uint32_t used = 0;
+    uint32_t produced = decoder.block_bytes - decoder.overlap_bytes;
+    if (sub_start < payload_end) {
+      used = decode_sub_block(
+          decoder.transform_length, decoder.scale, decoder.transform_count,
+          decoder.flags, decoder.transform_table_length,
+          decoder.transform_table, reinterpret_cast<int16_t*>(out),
+          stream.in_buffer + sub_start, stream.in_buffer + payload_end,
+          decoder.band_count, decoder.band_edges, coeffs, decoder.overlap_bytes,
+          decoder.first_block != 0 ? 0 : decoder.overlap_shift, decoder.tail);
+    } else {
+      // No sub-block left for this pair: its share of the block is silence.
+      std::memset(out, 0, produced);
+    }
+    decoder.first_block = 0;
+
+    if (!planar) {
+      produced = trim_skip_interleaved(stream, out, produced, pair_channels);
+    }
+    if (used > payload_end - sub_start) {
+      // The sub-blocks run past the payload: the block is not trusted.
+      stream.resync_pending = 1;
+      stream.in_read_offset =
+          payload_end < stream.in_bytes ? payload_end : stream.in_bytes;
+      return;
+    }
+    sub_start += used;
+    if (!planar) {
+      trigger_loop_end(stream, block_offset);
+      const uint32_t frame_bytes = 2 * pair_channels;
+      kept_frames = frames_before_loop_end(stream, produced / frame_bytes);
+      if (kept_frames < produced / frame_bytes) {
+        produced = kept_frames * frame_bytes;
+      }
+    }
+    out_offset += produced;
+    last_produced = produced;
+    last_channels = pair_channels;
+  }
+
+  if (planar) {
+    // Every pair's runs hold the same untrimmed frame count. Interleave
+    // the whole block, then trim in frame order, exactly to the frame.
+    const uint32_t frames = last_produced / (2 * last_channels);
+    const uint32_t frame_bytes = 2 * channels;
+    interleave_channels(reinterpret_cast<int16_t*>(stream.pcm_buffer), frames,
+                        channels);
+    const uint32_t skipped = skip_at_start < frames ? skip_at_start : frames;
+    if (skipped != 0) {
+      std::memmove(stream.pcm_buffer, stream.pcm_buffer + skipped * frame_bytes,
+                   (frames - skipped) * frame_bytes);
+    }
+    stream.skip_samples = skip_at_start - skipped;
+    trigger_loop_end(stream, block_offset);
+    kept_frames = frames_before_loop_end(stream, frames - skipped);
+    out_offset = kept_frames * frame_bytes;
+  }
+  count_down_loop_end(stream, kept_frames);
+
+  stream.in_read_offset = sub_start;
+  stream.pcm_bytes += out_offset;
+  if (stream.in_read_offset == stream.in_bytes) apply_deferred(stream);
+}
+
+}  // namespace orv::vlkdec
+
+using namespace orv::vlkdec;
+
+extern "C" uint32_t ORV_stream_process(ORV_Stream* handle, void* destination,
+                                       uint32_t bytes) noexcept {
+  if (handle == nullptr) return 0;
+  DecodeStream& stream = *from_handle(handle);
+  if (stream.resync_pending != 0) {
+    resynchronise(stream);
+  } else if (stream.seek_pending != 0) {
+    carry_out_seek(stream);
+  }
+  if (destination == nullptr) return 0;
+
+  auto* out = static_cast<uint8_t*>(destination);
+  uint32_t delivered = 0;
+  uint32_t remaining = bytes;
+  for (;;) {
+    if (remaining == 0) return delivered;
+    if (stream.pcm_bytes != 0) {
+      const uint32_t buffered = stream.pcm_bytes > stream.pcm_read_offset
+                                    ? stream.pcm_bytes - stream.pcm_read_offset
+                                    : 0;
+      const uint32_t n = remaining < buffered ? remaining : buffered;
+      std::memcpy(out, stream.pcm_buffer + stream.pcm_read_offset, n);
+      stream.pcm_read_offset += n;
+      delivered += n;
+      if (n == remaining) return delivered;
+      remaining -= n;
+      out += n;
+      stream.pcm_bytes = 0;
+      stream.pcm_read_offset = 0;
+    }
+    if (!fill_input(stream)) return delivered;
+    switch (framing_test(stream)) {
+      case Framing::decode:
+        stream.pcm_read_offset = 0;
+        decode_block(stream);
+        break;
+      case Framing::sync_lost:
+        stream.resync_pending = 1;
+        return delivered;
+      case Framing::wait:
+        // The block could not be completed by this call's read.
+        return delivered;
+    }
+    if (stream.resync_pending != 0) return delivered;
+    if (stream.loop_end_remaining == 0) return delivered;
+  }
+}
