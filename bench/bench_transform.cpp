@@ -6,6 +6,9 @@
 // Every iteration restores the input (an 8 KB copy at most, in both programs
 // alike) before transforming, since repeated unscaled transforms would
 // overflow. Times are per transform, in nanoseconds.
+#include <benchmark/benchmark.h>
+#include <fftw3.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -14,9 +17,6 @@
 #include <map>
 #include <string>
 #include <vector>
-
-#include <benchmark/benchmark.h>
-#include <fftw3.h>
 
 #include "sdk/orv/vlkdec/transform/dct.h"
 #include "sdk/orv/vlkdec/transform/fft.h"
@@ -58,9 +58,11 @@ void BM_InverseDct(benchmark::State& state) {
 void BM_FftwDct3(benchmark::State& state) {
   const int n = static_cast<int>(state.range(0));
   const std::vector<float> input = test_input(n);
-  float* buffer = static_cast<float*>(fftwf_malloc(sizeof(float) * static_cast<size_t>(n)));
+  float* buffer =
+      static_cast<float*>(fftwf_malloc(sizeof(float) * static_cast<size_t>(n)));
   // Planning with FFTW_MEASURE overwrites the array, so fill it afterwards.
-  fftwf_plan plan = fftwf_plan_r2r_1d(n, buffer, buffer, FFTW_REDFT01, FFTW_MEASURE);
+  fftwf_plan plan =
+      fftwf_plan_r2r_1d(n, buffer, buffer, FFTW_REDFT01, FFTW_MEASURE);
   if (plan == nullptr) {
     state.SkipWithError("FFTW could not plan the transform");
     fftwf_free(buffer);
@@ -82,15 +84,25 @@ void BM_Fft(benchmark::State& state) {
   Buffer buffer;
   for (auto _ : state) {
     std::memcpy(buffer.values, input.data(), input.size() * sizeof(float));
-    complex_fft_forward(n, buffer.values, twiddle_count, transform_table + twiddle_offset);
+    complex_fft_forward(n, buffer.values, twiddle_count,
+                        transform_table + twiddle_offset);
     benchmark::DoNotOptimize(buffer.values);
     benchmark::ClobberMemory();
   }
 }
 
-BENCHMARK(BM_InverseDct)->Arg(512)->Arg(1024)->Arg(2048)->Unit(benchmark::kNanosecond);
-BENCHMARK(BM_FftwDct3)->Arg(512)->Arg(1024)->Arg(2048)->Unit(benchmark::kNanosecond);
-BENCHMARK(BM_Fft)->RangeMultiplier(2)->Range(64, 2048)->Unit(benchmark::kNanosecond);
+BENCHMARK(BM_InverseDct)
+    ->Arg(512)
+    ->Arg(1024)
+    ->Arg(2048)
+    ->Unit(benchmark::kNanosecond);
+BENCHMARK(BM_FftwDct3)
+    ->Arg(512)
+    ->Arg(1024)
+    ->Arg(2048)
+    ->Unit(benchmark::kNanosecond);
+BENCHMARK(BM_Fft)->RangeMultiplier(2)->Range(64, 2048)->Unit(
+    benchmark::kNanosecond);
 
 // Console output as usual, while keeping the best CPU time per run name
 // (over repetitions) for the ratio table.
@@ -100,8 +112,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
       if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
-      const double ns = run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e9;
-      const std::string key = run.run_name.function_name + "/" + run.run_name.args;
+      const double ns = run.GetAdjustedCPUTime() /
+                        benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e9;
+      const std::string key =
+          run.run_name.function_name + "/" + run.run_name.args;
       auto [it, inserted] = best_ns_.try_emplace(key, ns);
       if (!inserted) it->second = std::min(it->second, ns);
     }
@@ -115,7 +129,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
       if (ours == best_ns_.end() || fftw == best_ns_.end()) continue;
       if (!header) {
         std::printf("\nInverse DCT, ns per transform (CPU time)\n");
-        std::printf("%6s %14s %14s %14s\n", "n", "inverse_dct", "FFTW REDFT01", "ours / FFTW");
+        std::printf("%6s %14s %14s %14s\n", "n", "inverse_dct", "FFTW REDFT01",
+                    "ours / FFTW");
         header = true;
       }
       std::printf("%6d %14.1f %14.1f %14.2f\n", n, ours->second, fftw->second,

@@ -15,8 +15,8 @@ struct UnitCircle {
 
   explicit UnitCircle(size_t period) : cos(period), sin(period) {
     for (size_t m = 0; m < period; ++m) {
-      const double angle =
-          2.0 * std::numbers::pi * static_cast<double>(m) / static_cast<double>(period);
+      const double angle = 2.0 * std::numbers::pi * static_cast<double>(m) /
+                           static_cast<double>(period);
       cos[m] = std::cos(angle);
       sin[m] = std::sin(angle);
     }
@@ -64,14 +64,16 @@ std::vector<double> reference_inverse_dct(const std::vector<float>& a) {
   for (size_t k = 0; k < n; ++k) {
     double sum = 0.0;
     for (size_t j = 0; j < n; ++j) {
-      sum += static_cast<double>(a[j]) * circle.cos[(j * (2 * k + 1)) % (4 * n)];
+      sum +=
+          static_cast<double>(a[j]) * circle.cos[(j * (2 * k + 1)) % (4 * n)];
     }
     out[k] = sum;
   }
   return out;
 }
 
-double relative_l2_error(const std::vector<float>& actual, const std::vector<double>& expected) {
+double relative_l2_error(const std::vector<float>& actual,
+                         const std::vector<double>& expected) {
   double error = 0.0;
   double norm = 0.0;
   for (size_t i = 0; i < expected.size() && i < actual.size(); ++i) {

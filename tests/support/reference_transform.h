@@ -21,7 +21,8 @@ std::vector<double> reference_inverse_dct(const std::vector<float>& a);
 
 // sqrt(sum (actual - expected)^2 / sum expected^2); the absolute L2 error
 // when the expected values are all zero.
-double relative_l2_error(const std::vector<float>& actual, const std::vector<double>& expected);
+double relative_l2_error(const std::vector<float>& actual,
+                         const std::vector<double>& expected);
 
 }  // namespace orv::test
 

@@ -1,5 +1,7 @@
 // Inverse DCT: accuracy against the defining sum for every length, the
 // full weight of a[0], impulses and the small-length paths.
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -7,8 +9,6 @@
 #include <numbers>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "sdk/orv/vlkdec/transform/dct.h"
 #include "sdk/orv/vlkdec/transform/transform_table.h"
@@ -21,7 +21,8 @@ namespace {
 constexpr double flt_eps = std::numeric_limits<float>::epsilon();
 
 void dct(std::vector<float>& a) {
-  inverse_dct(static_cast<int>(a.size()), a.data(), transform_table_length, transform_table);
+  inverse_dct(static_cast<int>(a.size()), a.data(), transform_table_length,
+              transform_table);
 }
 
 std::string size_name(const ::testing::TestParamInfo<int>& info) {
@@ -60,13 +61,15 @@ TEST_P(InverseDctAccuracy, ImpulsesGiveSampledCosines) {
     dct(a);
     for (int k = 0; k < n; ++k) {
       const double expected = std::cos(std::numbers::pi * j * (k + 0.5) / n);
-      ASSERT_NEAR(a[static_cast<size_t>(k)], expected, 8 * flt_eps) << "j " << j << " k " << k;
+      ASSERT_NEAR(a[static_cast<size_t>(k)], expected, 8 * flt_eps)
+          << "j " << j << " k " << k;
     }
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(InverseDct, InverseDctAccuracy,
-                         ::testing::Values(2, 4, 8, 16, 32, 64, 128, 256, 512, 1024, 2048),
+                         ::testing::Values(2, 4, 8, 16, 32, 64, 128, 256, 512,
+                                           1024, 2048),
                          size_name);
 
 TEST(InverseDct, TwoPointsUseTheStoredQuarterCosine) {
@@ -84,7 +87,8 @@ TEST(InverseDct, LargestDecoderLengthStaysWithinItsErrorBudget) {
   const std::vector<double> expected = test::reference_inverse_dct(a);
   dct(a);
   double worst = 0.0;
-  for (size_t k = 0; k < a.size(); ++k) worst = std::max(worst, std::abs(static_cast<double>(a[k]) - expected[k]));
+  for (size_t k = 0; k < a.size(); ++k)
+    worst = std::max(worst, std::abs(static_cast<double>(a[k]) - expected[k]));
   EXPECT_LT(worst, 5e-5);
 }
 

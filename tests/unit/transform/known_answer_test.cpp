@@ -1,11 +1,11 @@
 // Bit-exact agreement with the stored known-answer vectors.
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "sdk/orv/vlkdec/transform/dct.h"
 #include "sdk/orv/vlkdec/transform/fft.h"
@@ -34,8 +34,8 @@ std::vector<float> read_floats(const std::string& name) {
   for (size_t i = 0; i < actual.size(); ++i) {
     if (std::memcmp(&actual[i], &expected[i], sizeof(float)) != 0) {
       return ::testing::AssertionFailure()
-             << "first difference at float " << i << ": " << actual[i] << " vs expected "
-             << expected[i];
+             << "first difference at float " << i << ": " << actual[i]
+             << " vs expected " << expected[i];
     }
   }
   return ::testing::AssertionSuccess();
@@ -44,7 +44,8 @@ std::vector<float> read_floats(const std::string& name) {
 // Name of the stored output, e.g. "dct_512_seed2.f32".
 std::string vector_file(const char* kind, int n, uint32_t seed) {
   char name[48];
-  std::snprintf(name, sizeof name, "%s_%d_seed%u.f32", kind, n, static_cast<unsigned>(seed));
+  std::snprintf(name, sizeof name, "%s_%d_seed%u.f32", kind, n,
+                static_cast<unsigned>(seed));
   return name;
 }
 
@@ -55,7 +56,8 @@ struct Vector {
 
 std::string vector_name(const ::testing::TestParamInfo<Vector>& info) {
   char name[32];
-  std::snprintf(name, sizeof name, "n%d_seed%u", info.param.n, static_cast<unsigned>(info.param.seed));
+  std::snprintf(name, sizeof name, "n%d_seed%u", info.param.n,
+                static_cast<unsigned>(info.param.seed));
   return name;
 }
 
@@ -68,7 +70,8 @@ std::vector<Vector> all_vectors(int smallest) {
 }
 
 TEST(TransformTable, MatchesStoredVector) {
-  const std::vector<float> stored(transform_table, transform_table + transform_table_floats);
+  const std::vector<float> stored(transform_table,
+                                  transform_table + transform_table_floats);
   EXPECT_TRUE(same_bits(stored, read_floats("transform_table.f32")));
 }
 
@@ -77,11 +80,13 @@ class FftKnownAnswer : public ::testing::TestWithParam<Vector> {};
 TEST_P(FftKnownAnswer, ReproducesEveryBit) {
   const auto [n, seed] = GetParam();
   std::vector<float> a = test::vector_input(n, seed);
-  complex_fft_forward(n, a.data(), twiddle_count, transform_table + twiddle_offset);
+  complex_fft_forward(n, a.data(), twiddle_count,
+                      transform_table + twiddle_offset);
   EXPECT_TRUE(same_bits(a, read_floats(vector_file("fft", n, seed))));
 }
 
-INSTANTIATE_TEST_SUITE_P(Fft, FftKnownAnswer, ::testing::ValuesIn(all_vectors(4)), vector_name);
+INSTANTIATE_TEST_SUITE_P(Fft, FftKnownAnswer,
+                         ::testing::ValuesIn(all_vectors(4)), vector_name);
 
 class InverseDctKnownAnswer : public ::testing::TestWithParam<Vector> {};
 
@@ -92,8 +97,8 @@ TEST_P(InverseDctKnownAnswer, ReproducesEveryBit) {
   EXPECT_TRUE(same_bits(a, read_floats(vector_file("dct", n, seed))));
 }
 
-INSTANTIATE_TEST_SUITE_P(InverseDct, InverseDctKnownAnswer, ::testing::ValuesIn(all_vectors(2)),
-                         vector_name);
+INSTANTIATE_TEST_SUITE_P(InverseDct, InverseDctKnownAnswer,
+                         ::testing::ValuesIn(all_vectors(2)), vector_name);
 
 }  // namespace
 }  // namespace orv::vlkdec

@@ -1,14 +1,14 @@
 // The stored transform table against an independent evaluation of its
 // precision procedure, its listed values and its nesting.
+#include "sdk/orv/vlkdec/transform/transform_table.h"
+
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <numbers>
 #include <vector>
-
-#include <gtest/gtest.h>
-
-#include "sdk/orv/vlkdec/transform/transform_table.h"
 
 namespace orv::vlkdec {
 namespace {
@@ -41,7 +41,8 @@ std::vector<float> table_by_procedure() {
   }
   const int starts[] = {0, 256, 384, 448, 480, 496, 504, 508};
   for (int level = 1; level < 8; ++level) {
-    const int s = starts[level], above = starts[level - 1], h = 512 >> (level + 1);
+    const int s = starts[level], above = starts[level - 1],
+              h = 512 >> (level + 1);
     t[s] = 1.0f;
     t[s + 1] = t[above + 1];
     if (h >= 4) {
@@ -64,15 +65,18 @@ std::vector<float> table_by_procedure() {
 TEST(TransformTable, StoredValuesFollowThePrecisionProcedure) {
   const std::vector<float> expected = table_by_procedure();
   for (int i = 0; i < transform_table_floats; ++i) {
-    ASSERT_EQ(bits(transform_table[i]), bits(expected[static_cast<size_t>(i)])) << "float " << i;
+    ASSERT_EQ(bits(transform_table[i]), bits(expected[static_cast<size_t>(i)]))
+        << "float " << i;
   }
 }
 
 TEST(TransformTable, ListedValues) {
   const float listed_w[] = {1.0f, 0.70710677f, 0.50000942f, 0.50008470f};
   for (int i = 0; i < 4; ++i) EXPECT_FLOAT_EQ(w[i], listed_w[i]) << i;
-  const float listed_small[] = {1.0f, 0.70710677f, 0.54119611f, 1.30656314f, 1.0f, 0.70710677f};
-  for (int i = 0; i < 6; ++i) EXPECT_FLOAT_EQ(w[504 + i], listed_small[i]) << 504 + i;
+  const float listed_small[] = {1.0f,        0.70710677f, 0.54119611f,
+                                1.30656314f, 1.0f,        0.70710677f};
+  for (int i = 0; i < 6; ++i)
+    EXPECT_FLOAT_EQ(w[504 + i], listed_small[i]) << 504 + i;
   EXPECT_EQ(w[510], 0.0f);
   EXPECT_EQ(w[511], 0.0f);
   EXPECT_FLOAT_EQ(c[1], 0.49999985f);
@@ -80,7 +84,8 @@ TEST(TransformTable, ListedValues) {
   EXPECT_FLOAT_EQ(c[2047], 0.00038349518f);
   // cos(pi/4) is one float everywhere it is stored.
   EXPECT_EQ(bits(c[0]), bits(0.70710677f));
-  for (int s : {0, 256, 384, 448, 480, 496, 504, 508}) EXPECT_EQ(bits(w[s + 1]), bits(c[0])) << s;
+  for (int s : {0, 256, 384, 448, 480, 496, 504, 508})
+    EXPECT_EQ(bits(w[s + 1]), bits(c[0])) << s;
 }
 
 TEST(TransformTable, SmallerLevelsAreThinnedCopies) {

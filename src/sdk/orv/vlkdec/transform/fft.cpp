@@ -124,8 +124,8 @@ void stage_b_plain(float* a, int p, int q, float c4) {
 
 // omega^j alpha + psi beta and omega^(3j) gamma + chi delta, with psi and
 // chi the products of e^(i pi/4) and i e^(i pi/4) with the first two.
-void stage_b_twiddled(float* a, int p, int q, Factor omega, Factor psi, Factor omega3,
-                      Factor chi) {
+void stage_b_twiddled(float* a, int p, int q, Factor omega, Factor psi,
+                      Factor omega3, Factor chi) {
   const StageB x(a, p, q);
   const float ar = omega.r * x.ar - omega.i * x.ai;
   const float ai = omega.r * x.ai + omega.i * x.ar;
@@ -206,13 +206,16 @@ void first_split_stage(int n, float* a, const float* level) {
       w1_after = {level[k], level[k + 1]};
       w3_after = {level[k + 2], level[k + 3]};
     }
-    const Factor w1{csc1 * (w1_before.r + w1_after.r), csc1 * (w1_before.i + w1_after.i)};
-    const Factor w3{csc3 * (w3_before.r + w3_after.r), csc3 * (w3_before.i + w3_after.i)};
+    const Factor w1{csc1 * (w1_before.r + w1_after.r),
+                    csc1 * (w1_before.i + w1_after.i)};
+    const Factor w3{csc3 * (w3_before.r + w3_after.r),
+                    csc3 * (w3_before.i + w3_after.i)};
     stage_a_twiddled(a, 2 * j, q, w1, w3);
     stage_a_twiddled(a, 2 * (quarter - j), q, mirror1(w1), mirror3(w3));
     if (even_in_table) {
       stage_a_twiddled(a, 2 * (j + 1), q, w1_after, w3_after);
-      stage_a_twiddled(a, 2 * (quarter - j - 1), q, mirror1(w1_after), mirror3(w3_after));
+      stage_a_twiddled(a, 2 * (quarter - j - 1), q, mirror1(w1_after),
+                       mirror3(w3_after));
     }
     w1_before = w1_after;
     w3_before = w3_after;
@@ -239,15 +242,19 @@ void middle_split_stage_b(int l, float* block, const float* level) {
   const int eighth = l >> 4;
   const int quarter = l >> 3;
   stage_b_plain(block, 0, q, level[1]);
-  stage_b_eighth(block, 2 * eighth, q, level[4 * eighth], level[4 * eighth + 1]);
+  stage_b_eighth(block, 2 * eighth, q, level[4 * eighth],
+                 level[4 * eighth + 1]);
   for (int j = 1; j < eighth; ++j) {
     const int k = 4 * j;
     const int km = 4 * (quarter - j);
-    const float c1 = level[k], s1 = level[k + 1], c3 = level[k + 2], s3 = level[k + 3];
-    const float c1m = level[km], s1m = level[km + 1], c3m = level[km + 2], s3m = level[km + 3];
-    stage_b_twiddled(block, 2 * j, q, {c1, s1}, {s1m, c1m}, {c3, s3}, {-s3m, -c3m});
-    stage_b_twiddled(block, 2 * (quarter - j), q, {c1m, s1m}, {s1, c1}, {c3m, s3m},
-                     {-s3, -c3});
+    const float c1 = level[k], s1 = level[k + 1], c3 = level[k + 2],
+                s3 = level[k + 3];
+    const float c1m = level[km], s1m = level[km + 1], c3m = level[km + 2],
+                s3m = level[km + 3];
+    stage_b_twiddled(block, 2 * j, q, {c1, s1}, {s1m, c1m}, {c3, s3},
+                     {-s3m, -c3m});
+    stage_b_twiddled(block, 2 * (quarter - j), q, {c1m, s1m}, {s1, c1},
+                     {c3m, s3m}, {-s3, -c3});
   }
 }
 
@@ -265,7 +272,8 @@ namespace {
 
 // Leaves of a block of q = 64 or 128 floats after its stage; `type_b`
 // selects the kernel types a, b, a, b instead of a, b, a, a.
-void quarter_leaves(int q, float* quarter, bool type_b, int nw, const float* w) {
+void quarter_leaves(int q, float* quarter, bool type_b, int nw,
+                    const float* w) {
   if (q == 128) {
     kernel16_a(quarter, w + nw - 8);
     kernel16_b(quarter + 32, w + nw - 32);
@@ -392,7 +400,8 @@ void bit_reverse(int n, float* a) {
   const int low = 1 << t;
   int rev[32];  // t <= 5 for n <= 4096
   rev[0] = 0;
-  for (int i = 1; i < low; ++i) rev[i] = (rev[i >> 1] >> 1) | ((i & 1) << (t - 1));
+  for (int i = 1; i < low; ++i)
+    rev[i] = (rev[i >> 1] >> 1) | ((i & 1) << (t - 1));
   for (int m = 0; m < (1 << e); ++m) {
     const int middle = m << t;
     for (int hi = 0; hi < low; ++hi) {

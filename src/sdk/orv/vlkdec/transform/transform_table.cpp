@@ -6,6 +6,7 @@
 
 namespace orv::vlkdec {
 
+// clang-format off
 alignas(64) const float transform_table[transform_table_floats] = {
     // Twiddle part.
     0x1p+0f, 0x1.6a09e6p-1f, 0x1.00013cp-1f, 0x1.000b1ap-1f,  // 0
@@ -650,5 +651,6 @@ alignas(64) const float transform_table[transform_table_floats] = {
     0x1.921f1p-9f, 0x1.5fdb5p-9f, 0x1.2d9782p-9f, 0x1.f6a752p-10f,  // 2552
     0x1.921f8cp-10f, 0x1.2d97b8p-10f, 0x1.921facp-11f, 0x1.921fb4p-12f,  // 2556
 };
+// clang-format on
 
 }  // namespace orv::vlkdec
