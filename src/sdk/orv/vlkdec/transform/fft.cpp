@@ -27,25 +27,6 @@ Factor mirror3(Factor w) { return {-w.i, -w.r}; }
 struct StageA {
   float s0r, s0i, s1r, s1i, ur, ui, vr, vi;
 
-  StageA(const float* a, int p, int q) {
-    const float* x0 = a + p;
-    const float* x1 = x0 + q;
-    const float* x2 = x1 + q;
-    const float* x3 = x2 + q;
-    s0r = x0[0] + x2[0];
-    s0i = x0[1] + x2[1];
-    const float d0r = x0[0] - x2[0];
-    const float d0i = x0[1] - x2[1];
-    s1r = x1[0] + x3[0];
-    s1i = x1[1] + x3[1];
-    const float d1r = x1[0] - x3[0];
-    const float d1i = x1[1] - x3[1];
-    ur = d0r - d1i;
-    ui = d0i + d1r;
-    vr = d0r + d1i;
-    vi = d0i - d1r;
-  }
-
   void store_sums(float* a, int p, int q) const {
     a[p] = s0r + s1r;
     a[p + 1] = s0i + s1i;
@@ -54,9 +35,30 @@ struct StageA {
   }
 };
 
+StageA load_stage_a(const float* a, int p, int q) {
+  StageA x;
+  const float* x0 = a + p;
+  const float* x1 = x0 + q;
+  const float* x2 = x1 + q;
+  const float* x3 = x2 + q;
+  x.s0r = x0[0] + x2[0];
+  x.s0i = x0[1] + x2[1];
+  const float d0r = x0[0] - x2[0];
+  const float d0i = x0[1] - x2[1];
+  x.s1r = x1[0] + x3[0];
+  x.s1i = x1[1] + x3[1];
+  const float d1r = x1[0] - x3[0];
+  const float d1i = x1[1] - x3[1];
+  x.ur = d0r - d1i;
+  x.ui = d0i + d1r;
+  x.vr = d0r + d1i;
+  x.vi = d0i - d1r;
+  return x;
+}
+
 // j = 0: both twiddles are 1, u and v are stored as they are.
 void stage_a_plain(float* a, int p, int q) {
-  const StageA x(a, p, q);
+  const StageA x = load_stage_a(a, p, q);
   x.store_sums(a, p, q);
   a[p + 2 * q] = x.ur;
   a[p + 2 * q + 1] = x.ui;
@@ -66,7 +68,7 @@ void stage_a_plain(float* a, int p, int q) {
 
 // j = N/8: W^j = e^(i pi/4) and W^(3j) = e^(3 i pi/4), one product each.
 void stage_a_eighth(float* a, int p, int q, float c4) {
-  const StageA x(a, p, q);
+  const StageA x = load_stage_a(a, p, q);
   x.store_sums(a, p, q);
   a[p + 2 * q] = c4 * (x.ur - x.ui);
   a[p + 2 * q + 1] = c4 * (x.ur + x.ui);
@@ -76,7 +78,7 @@ void stage_a_eighth(float* a, int p, int q, float c4) {
 }
 
 void stage_a_twiddled(float* a, int p, int q, Factor w1, Factor w3) {
-  const StageA x(a, p, q);
+  const StageA x = load_stage_a(a, p, q);
   x.store_sums(a, p, q);
   a[p + 2 * q] = w1.r * x.ur - w1.i * x.ui;
   a[p + 2 * q + 1] = w1.r * x.ui + w1.i * x.ur;
@@ -88,26 +90,28 @@ void stage_a_twiddled(float* a, int p, int q, Factor w1, Factor w3) {
 // beta = x1 + i x3, gamma = x0 - i x2, delta = x1 - i x3.
 struct StageB {
   float ar, ai, br, bi, gr, gi, dr, di;
-
-  StageB(const float* a, int p, int q) {
-    const float* x0 = a + p;
-    const float* x1 = x0 + q;
-    const float* x2 = x1 + q;
-    const float* x3 = x2 + q;
-    ar = x0[0] - x2[1];
-    ai = x0[1] + x2[0];
-    gr = x0[0] + x2[1];
-    gi = x0[1] - x2[0];
-    br = x1[0] - x3[1];
-    bi = x1[1] + x3[0];
-    dr = x1[0] + x3[1];
-    di = x1[1] - x3[0];
-  }
 };
+
+StageB load_stage_b(const float* a, int p, int q) {
+  StageB x;
+  const float* x0 = a + p;
+  const float* x1 = x0 + q;
+  const float* x2 = x1 + q;
+  const float* x3 = x2 + q;
+  x.ar = x0[0] - x2[1];
+  x.ai = x0[1] + x2[0];
+  x.gr = x0[0] + x2[1];
+  x.gi = x0[1] - x2[0];
+  x.br = x1[0] - x3[1];
+  x.bi = x1[1] + x3[0];
+  x.dr = x1[0] + x3[1];
+  x.di = x1[1] - x3[0];
+  return x;
+}
 
 // j = 0: e^(i pi/4) beta and e^(i pi/4) delta, one product per component.
 void stage_b_plain(float* a, int p, int q, float c4) {
-  const StageB x(a, p, q);
+  const StageB x = load_stage_b(a, p, q);
   const float tr = (x.br - x.bi) * c4;
   const float ti = (x.bi + x.br) * c4;
   const float sr = (x.dr - x.di) * c4;
@@ -126,7 +130,7 @@ void stage_b_plain(float* a, int p, int q, float c4) {
 // chi the products of e^(i pi/4) and i e^(i pi/4) with the first two.
 void stage_b_twiddled(float* a, int p, int q, Factor omega, Factor psi,
                       Factor omega3, Factor chi) {
-  const StageB x(a, p, q);
+  const StageB x = load_stage_b(a, p, q);
   const float ar = omega.r * x.ar - omega.i * x.ai;
   const float ai = omega.r * x.ai + omega.i * x.ar;
   const float br = psi.r * x.br - psi.i * x.bi;
@@ -376,7 +380,7 @@ void kernel8_b(float* block, const float* level) {
 }
 
 void kernel4_forward(float* a) {
-  const StageA x(a, 0, 2);
+  const StageA x = load_stage_a(a, 0, 2);
   a[0] = x.s0r + x.s1r;
   a[1] = x.s0i + x.s1i;
   a[2] = x.ur;
