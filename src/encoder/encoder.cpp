@@ -120,7 +120,7 @@ void Encoder::encode_ready_blocks(bool flush) {
       const double budget =
           std::max(0.25 * target, target + reservoir_bits_ / reservoir_blocks);
       double lo = rate_snr_min_db, hi = rate_snr_max_db;
-      for (int i = 0; i < 14; ++i) {
+      for (int i = 0; i < 10; ++i) {
         setting.band_snr_db = 0.5 * (lo + hi);
         if (static_cast<double>(be.payload_bits(setting)) <= budget) {
           lo = setting.band_snr_db;
@@ -134,17 +134,25 @@ void Encoder::encode_ready_blocks(bool flush) {
     } else {
       setting.band_snr_db = band_snr_for_quality(options_.quality);
     }
-    // Coarsen the whole block until its payload fits the size field.
+    // Coarsen the whole block until its payload fits the size field: the
+    // smallest index offset that fits, by bisection (bits never grow as
+    // every step grows).
     const uint64_t limit_bits = uint64_t{options_.max_payload_bytes} * 8;
-    bool coarsened = false;
-    while (be.payload_bits(setting) > limit_bits) {
-      if (setting.index_offset >= quantiser_count - 1) {
+    const bool coarsened = be.payload_bits(setting) > limit_bits;
+    if (coarsened) {
+      QuantSetting coarsest = setting;
+      coarsest.index_offset = quantiser_count - 1;
+      if (be.payload_bits(coarsest) > limit_bits) {
         throw EncodeError("a block does not fit " +
                           std::to_string(options_.max_payload_bytes) +
                           " bytes even at the coarsest quantisers");
       }
-      ++setting.index_offset;
-      coarsened = true;
+      unsigned lo = 0, hi = quantiser_count - 1;  // lo fails, hi fits
+      while (hi - lo > 1) {
+        setting.index_offset = (lo + hi) / 2;
+        (be.payload_bits(setting) > limit_bits ? lo : hi) = setting.index_offset;
+      }
+      setting.index_offset = hi;
     }
     coarsened_blocks_ += coarsened ? 1 : 0;
 
