@@ -1,6 +1,7 @@
 // The velka encode and info commands, run as a user would.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -60,7 +61,8 @@ class VelkaEncode : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = fs::path(::testing::TempDir()) /
-           ("velka_encode_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+           ("velka_encode_" + std::to_string(getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir_);
     fs::create_directories(dir_);
   }
