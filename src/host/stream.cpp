@@ -386,13 +386,15 @@ int32_t velk_host_stream_property_by_name(VelkHostStream* stream,
 }
 
 int velk_host_stream_seek(VelkHostStream* stream, int32_t position) {
-  if (position == -1 || position == -2) {
+  if (position != -1 && position != -2) {
+    if (!move_input(stream, static_cast<uint32_t>(position))) return 0;
+  } else {
     stream->host->functions.stream_seek(stream->plugin, position);
-    stream->previous_short = false;
-    stream->ended = false;
-    return 1;
   }
-  return move_input(stream, static_cast<uint32_t>(position)) ? 1 : 0;
+  // The stream may deliver again; where from is up to the caller.
+  stream->previous_short = false;
+  stream->ended = false;
+  return 1;
 }
 
 size_t velk_host_stream_pull(VelkHostStream* stream, void* destination,

@@ -252,6 +252,29 @@ TEST_F(HostStreamTest, LoopStartsAndEndsInOneSeekEntry) {
   EXPECT_TRUE(out == want);
 }
 
+TEST_F(HostStreamTest, AByteSeekMovesTheFileAndRevivesAnEndedStream) {
+  EncodedCase c;
+  c.name = "rewind";
+  c.frames = 30000;
+  const std::string path = test::write_encoded_file(dir, c);
+  Stream stream = plugin.open(path);
+  const std::vector<uint8_t> full = stream.pull_all();
+  ASSERT_TRUE(stream.ended());
+  const uint32_t data_start = 24 + 2 * stream.header().seek_entry_count;
+  ASSERT_EQ(velk_host_stream_seek(stream.get(), static_cast<int32_t>(data_start)),
+            1);
+  EXPECT_FALSE(stream.ended());
+  const std::vector<uint8_t> again = stream.pull_all();
+  ASSERT_EQ(again.size(), full.size());
+  // The first block is crossfaded with the last one decoded before.
+  const uint32_t overlap = crossfade_frames(c.sample_rate);
+  EXPECT_TRUE(same_frames(again, overlap, full, overlap,
+                          test::frame_count(full, 2) - overlap, 2));
+  const VelkHostReadStats reads = stream.read_stats();
+  EXPECT_EQ(reads.header_reads, 1u);
+  EXPECT_EQ(reads.other_offsets, 0u);
+}
+
 TEST_F(HostStreamTest, TimelineFollowsPullsSeeksAndLoopJumps) {
   EncodedCase c;
   c.name = "timeline";
