@@ -200,6 +200,13 @@ extern "C" uint32_t ORV_stream_process(ORV_Stream* handle, void* destination,
       stream.pcm_bytes = 0;
       stream.pcm_read_offset = 0;
     }
+    // A deferred seek applied by the last block (the input buffer has just
+    // drained) must move the input before anything more is read: reading
+    // first would buffer bytes from the target and then make the seek skip
+    // on to the stretch after them.
+    if (stream.seek_pending != 0 && stream.in_read_offset == stream.in_bytes) {
+      carry_out_seek(stream);
+    }
     if (!fill_input(stream)) return delivered;
     switch (framing_test(stream)) {
       case Framing::decode:
