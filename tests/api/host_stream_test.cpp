@@ -252,6 +252,29 @@ TEST_F(HostStreamTest, LoopStartsAndEndsInOneSeekEntry) {
   EXPECT_TRUE(out == want);
 }
 
+TEST_F(HostStreamTest, ASeekIntoTheLoopEndsEntryStillStopsAtTheEnd) {
+  EncodedCase c;
+  c.name = "seek-then-loop";
+  c.frames = 80000;
+  c.options.blocks_per_seek_entry = 8;  // 15360 frames per entry
+  const std::string path = test::write_encoded_file(dir, c);
+  const std::vector<uint8_t> full = plugin.open(path).pull_all();
+  Stream stream = plugin.open(path);
+  VelkHostSeek seek{};
+  ASSERT_TRUE(stream.seek_ms(800, &seek));  // frame 35280, in entry 2
+  VelkHostLoop loop{};
+  const uint32_t end = 2 * 15360 + 9000;
+  ASSERT_TRUE(stream.set_loop(20000, end, 2, &loop));
+  const std::vector<uint8_t> out = stream.pull_all();
+  std::vector<uint8_t> want(full.begin() + seek.start_sample * 4,
+                            full.begin() + end * 4);
+  want.insert(want.end(), full.begin() + loop.start_sample * 4,
+              full.begin() + end * 4);
+  ASSERT_EQ(out.size(), want.size());
+  // Both passes start past their entry's crossfade region.
+  EXPECT_TRUE(out == want);
+}
+
 TEST_F(HostStreamTest, AByteSeekMovesTheFileAndRevivesAnEndedStream) {
   EncodedCase c;
   c.name = "rewind";
