@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "host/plugin_host.h"
 #include "support/host_test_files.h"
@@ -296,6 +297,30 @@ TEST_F(HostStreamTest, AByteSeekMovesTheFileAndRevivesAnEndedStream) {
   const VelkHostReadStats reads = stream.read_stats();
   EXPECT_EQ(reads.header_reads, 1u);
   EXPECT_EQ(reads.other_offsets, 0u);
+}
+
+TEST_F(HostStreamTest, OneHostServesStreamsOnSeveralThreads) {
+  std::vector<std::string> paths;
+  std::vector<std::vector<uint8_t>> expected;
+  for (const EncodedCase& c : test::standard_cases()) {
+    paths.push_back(test::write_encoded_file(dir, c));
+    expected.push_back(plugin.open(paths.back()).pull_all());
+  }
+  std::vector<int> matches(paths.size(), 0);
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < paths.size(); ++i) {
+    threads.emplace_back([&, i] {
+      for (int round = 0; round < 3; ++round) {
+        Stream stream = plugin.open(paths[i]);
+        matches[i] += stream.pull_all(1000 + 999 * i) == expected[i] ? 1 : 0;
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (size_t i = 0; i < paths.size(); ++i) EXPECT_EQ(matches[i], 3) << paths[i];
+  const VelkHostAllocationStats stats = plugin.allocation_stats();
+  EXPECT_EQ(stats.allocations, stats.frees);
+  EXPECT_EQ(stats.outstanding_bytes, 0u);
 }
 
 TEST_F(HostStreamTest, TimelineFollowsPullsSeeksAndLoopJumps) {

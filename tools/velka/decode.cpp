@@ -440,6 +440,15 @@ int decode(const DecodeOptions& o) {
       std::fprintf(stderr, "velka decode: %s\n", out.error().c_str());
       return 1;
     }
+    // The header promised more than the data held: a truncated or damaged
+    // file. What could be decoded is kept; the shortfall is reported.
+    if (frames < limit && limit != UINT64_MAX) {
+      std::fprintf(stderr,
+                   "velka decode: warning: '%s' ended after %llu of %llu "
+                   "sample frames (truncated or damaged)\n",
+                   o.input.c_str(), static_cast<unsigned long long>(frames),
+                   static_cast<unsigned long long>(limit));
+    }
     if (o.summary) {
       print_summary(o, info, channels, sample_rate, frames, seconds);
     }
