@@ -329,17 +329,23 @@ void print_summary(const DecodeOptions& o, const VelkHostStreamInfo& info,
       sample_rate != 0 ? static_cast<double>(frames) / sample_rate : 0.0;
   std::printf(
       "Decoded %s to %s: %.2f s of audio (%llu sample frames), %u channel%s "
-      "at %u Hz, 16-bit. The compressed stream runs at %.1f kbit/s against "
-      "%.1f kbit/s of PCM (%.1f:1). Decoding took %.3f s, %.0f times faster "
-      "than real time.\n",
+      "at %u Hz, 16-bit.",
       o.input.c_str(), o.output.c_str(), audio_seconds,
       static_cast<unsigned long long>(frames), channels,
-      channels == 1 ? "" : "s", sample_rate, info.input_bit_rate / 1000.0,
-      info.output_bit_rate / 1000.0,
-      info.input_bit_rate != 0
-          ? static_cast<double>(info.output_bit_rate) / info.input_bit_rate
-          : 0.0,
-      seconds, seconds > 0 ? audio_seconds / seconds : 0.0);
+      channels == 1 ? "" : "s", sample_rate);
+  // The plug-in has no input bit rate for a file shorter than a millisecond.
+  if (info.input_bit_rate != 0) {
+    std::printf(
+        " The compressed stream runs at %.1f kbit/s against %.1f kbit/s of "
+        "PCM (%.1f:1).",
+        info.input_bit_rate / 1000.0, info.output_bit_rate / 1000.0,
+        static_cast<double>(info.output_bit_rate) / info.input_bit_rate);
+  }
+  if (seconds > 0) {
+    std::printf(" Decoding took %.3f s, %.0f times faster than real time.",
+                seconds, audio_seconds / seconds);
+  }
+  std::printf("\n");
 }
 
 int decode(const DecodeOptions& o) {
