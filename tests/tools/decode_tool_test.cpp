@@ -269,6 +269,10 @@ TEST(VelkaDecode, FailuresAreOneLineAndLeaveNoOutput) {
   no_table.name = "no-table";
   no_table.options.seek_table = false;
   const std::string untabled = orv::test::write_encoded_file(dir, no_table);
+  EncodedCase old_version = c;
+  old_version.name = "version-1";
+  old_version.options.format_version = 1;
+  const std::string version_1 = orv::test::write_encoded_file(dir, old_version);
   orv::test::write_bytes(dir.file("junk.velka"),
                          std::vector<uint8_t>(500, static_cast<uint8_t>(7)));
   const std::string out = dir.file("out.wav");
@@ -295,6 +299,7 @@ TEST(VelkaDecode, FailuresAreOneLineAndLeaveNoOutput) {
       {{"decode", good}, "needs an input file and an output file", 2},
       {{"decode", untabled, out, "--start", "100"}, "no seek table", 1},
       {{"decode", untabled, out, "--loop", "100", "5000"}, "no seek table", 1},
+      {{"decode", version_1, out, "--start", "100"}, "version 1", 1},
       {{"decode", good, dir.file("no-such-dir/out.wav")}, "cannot create", 1},
   };
   for (const Case& k : cases) {

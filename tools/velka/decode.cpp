@@ -348,6 +348,14 @@ void print_summary(const DecodeOptions& o, const VelkHostStreamInfo& info,
   std::printf("\n");
 }
 
+// Seeks and loops locate samples through a seek table whose entries have a
+// known number of blocks, which only version 2 headers give.
+std::string why_no_seek_table(const VelkHostFileHeader& header) {
+  if (header.seek_entry_count == 0) return "it has no seek table";
+  return "its seek table does not say how many blocks an entry holds "
+         "(format version " + std::to_string(header.version) + ")";
+}
+
 int decode(const DecodeOptions& o) {
   using orv::host::HostError;
   try {
@@ -373,9 +381,8 @@ int decode(const DecodeOptions& o) {
       VelkHostSeek seek{};
       if (!stream.seek_ms(o.start_ms, &seek)) {
         std::fprintf(stderr,
-                     "velka decode: cannot seek in '%s': it has no seek "
-                     "table (format version %u)\n",
-                     o.input.c_str(), header.version);
+                     "velka decode: cannot seek in '%s': %s\n",
+                     o.input.c_str(), why_no_seek_table(header).c_str());
         return 1;
       }
       first_frame = seek.start_sample;
@@ -391,10 +398,8 @@ int decode(const DecodeOptions& o) {
       }
       VelkHostLoop loop{};
       if (!stream.set_loop(o.loop_start, o.loop_end, o.loop_count, &loop)) {
-        std::fprintf(stderr,
-                     "velka decode: cannot loop '%s': it has no seek table "
-                     "(format version %u)\n",
-                     o.input.c_str(), header.version);
+        std::fprintf(stderr, "velka decode: cannot loop '%s': %s\n",
+                     o.input.c_str(), why_no_seek_table(header).c_str());
         return 1;
       }
       const uint64_t first_pass =
