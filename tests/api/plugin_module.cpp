@@ -245,7 +245,9 @@ std::vector<int16_t> ModuleStream::read_frames(size_t frames,
     idle = got == 0 ? idle + 1 : 0;
   }
   samples.resize(bytes.size() / 2);
-  std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+  if (!samples.empty()) {
+    std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+  }
   return samples;
 }
 
