@@ -142,7 +142,7 @@ bool resolve_functions(VelkHost& host, char* error, size_t error_size) {
 extern "C" {
 
 VelkHost* velk_host_load(const char* plugin_path, char* error,
-                         size_t error_size) {
+                         size_t error_size) noexcept {
   set_error(error, error_size, "%s", "");
   if (plugin_path == nullptr || plugin_path[0] == '\0') {
     set_error(error, error_size, "no plug-in path given");
@@ -183,7 +183,7 @@ VelkHost* velk_host_load(const char* plugin_path, char* error,
   return host;
 }
 
-void velk_host_unload(VelkHost* host) {
+void velk_host_unload(VelkHost* host) noexcept {
   if (host == nullptr) return;
   host->functions.shutdown();
   host->main(reinterpret_cast<uintptr_t>(host), 0, nullptr, broker_register,
@@ -192,12 +192,12 @@ void velk_host_unload(VelkHost* host) {
   delete host;
 }
 
-size_t velk_host_registration_count(const VelkHost* host) {
+size_t velk_host_registration_count(const VelkHost* host) noexcept {
   return host->registrations.size();
 }
 
 int velk_host_registration(const VelkHost* host, size_t index,
-                           VelkHostRegistration* out) {
+                           VelkHostRegistration* out) noexcept {
   if (index >= host->registrations.size() || out == nullptr) return 0;
   const KeptRegistration& kept = host->registrations[index];
   out->interface_name = kept.interface_name.c_str();
@@ -208,7 +208,7 @@ int velk_host_registration(const VelkHost* host, size_t index,
 
 const RegistrationEntry* velk_host_find_entry(const VelkHost* host,
                                               const char* interface_name,
-                                              const char* entry_name) {
+                                              const char* entry_name) noexcept {
   if (interface_name == nullptr || entry_name == nullptr) return nullptr;
   const RegistrationEntry* entry =
       find_entry(*host, interface_name, entry_name, ORV_ENTRY_FUNCTION);
@@ -218,13 +218,13 @@ const RegistrationEntry* velk_host_find_entry(const VelkHost* host,
   return entry;
 }
 
-const VelkHostFunctions* velk_host_functions(const VelkHost* host) {
+const VelkHostFunctions* velk_host_functions(const VelkHost* host) noexcept {
   return &host->functions;
 }
 
 int32_t velk_host_provider_property(const VelkHost* host, const char* name,
                                     void* value, const void* new_value,
-                                    void* result) {
+                                    void* result) noexcept {
   if (name == nullptr) return 0;
   const RegistrationEntry* entry =
       find_entry(*host, "ORV codec", name, ORV_ENTRY_PROPERTY);
@@ -233,12 +233,12 @@ int32_t velk_host_provider_property(const VelkHost* host, const char* name,
                                            result);
 }
 
-const char* velk_host_plugin_error(const VelkHost* host) {
+const char* velk_host_plugin_error(const VelkHost* host) noexcept {
   return host->functions.error();
 }
 
 void velk_host_allocation_stats(const VelkHost* host,
-                                VelkHostAllocationStats* out) {
+                                VelkHostAllocationStats* out) noexcept {
   out->allocations = host->allocations.load();
   out->refusals = host->refusals.load();
   out->frees = host->frees.load();
@@ -246,7 +246,7 @@ void velk_host_allocation_stats(const VelkHost* host,
   out->outstanding_bytes = host->outstanding_bytes.load();
 }
 
-void velk_host_refuse_allocations(VelkHost* host, int refuse) {
+void velk_host_refuse_allocations(VelkHost* host, int refuse) noexcept {
   host->refuse_allocations.store(refuse != 0 ? 1 : 0);
 }
 

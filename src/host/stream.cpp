@@ -259,7 +259,7 @@ Progress progress_of(VelkHostStream* s) {
 extern "C" {
 
 VelkHostStream* velk_host_stream_open(VelkHost* host, const char* path,
-                                      char* error, size_t error_size) {
+                                      char* error, size_t error_size) noexcept {
   set_error(error, error_size, "%s", "");
   auto* s = new (std::nothrow) VelkHostStream;
   if (s == nullptr) {
@@ -321,7 +321,7 @@ VelkHostStream* velk_host_stream_open(VelkHost* host, const char* path,
   return s;
 }
 
-void velk_host_stream_close(VelkHostStream* stream) {
+void velk_host_stream_close(VelkHostStream* stream) noexcept {
   if (stream == nullptr) return;
   stream->host->functions.stream_close(stream->plugin);
   // A block the plug-in failed to hand back is ours to release.
@@ -333,11 +333,11 @@ void velk_host_stream_close(VelkHostStream* stream) {
   delete stream;
 }
 
-const VelkHostFileHeader* velk_host_stream_header(const VelkHostStream* s) {
+const VelkHostFileHeader* velk_host_stream_header(const VelkHostStream* s) noexcept {
   return &s->header;
 }
 
-int velk_host_stream_info(VelkHostStream* stream, VelkHostStreamInfo* out) {
+int velk_host_stream_info(VelkHostStream* stream, VelkHostStreamInfo* out) noexcept {
   *out = VelkHostStreamInfo{};
   uint32_t* fields[] = {
       &out->input_bit_rate,   &out->input_sample_rate,
@@ -361,7 +361,7 @@ int velk_host_stream_info(VelkHostStream* stream, VelkHostStreamInfo* out) {
 }
 
 uint32_t velk_host_stream_process(VelkHostStream* stream, void* destination,
-                                  uint32_t bytes) {
+                                  uint32_t bytes) noexcept {
   const uint32_t got =
       stream->host->functions.stream_process(stream->plugin, destination, bytes);
   return got > bytes ? bytes : got;
@@ -369,7 +369,7 @@ uint32_t velk_host_stream_process(VelkHostStream* stream, void* destination,
 
 int32_t velk_host_stream_property(VelkHostStream* stream, uint64_t token,
                                   void* value, const void* new_value,
-                                  void* result) {
+                                  void* result) noexcept {
   return stream->host->functions.stream_property(stream->plugin, token, value,
                                                  new_value, result);
 }
@@ -377,7 +377,7 @@ int32_t velk_host_stream_property(VelkHostStream* stream, uint64_t token,
 int32_t velk_host_stream_property_by_name(VelkHostStream* stream,
                                           const char* name, void* value,
                                           const void* new_value,
-                                          void* result) {
+                                          void* result) noexcept {
   const RegistrationEntry* entry =
       velk_host_find_entry(stream->host, "ORV stream", name);
   if (entry == nullptr || entry->kind != ORV_ENTRY_PROPERTY) return 0;
@@ -385,7 +385,7 @@ int32_t velk_host_stream_property_by_name(VelkHostStream* stream,
                                    result);
 }
 
-int velk_host_stream_seek(VelkHostStream* stream, int32_t position) {
+int velk_host_stream_seek(VelkHostStream* stream, int32_t position) noexcept {
   if (position != -1 && position != -2) {
     if (!move_input(stream, static_cast<uint32_t>(position))) return 0;
   } else {
@@ -398,7 +398,7 @@ int velk_host_stream_seek(VelkHostStream* stream, int32_t position) {
 }
 
 size_t velk_host_stream_pull(VelkHostStream* stream, void* destination,
-                             size_t bytes) {
+                             size_t bytes) noexcept {
   VelkHostStream* s = stream;
   auto* out = static_cast<unsigned char*>(destination);
   size_t done = 0;
@@ -464,18 +464,18 @@ size_t velk_host_stream_pull(VelkHostStream* stream, void* destination,
   return done;
 }
 
-int velk_host_stream_ended(const VelkHostStream* stream) {
+int velk_host_stream_ended(const VelkHostStream* stream) noexcept {
   return stream->ended ? 1 : 0;
 }
 
-uint64_t velk_host_stream_timeline_frame(const VelkHostStream* stream) {
+uint64_t velk_host_stream_timeline_frame(const VelkHostStream* stream) noexcept {
   if (stream->frame_bytes == 0) return stream->timeline_start_frame;
   return stream->timeline_start_frame +
          stream->timeline_bytes / stream->frame_bytes;
 }
 
 int velk_host_stream_seek_ms(VelkHostStream* stream, uint32_t ms,
-                             VelkHostSeek* out) {
+                             VelkHostSeek* out) noexcept {
   VelkHostStream* s = stream;
   const VelkHostFileHeader& h = s->header;
   VelkHostSeek seek{};
@@ -502,7 +502,7 @@ int velk_host_stream_seek_ms(VelkHostStream* stream, uint32_t ms,
 
 int velk_host_stream_set_loop(VelkHostStream* stream, uint32_t start_sample,
                               uint32_t end_sample, uint32_t passes,
-                              VelkHostLoop* out) {
+                              VelkHostLoop* out) noexcept {
   VelkHostStream* s = stream;
   if (start_sample >= end_sample || end_sample > 0x7FFFFFFFu) return 0;
   const uint32_t input[2] = {start_sample, end_sample};
@@ -527,12 +527,12 @@ int velk_host_stream_set_loop(VelkHostStream* stream, uint32_t start_sample,
   return 1;
 }
 
-uint32_t velk_host_stream_loop_passes_done(const VelkHostStream* stream) {
+uint32_t velk_host_stream_loop_passes_done(const VelkHostStream* stream) noexcept {
   return stream->loop_passes_done;
 }
 
 void velk_host_stream_read_stats(const VelkHostStream* stream,
-                                 VelkHostReadStats* out) {
+                                 VelkHostReadStats* out) noexcept {
   *out = stream->reads;
 }
 
