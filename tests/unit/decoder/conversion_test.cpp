@@ -54,6 +54,28 @@ TEST(Conversion, RoundsHalfToEvenAndSaturatesToOwnRail) {
   EXPECT_EQ(mono(more, 1.0f), more_expected);
 }
 
+// The rule stated in double precision, where no value overflows: the
+// single-precision product, rounded half to even, clamped to 16 bits; NaN
+// gives the negative rail.
+int16_t expected_sample(float x, float scale) {
+  const float product = x * scale;
+  if (std::isnan(product)) return -32768;
+  const double rounded = std::nearbyint(static_cast<double>(product));
+  return static_cast<int16_t>(rounded > 32767.0    ? 32767
+                              : rounded < -32768.0 ? -32768
+                                                   : rounded);
+}
+
+TEST(Conversion, ExtremeInputsFollowTheRule) {
+  const std::vector<float> in = extreme_inputs();
+  for (float scale : {1.0f, 0.0625f, 0.0441941738f}) {
+    const std::vector<int16_t> out = mono(in, scale);
+    for (size_t i = 0; i < in.size(); ++i) {
+      EXPECT_EQ(out[i], expected_sample(in[i], scale)) << in[i] << " " << scale;
+    }
+  }
+}
+
 TEST(Conversion, RoundsTheScaledValue) {
   // Ties appear only after scaling: 40 * 0.0625 = 2.5 gives 2, 24 * 0.0625
   // = 1.5 gives 2, 8 * 0.0625 = 0.5 gives 0.
