@@ -12,10 +12,12 @@
 namespace orv::host {
 
 const char* const stream_token_names[token_count] = {
-    "Input bit rate",      "Input sample rate",   "Input sample width",
-    "Input channels",      "Output bit rate",     "Output sample rate",
-    "Output sample width", "Output channels",     "Output reservoir",
-    "Position",            "Exact seek",          "Exact get position",
+    "Input bit rate",      "Input sample rate",
+    "Input sample width",  "Input channels",
+    "Output bit rate",     "Output sample rate",
+    "Output sample width", "Output channels",
+    "Output reservoir",    "Position",
+    "Exact seek",          "Exact get position",
     "Seek table lookup",   "Set Looping Samples",
 };
 
@@ -82,8 +84,8 @@ const RegistrationEntry* find_entry(const VelkHost& host,
 }
 
 template <typename Function>
-bool resolve(const VelkHost& host, const char* interface_name,
-             const char* name, Function& out) {
+bool resolve(const VelkHost& host, const char* interface_name, const char* name,
+             Function& out) {
   const RegistrationEntry* entry =
       find_entry(host, interface_name, name, ORV_ENTRY_FUNCTION);
   if (entry == nullptr || entry->value == 0) return false;
@@ -103,7 +105,8 @@ bool resolve_functions(VelkHost& host, char* error, size_t error_size) {
        resolve(host, "ORV codec", "PROVIDER_property", f.provider_property)},
       {"ORV codec", "ORV_startup",
        resolve(host, "ORV codec", "ORV_startup", f.startup)},
-      {"ORV codec", "ORV_error", resolve(host, "ORV codec", "ORV_error", f.error)},
+      {"ORV codec", "ORV_error",
+       resolve(host, "ORV codec", "ORV_error", f.error)},
       {"ORV codec", "ORV_shutdown",
        resolve(host, "ORV codec", "ORV_shutdown", f.shutdown)},
       {"ORV stream", "ORV_stream_open",

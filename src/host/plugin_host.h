@@ -32,7 +32,8 @@ class Plugin {
     host_ = velk_host_load(path.c_str(), error, sizeof error);
     if (host_ == nullptr) throw HostError(error);
   }
-  Plugin(Plugin&& other) noexcept : host_(std::exchange(other.host_, nullptr)) {}
+  Plugin(Plugin&& other) noexcept
+      : host_(std::exchange(other.host_, nullptr)) {}
   Plugin& operator=(Plugin&& other) noexcept {
     std::swap(host_, other.host_);
     return *this;

@@ -110,8 +110,8 @@ uint32_t skipped_start(const VelkHostFileHeader& h, uint32_t first,
   return first + (target - first) / step * step;
 }
 
-void* ORV_CALL allocate_block(uint64_t bytes, uint64_t host_stream,
-                              const char*, uint32_t) {
+void* ORV_CALL allocate_block(uint64_t bytes, uint64_t host_stream, const char*,
+                              uint32_t) {
   auto* s = reinterpret_cast<VelkHostStream*>(host_stream);
   VelkHost* host = s->host;
   void* block = nullptr;
@@ -283,8 +283,8 @@ VelkHostStream* velk_host_stream_open(VelkHost* host, const char* path,
   }
   unsigned char raw[24] = {};
   const ssize_t got = pread(s->fd, raw, sizeof raw, 0);
-  const bool magic_ok =
-      got == static_cast<ssize_t>(sizeof raw) && std::memcmp(raw, "1KLV", 4) == 0;
+  const bool magic_ok = got == static_cast<ssize_t>(sizeof raw) &&
+                        std::memcmp(raw, "1KLV", 4) == 0;
   if (magic_ok) {
     VelkHostFileHeader& h = s->header;
     h.version = raw[4];
@@ -298,9 +298,8 @@ VelkHostStream* velk_host_stream_open(VelkHost* host, const char* path,
     h.blocks_per_seek_entry = h.version == 2 ? seek_word >> 16 : 0;
     s->frame_bytes = 2 * h.channels;
   }
-  s->plugin = host->functions.stream_open(allocate_block, free_block,
-                                          reinterpret_cast<uint64_t>(s),
-                                          read_file);
+  s->plugin = host->functions.stream_open(
+      allocate_block, free_block, reinterpret_cast<uint64_t>(s), read_file);
   if (s->plugin == nullptr) {
     if (!magic_ok) {
       set_error(error, error_size, "'%s' is not a Velk audio file", path);
@@ -333,16 +332,18 @@ void velk_host_stream_close(VelkHostStream* stream) noexcept {
   delete stream;
 }
 
-const VelkHostFileHeader* velk_host_stream_header(const VelkHostStream* s) noexcept {
+const VelkHostFileHeader* velk_host_stream_header(
+    const VelkHostStream* s) noexcept {
   return &s->header;
 }
 
-int velk_host_stream_info(VelkHostStream* stream, VelkHostStreamInfo* out) noexcept {
+int velk_host_stream_info(VelkHostStream* stream,
+                          VelkHostStreamInfo* out) noexcept {
   *out = VelkHostStreamInfo{};
   uint32_t* fields[] = {
-      &out->input_bit_rate,   &out->input_sample_rate,
-      &out->input_sample_width, &out->input_channels,
-      &out->output_bit_rate,  &out->output_sample_rate,
+      &out->input_bit_rate,      &out->input_sample_rate,
+      &out->input_sample_width,  &out->input_channels,
+      &out->output_bit_rate,     &out->output_sample_rate,
       &out->output_sample_width, &out->output_channels,
   };
   for (uint32_t i = 0; i < 8; ++i) {
@@ -362,8 +363,8 @@ int velk_host_stream_info(VelkHostStream* stream, VelkHostStreamInfo* out) noexc
 
 uint32_t velk_host_stream_process(VelkHostStream* stream, void* destination,
                                   uint32_t bytes) noexcept {
-  const uint32_t got =
-      stream->host->functions.stream_process(stream->plugin, destination, bytes);
+  const uint32_t got = stream->host->functions.stream_process(
+      stream->plugin, destination, bytes);
   return got > bytes ? bytes : got;
 }
 
@@ -420,8 +421,8 @@ size_t velk_host_stream_pull(VelkHostStream* stream, void* destination,
                             s->timeline_bytes % s->frame_bytes;
       if (room < left) left = static_cast<size_t>(room);
     }
-    const uint32_t ask =
-        left > max_process_bytes ? max_process_bytes : static_cast<uint32_t>(left);
+    const uint32_t ask = left > max_process_bytes ? max_process_bytes
+                                                  : static_cast<uint32_t>(left);
     const Progress before = progress_of(s);
     const uint32_t got = velk_host_stream_process(s, out + done, ask);
     done += got;
@@ -468,7 +469,8 @@ int velk_host_stream_ended(const VelkHostStream* stream) noexcept {
   return stream->ended ? 1 : 0;
 }
 
-uint64_t velk_host_stream_timeline_frame(const VelkHostStream* stream) noexcept {
+uint64_t velk_host_stream_timeline_frame(
+    const VelkHostStream* stream) noexcept {
   if (stream->frame_bytes == 0) return stream->timeline_start_frame;
   return stream->timeline_start_frame +
          stream->timeline_bytes / stream->frame_bytes;
@@ -512,7 +514,8 @@ int velk_host_stream_set_loop(VelkHostStream* stream, uint32_t start_sample,
   }
   const VelkHostFileHeader& h = s->header;
   uint32_t start = start_sample;
-  if (h.total_samples != 0 && start > h.total_samples) start = h.total_samples - 1;
+  if (h.total_samples != 0 && start > h.total_samples)
+    start = h.total_samples - 1;
   s->loop_set = true;
   s->loop_passes = passes;
   s->loop_passes_done = 0;
@@ -527,7 +530,8 @@ int velk_host_stream_set_loop(VelkHostStream* stream, uint32_t start_sample,
   return 1;
 }
 
-uint32_t velk_host_stream_loop_passes_done(const VelkHostStream* stream) noexcept {
+uint32_t velk_host_stream_loop_passes_done(
+    const VelkHostStream* stream) noexcept {
   return stream->loop_passes_done;
 }
 

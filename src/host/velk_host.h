@@ -65,9 +65,9 @@ int velk_host_registration(const VelkHost* host, size_t index,
 
 /* The registered entry called `entry_name` in interface `interface_name`,
  * or null. The pointer stays valid while the module is loaded. */
-const RegistrationEntry* velk_host_find_entry(const VelkHost* host,
-                                              const char* interface_name,
-                                              const char* entry_name) VELK_HOST_NOEXCEPT;
+const RegistrationEntry* velk_host_find_entry(
+    const VelkHost* host, const char* interface_name,
+    const char* entry_name) VELK_HOST_NOEXCEPT;
 
 /* The functions resolved at load, all non-null. */
 typedef struct VelkHostFunctions {
@@ -81,7 +81,8 @@ typedef struct VelkHostFunctions {
   ORV_stream_seek_fn stream_seek;
   ORV_stream_close_fn stream_close;
 } VelkHostFunctions;
-const VelkHostFunctions* velk_host_functions(const VelkHost* host) VELK_HOST_NOEXCEPT;
+const VelkHostFunctions* velk_host_functions(const VelkHost* host)
+    VELK_HOST_NOEXCEPT;
 
 /* Asks PROVIDER_property for the "ORV codec" property named `name`.
  * Returns the plug-in's answer (1 answered, 0 not), 0 when no property of
@@ -100,10 +101,11 @@ typedef struct VelkHostAllocationStats {
   uint64_t bad_frees;         /* frees of a block this host did not hand out */
   uint64_t outstanding_bytes; /* allocated and not yet freed */
 } VelkHostAllocationStats;
-void velk_host_allocation_stats(const VelkHost* host,
-                                VelkHostAllocationStats* out) VELK_HOST_NOEXCEPT;
+void velk_host_allocation_stats(
+    const VelkHost* host, VelkHostAllocationStats* out) VELK_HOST_NOEXCEPT;
 /* While non-zero, allocate callbacks are answered with null. */
-void velk_host_refuse_allocations(VelkHost* host, int refuse) VELK_HOST_NOEXCEPT;
+void velk_host_refuse_allocations(VelkHost* host,
+                                  int refuse) VELK_HOST_NOEXCEPT;
 
 /* ------------------------------------------------------------------------ */
 /* Streams                                                                  */
@@ -112,7 +114,8 @@ void velk_host_refuse_allocations(VelkHost* host, int refuse) VELK_HOST_NOEXCEPT
 /* Opens `path` and a decode stream on it. Returns null on failure, with a
  * one-line reason in `error` (which may be null). */
 VelkHostStream* velk_host_stream_open(VelkHost* host, const char* path,
-                                      char* error, size_t error_size) VELK_HOST_NOEXCEPT;
+                                      char* error,
+                                      size_t error_size) VELK_HOST_NOEXCEPT;
 /* Closes the decode stream and the file. Accepts null. */
 void velk_host_stream_close(VelkHostStream* stream) VELK_HOST_NOEXCEPT;
 
@@ -123,11 +126,12 @@ typedef struct VelkHostFileHeader {
   uint32_t sample_rate;
   uint32_t total_samples; /* sample frames */
   uint32_t max_block_size;
-  uint32_t file_size;     /* as the header states it */
+  uint32_t file_size; /* as the header states it */
   uint32_t seek_entry_count;
   uint32_t blocks_per_seek_entry; /* 0 before version 2 */
 } VelkHostFileHeader;
-const VelkHostFileHeader* velk_host_stream_header(const VelkHostStream* s) VELK_HOST_NOEXCEPT;
+const VelkHostFileHeader* velk_host_stream_header(const VelkHostStream* s)
+    VELK_HOST_NOEXCEPT;
 
 /* What the plug-in answers about a stream, with the duration as "Exact get
  * position" gives it for the end of the data. */
@@ -146,7 +150,8 @@ typedef struct VelkHostStreamInfo {
   uint32_t answered;
 } VelkHostStreamInfo;
 /* Fills `out` from the plug-in's answers; returns 1 when all were given. */
-int velk_host_stream_info(VelkHostStream* stream, VelkHostStreamInfo* out) VELK_HOST_NOEXCEPT;
+int velk_host_stream_info(VelkHostStream* stream,
+                          VelkHostStreamInfo* out) VELK_HOST_NOEXCEPT;
 
 /* The raw interface, one plug-in call each. */
 uint32_t velk_host_stream_process(VelkHostStream* stream, void* destination,
@@ -163,7 +168,8 @@ int32_t velk_host_stream_property_by_name(VelkHostStream* stream,
 /* ORV_stream_seek. For a byte position (anything but -1 and -2) the file is
  * first moved there, as the seek's contract requires. Returns 1 when the
  * file could be moved (always for -1 and -2), 0 otherwise. */
-int velk_host_stream_seek(VelkHostStream* stream, int32_t position) VELK_HOST_NOEXCEPT;
+int velk_host_stream_seek(VelkHostStream* stream,
+                          int32_t position) VELK_HOST_NOEXCEPT;
 
 /* Pulls decoded PCM until `bytes` are delivered or the stream has ended,
  * jumping back to the loop start at each loop end while passes remain.
@@ -175,7 +181,8 @@ int velk_host_stream_ended(const VelkHostStream* stream) VELK_HOST_NOEXCEPT;
 /* The sample frame of the file that the next pulled frame comes from, as
  * far as the seeks and loop jumps made tell; decoding damaged data can make
  * the real position differ. */
-uint64_t velk_host_stream_timeline_frame(const VelkHostStream* stream) VELK_HOST_NOEXCEPT;
+uint64_t velk_host_stream_timeline_frame(const VelkHostStream* stream)
+    VELK_HOST_NOEXCEPT;
 
 /* The sample-exact seek: "Exact seek" for the seek entry that holds the
  * target (arming the skip inside it), the file moved to that entry, and
@@ -199,22 +206,23 @@ int velk_host_stream_seek_ms(VelkHostStream* stream, uint32_t ms,
  * inside it. Returns 1 on success, 0 when the plug-in refuses (no seek
  * table) or the arguments are out of range; then nothing has changed. */
 typedef struct VelkHostLoop {
-  uint32_t start_position; /* seek entry of the loop start */
+  uint32_t start_position;     /* seek entry of the loop start */
   uint32_t after_end_position; /* the seek entry one entry past the end */
-  uint32_t start_sample;   /* first frame of each pass after the first */
+  uint32_t start_sample;       /* first frame of each pass after the first */
 } VelkHostLoop;
 int velk_host_stream_set_loop(VelkHostStream* stream, uint32_t start_sample,
                               uint32_t end_sample, uint32_t passes,
                               VelkHostLoop* out) VELK_HOST_NOEXCEPT;
 /* Passes of the loop completed so far (loop end reached). */
-uint32_t velk_host_stream_loop_passes_done(const VelkHostStream* stream) VELK_HOST_NOEXCEPT;
+uint32_t velk_host_stream_loop_passes_done(const VelkHostStream* stream)
+    VELK_HOST_NOEXCEPT;
 
 /* Read-callback accounting, to check how the plug-in reads. */
 typedef struct VelkHostReadStats {
   uint64_t calls;
-  uint64_t header_reads;     /* offset 0 */
-  uint64_t continue_reads;   /* offset -1 */
-  uint64_t other_offsets;    /* anything else: refused with 0 */
+  uint64_t header_reads;   /* offset 0 */
+  uint64_t continue_reads; /* offset -1 */
+  uint64_t other_offsets;  /* anything else: refused with 0 */
   uint64_t bytes_asked;
   uint64_t bytes_delivered;
 } VelkHostReadStats;

@@ -44,7 +44,8 @@ TEST(HostLoad, KeepsEveryRegisterCallAndFindsEverythingByName) {
       const RegistrationEntry& entry = call.entries[i];
       names.insert(entry.name);
       // Lookups return the broker's copy of this very record.
-      const RegistrationEntry* found = plugin.find(call.interface_name, entry.name);
+      const RegistrationEntry* found =
+          plugin.find(call.interface_name, entry.name);
       ASSERT_NE(found, nullptr) << entry.name;
       EXPECT_EQ(found->value, entry.value);
       EXPECT_EQ(found->type, entry.type);
@@ -74,8 +75,8 @@ TEST(HostLoad, AsksProviderPropertiesByName) {
             1);
   EXPECT_EQ(version, 304);
   // Unknown names never reach the plug-in.
-  EXPECT_EQ(velk_host_provider_property(plugin.get(), "Nope", &version,
-                                        nullptr, nullptr),
+  EXPECT_EQ(velk_host_provider_property(plugin.get(), "Nope", &version, nullptr,
+                                        nullptr),
             0);
 }
 
@@ -96,8 +97,7 @@ TEST(HostLoad, TwoHostsOfOneModuleAreIndependent) {
 
 TEST(HostAllocator, BalancesEveryBlockAndReportsARefusal) {
   Plugin plugin(ORV_PLUGIN_PATH);
-  const std::string path =
-      test::data_path("vectors/files/ch2-48000.VELKA");
+  const std::string path = test::data_path("vectors/files/ch2-48000.VELKA");
   {
     Stream a = plugin.open(path);
     Stream b = plugin.open(path);
@@ -112,9 +112,9 @@ TEST(HostAllocator, BalancesEveryBlockAndReportsARefusal) {
 
   plugin.refuse_allocations(true);
   char error[256];
-  EXPECT_EQ(velk_host_stream_open(plugin.get(), path.c_str(), error,
-                                  sizeof error),
-            nullptr);
+  EXPECT_EQ(
+      velk_host_stream_open(plugin.get(), path.c_str(), error, sizeof error),
+      nullptr);
   EXPECT_NE(std::strstr(error, "Out of memory"), nullptr) << error;
   ASSERT_NE(velk_host_plugin_error(plugin.get()), nullptr);
   EXPECT_STREQ(velk_host_plugin_error(plugin.get()), "Out of memory");

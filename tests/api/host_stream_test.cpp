@@ -36,7 +36,8 @@ bool same_frames(const std::vector<uint8_t>& a, size_t a_frame,
                  const std::vector<uint8_t>& b, size_t b_frame, size_t frames,
                  unsigned channels) {
   const size_t fb = size_t{2} * channels;
-  if ((a_frame + frames) * fb > a.size() || (b_frame + frames) * fb > b.size()) {
+  if ((a_frame + frames) * fb > a.size() ||
+      (b_frame + frames) * fb > b.size()) {
     return false;
   }
   return std::memcmp(a.data() + a_frame * fb, b.data() + b_frame * fb,
@@ -51,12 +52,18 @@ class HostStreamTest : public ::testing::Test {
 
 TEST_F(HostStreamTest, PullsKnownAnswerFilesWholeInAnyChunkSize) {
   const char* names[] = {
-      "ch1-32000",  "ch2-48000",           "ch6-16000",
-      "version-0",  "rate-44099",          "signal-chord-2ch-44100",
-      "damage-garbage-between", "mend-b-dc-swing-2ch",
+      "ch1-32000",
+      "ch2-48000",
+      "ch6-16000",
+      "version-0",
+      "rate-44099",
+      "signal-chord-2ch-44100",
+      "damage-garbage-between",
+      "mend-b-dc-swing-2ch",
   };
   for (const char* name : names) {
-    const std::string base = test::data_path(std::string("vectors/files/") + name);
+    const std::string base =
+        test::data_path(std::string("vectors/files/") + name);
     const std::vector<uint8_t> expected = test::read_file(base + ".pcm");
     for (size_t chunk : {size_t{3}, size_t{4096}, size_t{1} << 22}) {
       SCOPED_TRACE(std::string(name) + " chunk " + std::to_string(chunk));
@@ -96,8 +103,8 @@ TEST_F(HostStreamTest, GathersThePluginsAnswers) {
     EXPECT_EQ(info.output_bit_rate, c.sample_rate * c.channels * 16);
     const uint32_t duration_ms =
         static_cast<uint32_t>(uint64_t{c.frames} * 1000 / c.sample_rate);
-    EXPECT_EQ(info.input_bit_rate,
-              static_cast<uint32_t>(uint64_t{h.file_size} * 8000 / duration_ms));
+    EXPECT_EQ(info.input_bit_rate, static_cast<uint32_t>(uint64_t{h.file_size} *
+                                                         8000 / duration_ms));
     if (h.seek_entry_count != 0 && h.blocks_per_seek_entry != 0) {
       EXPECT_NE(info.answered & (1u << 8), 0u);
       EXPECT_EQ(info.duration_ms, duration_ms);
@@ -120,8 +127,15 @@ TEST_F(HostStreamTest, SampleExactSeeksDeliverWhatAWholeDecodeHasThere) {
     // One stream that seeks again and again, with PCM and input buffered
     // from the previous position, and a fresh stream for each target.
     Stream reused = plugin.open(path);
-    const uint32_t targets[] = {0,  1,   7,   45,  333, 1000, duration_ms / 2,
-                                duration_ms / 3 + 11, duration_ms - 1,
+    const uint32_t targets[] = {0,
+                                1,
+                                7,
+                                45,
+                                333,
+                                1000,
+                                duration_ms / 2,
+                                duration_ms / 3 + 11,
+                                duration_ms - 1,
                                 duration_ms + 500};
     for (const uint32_t ms : targets) {
       SCOPED_TRACE("target " + std::to_string(ms) + " ms");
@@ -213,8 +227,8 @@ TEST_F(HostStreamTest, LoopsRepeatTheirSpanExactlyAfterTheCrossfade) {
         const std::vector<uint8_t> out = stream.pull_all(5000);
         EXPECT_TRUE(stream.ended());
         EXPECT_EQ(stream.loop_passes_done(), passes);
-        const std::vector<uint8_t> want =
-            expected_loop(full, c.channels, loop.start_sample, span.end, passes);
+        const std::vector<uint8_t> want = expected_loop(
+            full, c.channels, loop.start_sample, span.end, passes);
         ASSERT_EQ(out.size(), want.size());
         const uint32_t entry_first = loop.start_sample / per_entry * per_entry;
         const uint32_t skipped = loop.start_sample - entry_first;
@@ -285,8 +299,8 @@ TEST_F(HostStreamTest, AByteSeekMovesTheFileAndRevivesAnEndedStream) {
   const std::vector<uint8_t> full = stream.pull_all();
   ASSERT_TRUE(stream.ended());
   const uint32_t data_start = 24 + 2 * stream.header().seek_entry_count;
-  ASSERT_EQ(velk_host_stream_seek(stream.get(), static_cast<int32_t>(data_start)),
-            1);
+  ASSERT_EQ(
+      velk_host_stream_seek(stream.get(), static_cast<int32_t>(data_start)), 1);
   EXPECT_FALSE(stream.ended());
   const std::vector<uint8_t> again = stream.pull_all();
   ASSERT_EQ(again.size(), full.size());
@@ -317,7 +331,8 @@ TEST_F(HostStreamTest, OneHostServesStreamsOnSeveralThreads) {
     });
   }
   for (std::thread& t : threads) t.join();
-  for (size_t i = 0; i < paths.size(); ++i) EXPECT_EQ(matches[i], 3) << paths[i];
+  for (size_t i = 0; i < paths.size(); ++i)
+    EXPECT_EQ(matches[i], 3) << paths[i];
   const VelkHostAllocationStats stats = plugin.allocation_stats();
   EXPECT_EQ(stats.allocations, stats.frees);
   EXPECT_EQ(stats.outstanding_bytes, 0u);

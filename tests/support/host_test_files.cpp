@@ -67,8 +67,8 @@ void write_bytes(const std::string& path, const std::vector<uint8_t>& bytes) {
 }
 
 std::string write_encoded_file(const TempDir& dir, const EncodedCase& c) {
-  const std::vector<int16_t> pcm =
-      test_signal(c.channels, c.sample_rate, c.frames, c.channels * 7 + c.frames);
+  const std::vector<int16_t> pcm = test_signal(
+      c.channels, c.sample_rate, c.frames, c.channels * 7 + c.frames);
   const std::vector<uint8_t> file = encoder::encode_to_memory(
       pcm.data(), c.frames, c.channels, c.sample_rate, c.options);
   const std::string path = dir.file(c.name + ".velka");

@@ -53,7 +53,8 @@ std::vector<EncodedCase> standard_cases();
 void write_bytes(const std::string& path, const std::vector<uint8_t>& bytes);
 
 // Frames of 16-bit PCM in `bytes` for `channels`.
-inline size_t frame_count(const std::vector<uint8_t>& bytes, unsigned channels) {
+inline size_t frame_count(const std::vector<uint8_t>& bytes,
+                          unsigned channels) {
   return bytes.size() / (2 * channels);
 }
 

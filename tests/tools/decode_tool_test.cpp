@@ -68,9 +68,10 @@ std::vector<uint8_t> decode_in_process(const std::string& path,
   orv::host::Plugin plugin(ORV_PLUGIN_PATH);
   orv::host::Stream stream = plugin.open(path);
   const size_t frame_bytes = size_t{2} * stream.header().channels;
-  return stream.pull_all(65536, max_frames == UINT64_MAX
-                                    ? SIZE_MAX
-                                    : static_cast<size_t>(max_frames) * frame_bytes);
+  return stream.pull_all(65536,
+                         max_frames == UINT64_MAX
+                             ? SIZE_MAX
+                             : static_cast<size_t>(max_frames) * frame_bytes);
 }
 
 uint32_t le(const std::string& s, size_t at, int bytes) {
@@ -130,7 +131,8 @@ TEST(VelkaDecode, EqualsTheHostLibraryForEveryEncoderMadeFile) {
   for (const EncodedCase& c : orv::test::standard_cases()) {
     inputs.emplace_back(orv::test::write_encoded_file(dir, c), c.frames);
   }
-  for (const char* name : {"ch1-32000", "ch6-16000", "damage-garbage-between"}) {
+  for (const char* name :
+       {"ch1-32000", "ch6-16000", "damage-garbage-between"}) {
     const std::string path =
         orv::test::data_path(std::string("vectors/files/") + name + ".VELKA");
     orv::host::Plugin plugin(ORV_PLUGIN_PATH);
@@ -151,7 +153,8 @@ TEST(VelkaDecode, EqualsTheHostLibraryForEveryEncoderMadeFile) {
     RunResult run = run_velka(dir, {"decode", path, dir.file("out.raw")});
     ASSERT_EQ(run.exit_code, 0) << run.stderr_text;
     // A file that yields fewer frames than its header states is reported.
-    EXPECT_EQ(run.stderr_text.find("warning: "), damaged ? 14u : std::string::npos)
+    EXPECT_EQ(run.stderr_text.find("warning: "),
+              damaged ? 14u : std::string::npos)
         << run.stderr_text;
     EXPECT_TRUE(read_bytes(dir.file("out.raw")) == trimmed);
 
@@ -188,8 +191,8 @@ TEST(VelkaDecode, StartDurationAndLoopsMatchTheHostLibrary) {
     ASSERT_TRUE(stream.seek_ms(1000));
     const std::vector<uint8_t> want = stream.pull_all(65536, 22050 * 4);
     const RunResult run =
-        run_velka(dir, {"decode", path, dir.file("part.raw"), "--start",
-                        "1000", "--duration", "500"});
+        run_velka(dir, {"decode", path, dir.file("part.raw"), "--start", "1000",
+                        "--duration", "500"});
     ASSERT_EQ(run.exit_code, 0) << run.stderr_text;
     EXPECT_TRUE(read_bytes(dir.file("part.raw")) == want);
   }
@@ -199,8 +202,8 @@ TEST(VelkaDecode, StartDurationAndLoopsMatchTheHostLibrary) {
     ASSERT_TRUE(stream.seek_ms(2000, &seek));
     const std::vector<uint8_t> want =
         stream.pull_all(65536, (c.frames - seek.start_sample) * 4);
-    const RunResult run =
-        run_velka(dir, {"decode", path, dir.file("tail.raw"), "--start", "2000"});
+    const RunResult run = run_velka(
+        dir, {"decode", path, dir.file("tail.raw"), "--start", "2000"});
     ASSERT_EQ(run.exit_code, 0) << run.stderr_text;
     EXPECT_EQ(read_bytes(dir.file("tail.raw")).size(),
               (c.frames - seek.start_sample) * 4);
@@ -286,14 +289,16 @@ TEST(VelkaDecode, FailuresAreOneLineAndLeaveNoOutput) {
       {{"decode", dir.file("missing.velka"), out}, "No such file", 1},
       {{"decode", dir.file("junk.velka"), out}, "not a Velk audio file", 1},
       {{"decode", good, out, "--plugin", dir.file("none.so")},
-       "cannot load plug-in", 1},
+       "cannot load plug-in",
+       1},
       {{"decode", good, dir.file("out.mp3")}, ".wav or .raw", 2},
       {{"decode", good, out, "--start", "-5"}, "whole number", 2},
       {{"decode", good, out, "--start"}, "needs", 2},
       {{"decode", good, out, "--loop", "500", "100"}, "START below END", 2},
       {{"decode", good, out, "--loop-count", "2"}, "needs --loop", 2},
       {{"decode", good, out, "--loop", "0", "100", "--loop-count", "0"},
-       "at least 1", 2},
+       "at least 1",
+       2},
       {{"decode", good, out, "--loop", "100", "20001"}, "past the end", 1},
       {{"decode", good, out, "--frobnicate"}, "unknown option", 2},
       {{"decode", good}, "needs an input file and an output file", 2},
@@ -310,13 +315,14 @@ TEST(VelkaDecode, FailuresAreOneLineAndLeaveNoOutput) {
     const std::vector<std::string> before = dir.list();
     const RunResult run = run_velka(dir, k.args);
     EXPECT_EQ(run.exit_code, k.exit_code);
-    EXPECT_EQ(run.stderr_text.rfind("velka decode: ", 0), 0u) << run.stderr_text;
+    EXPECT_EQ(run.stderr_text.rfind("velka decode: ", 0), 0u)
+        << run.stderr_text;
     EXPECT_NE(run.stderr_text.find(k.says), std::string::npos)
         << run.stderr_text;
     // Usage errors add the usage text; every other failure is one line.
     if (k.exit_code == 1) {
-      EXPECT_EQ(std::count(run.stderr_text.begin(), run.stderr_text.end(), '\n'),
-                1);
+      EXPECT_EQ(
+          std::count(run.stderr_text.begin(), run.stderr_text.end(), '\n'), 1);
     }
     EXPECT_EQ(slurp(out), "old");
     EXPECT_EQ(dir.list(), before);

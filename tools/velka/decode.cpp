@@ -82,7 +82,8 @@ bool ends_with_ignoring_case(const std::string& text, const char* suffix) {
   if (text.size() < n) return false;
   for (size_t i = 0; i < n; ++i) {
     const char a = text[text.size() - n + i];
-    const char lower = (a >= 'A' && a <= 'Z') ? static_cast<char>(a - 'A' + 'a') : a;
+    const char lower =
+        (a >= 'A' && a <= 'Z') ? static_cast<char>(a - 'A' + 'a') : a;
     if (lower != suffix[i]) return false;
   }
   return true;
@@ -211,11 +212,11 @@ class OutputFile {
         samples_[i] = static_cast<int16_t>(
             static_cast<uint16_t>(pcm[2 * i] | pcm[2 * i + 1] << 8));
       }
-      const sf_count_t wrote = sf_write_short(
-          sound_, samples_.data(), static_cast<sf_count_t>(samples));
+      const sf_count_t wrote = sf_write_short(sound_, samples_.data(),
+                                              static_cast<sf_count_t>(samples));
       if (wrote != static_cast<sf_count_t>(samples)) {
-        error_ = std::string("cannot write '") + path_ + "': " +
-                 sf_strerror(sound_);
+        error_ =
+            std::string("cannot write '") + path_ + "': " + sf_strerror(sound_);
         return false;
       }
       return true;
@@ -353,7 +354,8 @@ void print_summary(const DecodeOptions& o, const VelkHostStreamInfo& info,
 std::string why_no_seek_table(const VelkHostFileHeader& header) {
   if (header.seek_entry_count == 0) return "it has no seek table";
   return "its seek table does not say how many blocks an entry holds "
-         "(format version " + std::to_string(header.version) + ")";
+         "(format version " +
+         std::to_string(header.version) + ")";
 }
 
 int decode(const DecodeOptions& o) {
@@ -380,8 +382,7 @@ int decode(const DecodeOptions& o) {
     if (o.has_start) {
       VelkHostSeek seek{};
       if (!stream.seek_ms(o.start_ms, &seek)) {
-        std::fprintf(stderr,
-                     "velka decode: cannot seek in '%s': %s\n",
+        std::fprintf(stderr, "velka decode: cannot seek in '%s': %s\n",
                      o.input.c_str(), why_no_seek_table(header).c_str());
         return 1;
       }
@@ -404,8 +405,8 @@ int decode(const DecodeOptions& o) {
       }
       const uint64_t first_pass =
           o.loop_end > first_frame ? o.loop_end - first_frame : 0;
-      expected = first_pass + uint64_t{o.loop_count - 1} *
-                                  (o.loop_end - loop.start_sample);
+      expected = first_pass +
+                 uint64_t{o.loop_count - 1} * (o.loop_end - loop.start_sample);
     } else if (o.trim) {
       expected = header.total_samples > first_frame
                      ? header.total_samples - first_frame
@@ -438,7 +439,8 @@ int decode(const DecodeOptions& o) {
       const uint64_t want =
           std::min<uint64_t>(limit - frames, chunk.size() / frame_bytes);
       const size_t got = stream.pull(chunk.data(), want * frame_bytes);
-      const size_t whole = got / frame_bytes;  // a cut frame at the end is dropped
+      const size_t whole =
+          got / frame_bytes;  // a cut frame at the end is dropped
       if (whole > 0 && !out.write(chunk.data(), whole)) break;
       frames += whole;
       progress.update(frames);
