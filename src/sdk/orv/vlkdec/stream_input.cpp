@@ -9,6 +9,11 @@ namespace orv::vlkdec {
 namespace {
 
 constexpr uint32_t max_candidates = 8;
+// Reads one resynchronise call makes before it hands control back with
+// resync_pending still set, so that input that never shows a block (a host
+// delivering endless garbage) cannot hold a processing call forever. The
+// next call goes on searching the same buffer.
+constexpr uint32_t max_resync_reads = 1024;
 
 uint32_t load_u16(const uint8_t* bytes) {
   return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8;
@@ -139,7 +144,7 @@ void resynchronise(DecodeStream& stream) {
   }
   settle_at(stream, stream.in_read_offset);
   const uint64_t drop_bytes = uint64_t{stream.header.max_block_bytes} + 4;
-  for (;;) {
+  for (uint32_t reads = 0; reads < max_resync_reads; ++reads) {
     struct Candidate {
       uint32_t position;
       uint32_t size;
