@@ -376,12 +376,17 @@ TEST(StreamProperty, StreamSeekPositionWaitsForBufferedInput) {
   EXPECT_EQ(t.s.in_bytes, 900u);
 
   // A position of 2 GiB or more cannot be held in the deferred word beside
-  // its flag; it is carried out at once rather than truncated.
+  // its flag: refused rather than truncated. With the input drained it is
+  // taken at once.
   t.s.deferred_seek = 0;
+  EXPECT_EQ(t.set(ORV_TOKEN_STREAM_SEEK_POSITION, 0x80001000u, nullptr), 0);
+  EXPECT_EQ(t.s.file_position, 5000u);
+  EXPECT_EQ(t.s.seek_pending, 0u);
+  EXPECT_EQ(t.s.deferred_seek, 0u);
+  t.s.in_read_offset = t.s.in_bytes;
   ASSERT_EQ(t.set(ORV_TOKEN_STREAM_SEEK_POSITION, 0x80001000u, nullptr), 1);
   EXPECT_EQ(t.s.file_position, 0x80001000u);
   EXPECT_EQ(t.s.seek_pending, 1u);
-  EXPECT_EQ(t.s.deferred_seek, 0u);
 }
 
 // ---------------------------------------------------------------------------

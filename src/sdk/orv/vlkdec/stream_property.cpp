@@ -215,17 +215,18 @@ void set_looping_samples(DecodeStream& stream, uint32_t start, uint32_t end,
 
 // "Stream seek position": move the input to a byte position. While
 // compressed bytes are still buffered, the move waits until they have been
-// decoded. Positions of 2 GiB and more cannot be deferred: bit 31 is the
-// deferred word's own flag, so such a position is carried out at once
-// rather than truncated.
-void post_stream_seek(DecodeStream& stream, uint32_t position) {
-  if (stream.in_bytes == stream.in_read_offset ||
-      (position & deferred_present) != 0) {
+// decoded. A position of 2 GiB or more cannot wait: bit 31 is the deferred
+// word's own flag, and truncating the position would jump to the wrong
+// place, so that request is refused.
+bool post_stream_seek(DecodeStream& stream, uint32_t position) {
+  if (stream.in_bytes == stream.in_read_offset) {
     stream.file_position = position;
     stream.seek_pending = 1;
-  } else {
-    stream.deferred_seek = position | deferred_present;
+    return true;
   }
+  if ((position & deferred_present) != 0) return false;
+  stream.deferred_seek = position | deferred_present;
+  return true;
 }
 
 // Forgets everything buffered; the next process call reads afresh.
@@ -284,8 +285,7 @@ int32_t setting(DecodeStream& stream, uint64_t token, const void* new_value,
   switch (token) {
     case ORV_TOKEN_STREAM_SEEK_POSITION:
       if (new_value == nullptr) return 0;
-      post_stream_seek(stream, read_word(new_value, 0));
-      return 1;
+      return post_stream_seek(stream, read_word(new_value, 0)) ? 1 : 0;
     case ORV_TOKEN_EXACT_SEEK: {
       if (!table || new_value == nullptr || result == nullptr) return 0;
       const SampleLocation at =
