@@ -143,6 +143,33 @@ TEST(Deferred, SkipAppliesWhereTheBufferDrains) {
   ORV_stream_close(handle);
 }
 
+TEST(Deferred, SeekWaitsForTheBufferToDrain) {
+  const Vector v = load("ch2-48000");
+  FakeHost host(v.file);
+  ORV_Stream* handle = host.open();
+  ASSERT_NE(handle, nullptr);
+  DecodeStream& s = *from_handle(handle);
+  std::vector<uint8_t> out(stereo_block);
+  ASSERT_EQ(ORV_stream_process(handle, out.data(), 100), 100u);
+  ASSERT_LT(s.in_read_offset + 8, s.in_bytes);  // later blocks buffered
+  const uint32_t target = s.file_position + 3000;
+  s.deferred_seek = deferred_present | target;
+  s.loop_end_remaining = 100000;
+  uint32_t calls = 0;
+  while (s.deferred_seek != 0 && calls < 20) {
+    // Until it applies, blocks decode whole from the buffer.
+    EXPECT_EQ(s.loop_end_remaining, 100000 - 1920 * static_cast<int>(calls));
+    ASSERT_EQ(ORV_stream_process(handle, out.data(), stereo_block),
+              stereo_block);
+    ++calls;
+  }
+  EXPECT_GT(calls, 1u);
+  EXPECT_EQ(s.loop_end_remaining, -1);
+  // The input moved on from the target, never back before it.
+  EXPECT_GE(s.file_position, target);
+  ORV_stream_close(handle);
+}
+
 TEST(Process, ZeroRequestStillResynchronises) {
   const Vector v = load("ch2-48000");
   FakeHost host(v.file);

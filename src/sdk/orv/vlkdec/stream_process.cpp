@@ -200,6 +200,9 @@ extern "C" uint32_t ORV_stream_process(ORV_Stream* handle, void* destination,
       stream.pcm_bytes = 0;
       stream.pcm_read_offset = 0;
     }
+    // A search for block sync that did not finish within its budget goes
+    // on in the next call; nothing is read or decoded before.
+    if (stream.resync_pending != 0) return delivered;
     // A deferred seek applied by the last block (the input buffer has just
     // drained) must move the input before anything more is read: reading
     // first would buffer bytes from the target and then make the seek skip
