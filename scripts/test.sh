@@ -12,3 +12,15 @@ for preset in release debug-asan; do
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset" -j "$jobs"
 done
+
+# Hardening: concurrent streams under ThreadSanitizer, valgrind's memcheck
+# on `velka decode`, and each fuzzer for a bounded time (ORV_FUZZ_SECONDS,
+# default 60). Any finding fails the run.
+echo "== tsan"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j "$jobs"
+ctest --preset tsan
+echo "== memcheck"
+bash scripts/memcheck.sh build/release
+echo "== fuzz"
+bash scripts/fuzz.sh "${ORV_FUZZ_SECONDS:-60}"
