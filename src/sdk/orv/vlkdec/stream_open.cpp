@@ -29,10 +29,9 @@ constexpr uint64_t align64(uint64_t value) {
 
 // A read callback's result as bytes delivered: negative counts as nothing,
 // more than asked as exactly what was asked.
-uint32_t checked_read(const DecodeStream& stream, void* destination,
-                      uint32_t bytes, int32_t offset) {
-  const int32_t result =
-      stream.read_callback(stream.host_stream, destination, bytes, offset);
+uint32_t checked_read(ORV_ReadCallback read_callback, uint64_t host_stream,
+                      void* destination, uint32_t bytes, int32_t offset) {
+  const int32_t result = read_callback(host_stream, destination, bytes, offset);
   if (result <= 0) return 0;
   return static_cast<uint32_t>(result) > bytes ? bytes
                                                : static_cast<uint32_t>(result);
@@ -45,7 +44,8 @@ const char* const stream_source_file = "stream_open.cpp";
 uint32_t read_input(DecodeStream& stream, uint8_t* destination,
                     uint32_t bytes) {
   if (bytes == 0) return 0;
-  return checked_read(stream, destination, bytes, -1);
+  return checked_read(stream.read_callback, stream.host_stream, destination,
+                      bytes, -1);
 }
 
 FileHeader parse_file_header(const uint8_t* bytes) {
@@ -115,11 +115,9 @@ ORV_Stream* ORV_stream_open(ORV_AllocateCallback allocate_callback,
       read_callback == nullptr) {
     return nullptr;
   }
-  DecodeStream probe{};
-  probe.host_stream = host_stream;
-  probe.read_callback = read_callback;
   uint8_t raw[file_header_bytes];
-  if (checked_read(probe, raw, file_header_bytes, 0) != file_header_bytes) {
+  if (checked_read(read_callback, host_stream, raw, file_header_bytes, 0) !=
+      file_header_bytes) {
     return nullptr;
   }
   const FileHeader file = parse_file_header(raw);
@@ -174,7 +172,7 @@ ORV_Stream* ORV_stream_open(ORV_AllocateCallback allocate_callback,
   while (slot < seek_entry_count) {
     const uint32_t left = seek_entry_count - slot;
     const uint32_t n = left < seek_chunk_entries ? left : seek_chunk_entries;
-    if (checked_read(*stream, chunk, 2 * n, -1) != 2 * n) {
+    if (read_input(*stream, chunk, 2 * n) != 2 * n) {
       free_callback(block, host_stream, stream_source_file,
                     seek_table_failed_line);
       return nullptr;
