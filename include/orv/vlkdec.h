@@ -107,6 +107,10 @@ typedef struct RegistrationEntry {
 #define ORV_TOKEN_PERCENT_DONE UINT64_C(13)     /* 32-bit float 0..100 */
 /* Settings: they take input words from `new_value` and, where noted, write
  * answers to `result`. */
+/* "Stream seek position": the host has moved its input to a byte position;
+ * the stream realigns at the next seek-table boundary. While compressed
+ * input is still buffered the move waits until it is decoded, and such a
+ * waiting move must lie below 2 GiB (otherwise 0 is returned). */
 #define ORV_TOKEN_STREAM_SEEK_POSITION UINT64_C(14) /* in: byte position */
 #define ORV_TOKEN_EXACT_SEEK UINT64_C(15)         /* in: ms; out: position */
 #define ORV_TOKEN_EXACT_GET_POSITION UINT64_C(16) /* in: position; out: ms */
@@ -142,9 +146,10 @@ typedef void(ORV_CALL* ORV_FreeCallback)(void* block, uint64_t host_stream,
 /* Delivers up to `bytes` bytes of the file into `destination` and returns
  * how many came. `offset` is 0 for the first read of a stream (the header
  * at the start of the file) and -1 for every other read: continue where the
- * previous read ended. A short count means the data has ended; 0 that
- * nothing more comes. A negative result is taken as nothing delivered, and
- * a result above `bytes` as exactly `bytes`. */
+ * previous read ended. A short count is not an error: the plug-in asks again
+ * for what it still needs, and takes 0 as the end of the input. A negative
+ * result is taken as nothing delivered, and a result above `bytes` as
+ * exactly `bytes`. */
 typedef int32_t(ORV_CALL* ORV_ReadCallback)(uint64_t host_stream,
                                             void* destination, uint32_t bytes,
                                             int32_t offset);
