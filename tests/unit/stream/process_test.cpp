@@ -107,16 +107,46 @@ TEST(LoopEnd, CountdownSpansBlocks) {
             slice(v.pcm, 0, 12000));
 }
 
-TEST(LoopEnd, MultiChannelCountsFramesAfterTheSkip) {
-  const Vector v = load("ch6-16000");
-  const auto blocks = block_offsets(v.file);
-  EXPECT_EQ(decode_with(v,
-                        [&](DecodeStream& s) {
-                          s.loop_end_offset = static_cast<uint32_t>(blocks[0]);
-                          s.loop_end_sample = 700;
-                          s.skip_samples = 3;
-                        }),
-            slice(v.pcm, 36, 36 + 700 * 12));
+// The countdown measures the position from the first frame of the block
+// that starts it: frames the skip drops count against it as well, so a
+// skip and a loop end in the same stretch deliver the frames between them.
+TEST(LoopEnd, SkippedFramesCountTowardTheLoopEnd) {
+  struct Case {
+    const char* file;
+    size_t frame_bytes;
+    size_t trigger_block;  // the block at the loop end's offset
+    uint32_t skip;
+    uint32_t loop_end;  // frames from the trigger block's first frame
+    size_t first, end;  // the frames expected, of the whole decode
+  };
+  const Case cases[] = {
+      {"ch2-48000", 4, 0, 1000, 3000, 1000, 3000},
+      {"ch2-48000", 4, 0, 5, 3000, 4, 3000},  // 16-byte step
+      {"ch2-48000", 4, 0, 2000, 3000, 2000, 3000},
+      {"ch2-48000", 4, 0, 2000, 1000, 0, 0},  // end before landing
+      {"ch2-48000", 4, 1, 2000, 100, 2000, 2020},
+      {"ch2-48000", 4, 1, 1000, 100, 1000, 2020},
+      {"ch1-32000", 2, 0, 9, 100, 8, 100},
+      {"ch1-32000", 2, 0, 7, 100, 0, 100},  // below the step: counted
+      {"ch1-32000", 2, 0, 1000, 1500, 1000, 1500},
+      {"ch6-16000", 12, 0, 3, 700, 3, 700},
+      {"ch6-16000", 12, 0, 500, 700, 500, 700},
+      {"ch6-16000", 12, 1, 500, 100, 500, 580},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.file) + " skip " + std::to_string(c.skip) +
+                 " end " + std::to_string(c.loop_end));
+    const Vector v = load(c.file);
+    const auto blocks = block_offsets(v.file);
+    ASSERT_GT(blocks.size(), c.trigger_block + 2);
+    const std::vector<uint8_t> got = decode_with(v, [&](DecodeStream& s) {
+      s.loop_end_offset = static_cast<uint32_t>(blocks[c.trigger_block]);
+      s.loop_end_sample = c.loop_end;
+      s.skip_samples = c.skip;
+    });
+    EXPECT_EQ(got,
+              slice(v.pcm, c.first * c.frame_bytes, c.end * c.frame_bytes));
+  }
 }
 
 TEST(Deferred, SkipAppliesWhereTheBufferDrains) {

@@ -31,16 +31,27 @@ void trigger_loop_end(DecodeStream& stream, uint32_t block_offset) {
   }
 }
 
-// The frames of `frames` that the running countdown lets through.
-uint32_t frames_before_loop_end(const DecodeStream& stream, uint32_t frames) {
-  if (stream.loop_end_remaining < 0) return frames;
-  const auto remaining = static_cast<uint32_t>(stream.loop_end_remaining);
-  return remaining < frames ? remaining : frames;
+// The countdown measures the position in the stream from the first frame
+// of the block that started it, so a block's frames count against it
+// whether the skip dropped them or not. Of a block of `frames` untrimmed
+// frames whose first `dropped` the skip took, the frames that are kept are
+// those of [dropped, loop end).
+uint32_t frames_before_loop_end(const DecodeStream& stream, uint32_t frames,
+                                uint32_t dropped) {
+  uint32_t end = frames;
+  if (stream.loop_end_remaining >= 0) {
+    const auto remaining = static_cast<uint32_t>(stream.loop_end_remaining);
+    if (remaining < end) end = remaining;
+  }
+  return end > dropped ? end - dropped : 0;
 }
 
-void count_down_loop_end(DecodeStream& stream, uint32_t kept_frames) {
+// Moves a running countdown on by a whole block, skipped frames included.
+void count_down_loop_end(DecodeStream& stream, uint32_t frames) {
   if (stream.loop_end_remaining < 0) return;
-  stream.loop_end_remaining -= static_cast<int32_t>(kept_frames);
+  const auto remaining = static_cast<uint32_t>(stream.loop_end_remaining);
+  stream.loop_end_remaining =
+      remaining > frames ? static_cast<int32_t>(remaining - frames) : 0;
 }
 
 // Skip trim of a single pair's interleaved output at `out`.
@@ -94,7 +105,7 @@ void decode_block(DecodeStream& stream) {
   uint32_t out_offset = 0;
   uint32_t last_produced = 0;
   uint32_t last_channels = 1;
-  uint32_t kept_frames = 0;
+  uint32_t block_frames = 0;  // untrimmed, per channel
   for (int32_t k = 0; k < stream.decoder_count; ++k) {
     BlockDecoder& decoder = *stream.decoders[k];
     const auto pair_channels =
@@ -118,6 +129,7 @@ void decode_block(DecodeStream& stream) {
     }
     decoder.first_block = 0;
 
+    const uint32_t untrimmed = produced;
     if (!planar) {
       produced = trim_skip_interleaved(stream, out, produced, pair_channels);
     }
@@ -131,8 +143,12 @@ void decode_block(DecodeStream& stream) {
     sub_start += used;
     if (!planar) {
       trigger_loop_end(stream, block_offset);
+      // The skip drops whole 16-byte steps, so `dropped` is whole frames.
       const uint32_t frame_bytes = 2 * pair_channels;
-      kept_frames = frames_before_loop_end(stream, produced / frame_bytes);
+      block_frames = untrimmed / frame_bytes;
+      const uint32_t dropped = (untrimmed - produced) / frame_bytes;
+      const uint32_t kept_frames =
+          frames_before_loop_end(stream, block_frames, dropped);
       if (kept_frames < produced / frame_bytes) {
         produced = kept_frames * frame_bytes;
       }
@@ -156,10 +172,10 @@ void decode_block(DecodeStream& stream) {
     }
     stream.skip_samples = skip_at_start - skipped;
     trigger_loop_end(stream, block_offset);
-    kept_frames = frames_before_loop_end(stream, frames - skipped);
-    out_offset = kept_frames * frame_bytes;
+    block_frames = frames;
+    out_offset = frames_before_loop_end(stream, frames, skipped) * frame_bytes;
   }
-  count_down_loop_end(stream, kept_frames);
+  count_down_loop_end(stream, block_frames);
 
   stream.in_read_offset = sub_start;
   stream.pcm_bytes += out_offset;
