@@ -1,14 +1,18 @@
 // velka info: header fields, block statistics and seek table of a file,
-// read straight from its bytes, with a consistency check of each.
+// read straight from its bytes, with a consistency check of each; then
+// what the decoder plug-in answers about the same file.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "commands.h"
 #include "encoder/velk_format.h"
+#include "host/plugin_host.h"
 
 namespace velka {
 
@@ -47,29 +51,166 @@ std::string json_escape(const std::string& s) {
   return out;
 }
 
-uint32_t u16_at(const uint8_t* p) { return p[0] | static_cast<uint32_t>(p[1]) << 8; }
+uint32_t u16_at(const uint8_t* p) {
+  return p[0] | static_cast<uint32_t>(p[1]) << 8;
+}
+
+const char* const usage =
+    "usage: velka info FILE.velka [--json] [--plugin PATH]\n";
+
+// The plug-in's answers about the file, in the order of
+// VelkHostStreamInfo's `answered` bits.
+struct PluginAnswers {
+  bool loaded = false;
+  std::string error;  // why there are no answers, one line
+  VelkHostStreamInfo info{};
+};
+
+struct AnswerField {
+  const char* json_name;
+  const char* label;
+  const char* unit;
+  uint32_t VelkHostStreamInfo::*value;
+};
+
+const AnswerField answer_fields[] = {
+    {"input_bit_rate", "input bit rate", "bit/s",
+     &VelkHostStreamInfo::input_bit_rate},
+    {"input_sample_rate", "input rate", "Hz",
+     &VelkHostStreamInfo::input_sample_rate},
+    {"input_sample_width", "input width", "bits",
+     &VelkHostStreamInfo::input_sample_width},
+    {"input_channels", "input channels", "",
+     &VelkHostStreamInfo::input_channels},
+    {"output_bit_rate", "output bit rate", "bit/s",
+     &VelkHostStreamInfo::output_bit_rate},
+    {"output_sample_rate", "output rate", "Hz",
+     &VelkHostStreamInfo::output_sample_rate},
+    {"output_sample_width", "output width", "bits",
+     &VelkHostStreamInfo::output_sample_width},
+    {"output_channels", "output channels", "",
+     &VelkHostStreamInfo::output_channels},
+    {"duration_ms", "duration", "ms", &VelkHostStreamInfo::duration_ms},
+};
+
+// Loads the plug-in and asks it about the file. A plug-in that cannot be
+// loaded, or that refuses the file, leaves the answers out, not the rest
+// of the report.
+PluginAnswers ask_plugin(const std::string& plugin_path,
+                         const std::string& path) {
+  PluginAnswers answers;
+  try {
+    orv::host::Plugin plugin(plugin_path);
+    orv::host::Stream stream = plugin.open(path);
+    answers.info = stream.info();
+    answers.loaded = true;
+  } catch (const std::exception& e) {
+    answers.error = e.what();
+  }
+  for (char& c : answers.error) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  return answers;
+}
+
+bool answered(const PluginAnswers& a, size_t field) {
+  return a.loaded && (a.info.answered & (1u << field)) != 0;
+}
+
+// Where the plug-in's answers contradict the header.
+void compare_with_header(const PluginAnswers& a, const FileHeader& h,
+                         std::vector<std::string>& problems) {
+  const struct {
+    size_t field;
+    uint32_t expected;
+  } checks[] = {
+      {1, h.sample_rate}, {3, h.channels}, {5, h.sample_rate}, {7, h.channels}};
+  for (const auto& check : checks) {
+    if (!answered(a, check.field)) continue;
+    const AnswerField& f = answer_fields[check.field];
+    const uint32_t got = a.info.*f.value;
+    if (got != check.expected) {
+      problems.push_back(std::string("the plug-in's ") + f.label + " is " +
+                         std::to_string(got) + " but the header says " +
+                         std::to_string(check.expected));
+    }
+  }
+}
+
+void print_answers_json(const std::string& plugin_path,
+                        const PluginAnswers& a) {
+  std::printf("\"plugin\":{\"path\":\"%s\",\"loaded\":%s",
+              json_escape(plugin_path).c_str(), a.loaded ? "true" : "false");
+  if (!a.loaded) {
+    std::printf(",\"error\":\"%s\"}", json_escape(a.error).c_str());
+    return;
+  }
+  for (size_t i = 0; i < std::size(answer_fields); ++i) {
+    const AnswerField& f = answer_fields[i];
+    if (answered(a, i)) {
+      std::printf(",\"%s\":%u", f.json_name, a.info.*f.value);
+    } else {
+      std::printf(",\"%s\":null", f.json_name);
+    }
+  }
+  std::printf("}");
+}
+
+// One answer with its unit, or "?" where the plug-in gave none.
+std::string answer_text(const PluginAnswers& a, size_t field) {
+  const AnswerField& f = answer_fields[field];
+  std::string text = answered(a, field) ? std::to_string(a.info.*f.value) : "?";
+  if (*f.unit != '\0') text += std::string(" ") + f.unit;
+  return text;
+}
+
+void print_answers_text(const std::string& plugin_path,
+                        const PluginAnswers& a) {
+  if (!a.loaded) {
+    std::printf("plug-in:         no answers (%s)\n", a.error.c_str());
+    return;
+  }
+  std::printf("plug-in:         %s\n", plugin_path.c_str());
+  // Fields 0-3 describe the input, 4-7 the output, in the same order.
+  for (size_t side = 0; side < 2; ++side) {
+    const size_t at = 4 * side;
+    std::printf("  %s        %s, %s, %s channels, %s\n",
+                side == 0 ? "input: " : "output:",
+                answer_text(a, at + 1).c_str(), answer_text(a, at + 2).c_str(),
+                answer_text(a, at + 3).c_str(), answer_text(a, at).c_str());
+  }
+  std::printf("  duration:      %s\n", answer_text(a, 8).c_str());
+}
 
 }  // namespace
 
 int run_info(int argc, char** argv) {
   bool json = false;
   std::string path;
+  std::string plugin_path = ORV_DEFAULT_PLUGIN_PATH;
   for (int i = 0; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--json") {
       json = true;
+    } else if (arg == "--plugin") {
+      if (i + 1 >= argc) {
+        std::fputs("velka: --plugin needs a path\n", stderr);
+        std::fputs(usage, stderr);
+        return 2;
+      }
+      plugin_path = argv[++i];
     } else if (arg.size() > 1 && arg[0] == '-') {
       std::fprintf(stderr, "velka: unknown option '%s'\n", arg.c_str());
       return 2;
     } else if (path.empty()) {
       path = arg;
     } else {
-      std::fputs("usage: velka info FILE.velka [--json]\n", stderr);
+      std::fputs(usage, stderr);
       return 2;
     }
   }
   if (path.empty()) {
-    std::fputs("usage: velka info FILE.velka [--json]\n", stderr);
+    std::fputs(usage, stderr);
     return 2;
   }
 
@@ -80,14 +221,17 @@ int run_info(int argc, char** argv) {
   }
   uint8_t head[orv::encoder::file_header_bytes];
   in.read(reinterpret_cast<char*>(head), sizeof head);
-  const auto parsed = orv::encoder::read_file_header(head, static_cast<size_t>(in.gcount()));
+  const auto parsed =
+      orv::encoder::read_file_header(head, static_cast<size_t>(in.gcount()));
   if (!parsed) {
-    std::fprintf(stderr, "velka: '%s' is not a Velk audio file (bad header)\n", path.c_str());
+    std::fprintf(stderr, "velka: '%s' is not a Velk audio file (bad header)\n",
+                 path.c_str());
     return 1;
   }
   const FileHeader h = *parsed;
   std::vector<std::string> problems;
-  if (h.channels < 1 || h.channels > 8) problems.push_back("channel count outside 1..8");
+  if (h.channels < 1 || h.channels > 8)
+    problems.push_back("channel count outside 1..8");
   if (h.sample_rate == 0) problems.push_back("sample rate 0");
 
   // Seek table: read in chunks; a table longer than the file is a problem.
@@ -97,7 +241,8 @@ int run_info(int argc, char** argv) {
   bool first_entry = true;
   while (entries_left > 0) {
     const uint64_t take = std::min<uint64_t>(entries_left, chunk.size() / 2);
-    in.read(reinterpret_cast<char*>(chunk.data()), static_cast<std::streamsize>(2 * take));
+    in.read(reinterpret_cast<char*>(chunk.data()),
+            static_cast<std::streamsize>(2 * take));
     if (static_cast<uint64_t>(in.gcount()) != 2 * take) {
       problems.push_back("seek table runs past the end of the file");
       break;
@@ -122,7 +267,8 @@ int run_info(int argc, char** argv) {
     blocks.data_bytes += static_cast<uint64_t>(got);
     if (got == 0) break;
     if (got < 4 || u16_at(frame) != orv::encoder::block_sync) {
-      problems.push_back("block framing broken at block " + std::to_string(blocks.count));
+      problems.push_back("block framing broken at block " +
+                         std::to_string(blocks.count));
       in.seekg(0, std::ios::end);
       break;
     }
@@ -134,7 +280,8 @@ int run_info(int argc, char** argv) {
       break;
     }
     const uint32_t whole = size + 4;
-    blocks.smallest = blocks.count == 0 ? whole : std::min(blocks.smallest, whole);
+    blocks.smallest =
+        blocks.count == 0 ? whole : std::min(blocks.smallest, whole);
     blocks.largest = std::max(blocks.largest, whole);
     blocks.bytes += whole;
     ++blocks.count;
@@ -145,8 +292,9 @@ int run_info(int argc, char** argv) {
   const uint64_t actual_size = static_cast<uint64_t>(in.tellg());
 
   if (actual_size != h.file_size) {
-    problems.push_back("header file_size " + std::to_string(h.file_size) + " but the file has " +
-                       std::to_string(actual_size) + " bytes");
+    problems.push_back("header file_size " + std::to_string(h.file_size) +
+                       " but the file has " + std::to_string(actual_size) +
+                       " bytes");
   }
   if (blocks.largest > h.max_block_size) {
     problems.push_back("a block of " + std::to_string(blocks.largest) +
@@ -155,30 +303,43 @@ int run_info(int argc, char** argv) {
   const uint64_t data_start = 24 + 2 * uint64_t{h.seek_entry_count};
   if (h.seek_entry_count > 0 && actual_size >= data_start &&
       seek.total != actual_size - data_start) {
-    problems.push_back("seek table covers " + std::to_string(seek.total) + " bytes of " +
-                       std::to_string(actual_size - data_start) + " bytes of blocks");
+    problems.push_back("seek table covers " + std::to_string(seek.total) +
+                       " bytes of " + std::to_string(actual_size - data_start) +
+                       " bytes of blocks");
   }
 
+  const PluginAnswers answers = ask_plugin(plugin_path, path);
+  compare_with_header(answers, h, problems);
+
   const double seconds =
-      h.sample_rate ? static_cast<double>(h.total_samples) / h.sample_rate : 0.0;
-  const double kbps = seconds > 0.0 ? static_cast<double>(h.file_size) * 8.0 / seconds / 1000.0 : 0.0;
+      h.sample_rate ? static_cast<double>(h.total_samples) / h.sample_rate
+                    : 0.0;
+  const double kbps =
+      seconds > 0.0 ? static_cast<double>(h.file_size) * 8.0 / seconds / 1000.0
+                    : 0.0;
   const uint32_t n = orv::encoder::frame_length_for_rate(h.sample_rate);
-  const double mean_block =
-      blocks.count ? static_cast<double>(blocks.bytes) / static_cast<double>(blocks.count) : 0.0;
+  const double mean_block = blocks.count ? static_cast<double>(blocks.bytes) /
+                                               static_cast<double>(blocks.count)
+                                         : 0.0;
 
   if (json) {
-    std::printf("{\"file\":\"%s\",\"version\":%u,\"channels\":%u,\"sample_rate\":%u,"
-                "\"total_samples\":%u,\"duration_seconds\":%.6f,\"file_size\":%u,"
-                "\"bitrate_kbps\":%.3f,\"frame_length\":%u,\"max_block_size\":%u,"
-                "\"blocks\":{\"count\":%llu,\"min_size\":%u,\"mean_size\":%.1f,\"max_size\":%u},"
-                "\"seek_table\":{\"entries\":%u,\"blocks_per_entry\":%u,\"min_stretch\":%llu,"
-                "\"max_stretch\":%llu},\"problems\":[",
-                json_escape(path).c_str(), h.version, h.channels, h.sample_rate,
-                h.total_samples, seconds, h.file_size, kbps, n, h.max_block_size,
-                static_cast<unsigned long long>(blocks.count), blocks.smallest, mean_block,
-                blocks.largest, h.seek_entry_count, h.blocks_per_seek_entry,
-                static_cast<unsigned long long>(seek.smallest),
-                static_cast<unsigned long long>(seek.largest));
+    std::printf(
+        "{\"file\":\"%s\",\"version\":%u,\"channels\":%u,\"sample_rate\":%u,"
+        "\"total_samples\":%u,\"duration_seconds\":%.6f,\"file_size\":%u,"
+        "\"bitrate_kbps\":%.3f,\"frame_length\":%u,\"max_block_size\":%u,"
+        "\"blocks\":{\"count\":%llu,\"min_size\":%u,\"mean_size\":%.1f,\"max_"
+        "size\":%u},"
+        "\"seek_table\":{\"entries\":%u,\"blocks_per_entry\":%u,\"min_"
+        "stretch\":%llu,"
+        "\"max_stretch\":%llu},",
+        json_escape(path).c_str(), h.version, h.channels, h.sample_rate,
+        h.total_samples, seconds, h.file_size, kbps, n, h.max_block_size,
+        static_cast<unsigned long long>(blocks.count), blocks.smallest,
+        mean_block, blocks.largest, h.seek_entry_count, h.blocks_per_seek_entry,
+        static_cast<unsigned long long>(seek.smallest),
+        static_cast<unsigned long long>(seek.largest));
+    print_answers_json(plugin_path, answers);
+    std::printf(",\"problems\":[");
     for (size_t i = 0; i < problems.size(); ++i) {
       std::printf("%s\"%s\"", i ? "," : "", json_escape(problems[i]).c_str());
     }
@@ -195,18 +356,21 @@ int run_info(int argc, char** argv) {
   std::printf("bit rate:        %.1f kbit/s\n", kbps);
   std::printf("max block size:  %u bytes\n", h.max_block_size);
   std::printf("blocks:          %llu (min %u, mean %.1f, max %u bytes)\n",
-              static_cast<unsigned long long>(blocks.count), blocks.smallest, mean_block,
-              blocks.largest);
+              static_cast<unsigned long long>(blocks.count), blocks.smallest,
+              mean_block, blocks.largest);
   if (h.seek_entry_count == 0) {
     std::printf("seek table:      none\n");
   } else {
     std::printf("seek table:      %u entries", h.seek_entry_count);
-    if (h.version == 2) std::printf(", %u blocks per entry", h.blocks_per_seek_entry);
+    if (h.version == 2)
+      std::printf(", %u blocks per entry", h.blocks_per_seek_entry);
     std::printf(" (stretches %llu to %llu bytes)\n",
                 static_cast<unsigned long long>(seek.smallest),
                 static_cast<unsigned long long>(seek.largest));
   }
-  for (const auto& p : problems) std::printf("problem:         %s\n", p.c_str());
+  print_answers_text(plugin_path, answers);
+  for (const auto& p : problems)
+    std::printf("problem:         %s\n", p.c_str());
   return 0;
 }
 

@@ -13,8 +13,8 @@ void print_usage(std::FILE* to) {
       "                    [--blocks-per-seek-entry N | --no-seek-table]\n"
       "       velka decode IN.velka OUT.wav|OUT.raw [--start MS] [--duration MS]\n"
       "                    [--loop START END --loop-count N] [--plugin PATH]\n"
-      "                    [--no-trim]\n"
-      "       velka info FILE.velka [--json]\n",
+      "                    [--no-trim] [--summary]\n"
+      "       velka info FILE.velka [--json] [--plugin PATH]\n",
       to);
 }
 
