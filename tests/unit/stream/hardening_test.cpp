@@ -307,5 +307,40 @@ TEST(Hardening, OneByteAtATimeDecodesAsAWholeRead) {
   }
 }
 
+// A seek into the last stretch discards up to the header's file size. With
+// a file size near 4 GiB and the smallest input buffer (8 bytes), reading
+// on after the host has said that nothing more comes took 537 million
+// reads in one processing call.
+TEST(Hardening, ASeekToAFalseFileSizeEndsWithTheInput) {
+  HeaderFields h;
+  h.channels = 1;
+  h.max_block_size = 0;  // input buffer of 8 bytes
+  h.file_size = 0xFFFFFF00u;
+  h.seek_word = 2 | 1u << 16;
+  auto file = header_bytes(h);
+  put_u16(file, 10);
+  put_u16(file, 10);
+  ScriptedHost host;
+  uint64_t reads = 0;
+  host.serve = file_then(file, [&reads](uint8_t*, uint32_t) {
+    ++reads;
+    return 0u;
+  });
+  ORV_Stream* stream = host.open();
+  ASSERT_NE(stream, nullptr);
+  ORV_stream_seek(stream, 24 + 4 + 15);  // in the last stretch
+  ORV_stream_seek(stream, -1);           // realign from there
+  std::vector<uint8_t> chunk(4096);
+  finishes_within(std::chrono::seconds(30), "a discard to a false file size",
+                  [&] { ORV_stream_process(stream, chunk.data(), 4096); });
+  EXPECT_LT(reads, 10u);
+  uint32_t position = 0;
+  ASSERT_EQ(ORV_stream_property(stream, ORV_TOKEN_POSITION, &position,
+                                nullptr, nullptr),
+            1);
+  EXPECT_EQ(position, h.file_size);
+  ORV_stream_close(stream);
+}
+
 }  // namespace
 }  // namespace orv::test

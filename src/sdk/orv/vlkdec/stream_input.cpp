@@ -223,9 +223,16 @@ void discard_input(DecodeStream& stream, uint32_t count) {
   while (count != 0) {
     const uint32_t chunk =
         count < stream.in_capacity ? count : stream.in_capacity;
-    read_input(stream, stream.in_buffer, chunk);
+    const uint32_t delivered = read_input(stream, stream.in_buffer, chunk);
     stream.file_position += chunk;
     count -= chunk;
+    // Nothing more comes: asking again would only repeat the 0, up to
+    // hundreds of millions of times for a header's file size with a small
+    // buffer. The position still moves by the whole count.
+    if (delivered == 0) {
+      stream.file_position += count;
+      break;
+    }
   }
   // The buffer served as the sink: nothing in it is waiting any more.
   stream.in_bytes = 0;
