@@ -28,16 +28,30 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/*
+ * Calling convention of every function at this boundary: the platform's C
+ * convention. 64-bit Windows and 64-bit Linux (x86-64, ARM) each have only
+ * one, so ORV_CALL matters only to a 32-bit Windows host.
+ */
 #if defined(_WIN32) && !defined(_WIN64)
 #define ORV_CALL __cdecl
 #else
 #define ORV_CALL
 #endif
 
+/*
+ * ORV_EXPORT marks TAVO_Main. Building the module (ORV_BUILDING_PLUGIN) it
+ * exports the function: dllexport on Windows, default visibility with ELF.
+ * A host normally loads the module at run time (LoadLibrary/GetProcAddress
+ * or dlopen/dlsym, by the name "TAVO_Main") and needs neither; a Windows
+ * host that links an import library of the DLL defines ORV_IMPORT_PLUGIN.
+ */
 #if defined(ORV_BUILDING_PLUGIN) && defined(_WIN32)
 #define ORV_EXPORT __declspec(dllexport)
 #elif defined(ORV_BUILDING_PLUGIN)
 #define ORV_EXPORT __attribute__((visibility("default")))
+#elif defined(ORV_IMPORT_PLUGIN) && defined(_WIN32)
+#define ORV_EXPORT __declspec(dllimport)
 #else
 #define ORV_EXPORT
 #endif
@@ -231,21 +245,47 @@ ORV_EXPORT int32_t ORV_CALL TAVO_Main(
 } /* extern "C" */
 #endif
 
+/*
+ * What both sides rely on, checked wherever this header is compiled: exact
+ * integer widths, 32-bit floats (the "Percent done" answer), pointers that
+ * fit the 64-bit `value` word, and on 64-bit targets the 32-byte record
+ * with its fields at 0, 8, 16 and 24 (the same on Windows, whose `long` is
+ * 32 bits, and on Linux; no field here is a `long`). A 32-bit host lays the
+ * record out differently and cannot load a 64-bit module anyway.
+ */
 #if defined(__cplusplus)
-static_assert(sizeof(void*) != 8 || sizeof(RegistrationEntry) == 32,
-              "RegistrationEntry must be 32 bytes");
-static_assert(sizeof(void*) != 8 || offsetof(RegistrationEntry, name) == 8,
-              "RegistrationEntry.name at 8");
-static_assert(offsetof(RegistrationEntry, value) == 2 * sizeof(void*) ||
-                  sizeof(void*) != 8,
-              "RegistrationEntry.value at 16");
-static_assert(sizeof(void*) != 8 || offsetof(RegistrationEntry, type) == 24,
-              "RegistrationEntry.type at 24");
+#define ORV_STATIC_ASSERT(condition, text) static_assert(condition, text)
 #elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
-_Static_assert(sizeof(void*) != 8 || sizeof(RegistrationEntry) == 32,
-               "RegistrationEntry must be 32 bytes");
-_Static_assert(sizeof(void*) != 8 || offsetof(RegistrationEntry, type) == 24,
-               "RegistrationEntry.type at 24");
+#define ORV_STATIC_ASSERT(condition, text) _Static_assert(condition, text)
+#endif
+
+#ifdef ORV_STATIC_ASSERT
+ORV_STATIC_ASSERT(sizeof(uint32_t) == 4 && sizeof(int32_t) == 4 &&
+                      sizeof(uint64_t) == 8,
+                  "exact-width integers");
+ORV_STATIC_ASSERT(sizeof(float) == 4, "32-bit float");
+ORV_STATIC_ASSERT(sizeof(uintptr_t) >= sizeof(void*) &&
+                      sizeof(void*) <= sizeof(uint64_t) &&
+                      sizeof(TAVO_Main_fn) <= sizeof(uint64_t),
+                  "addresses fit the 64-bit value word");
+ORV_STATIC_ASSERT(offsetof(RegistrationEntry, kind) == 0,
+                  "RegistrationEntry.kind at 0");
+ORV_STATIC_ASSERT(offsetof(RegistrationEntry, unused0) == 4,
+                  "RegistrationEntry.unused0 at 4");
+ORV_STATIC_ASSERT(offsetof(RegistrationEntry, name) == 8,
+                  "RegistrationEntry.name at 8");
+ORV_STATIC_ASSERT(sizeof(void*) != 8 || sizeof(RegistrationEntry) == 32,
+                  "RegistrationEntry must be 32 bytes");
+ORV_STATIC_ASSERT(sizeof(void*) != 8 ||
+                      offsetof(RegistrationEntry, value) == 16,
+                  "RegistrationEntry.value at 16");
+ORV_STATIC_ASSERT(sizeof(void*) != 8 ||
+                      offsetof(RegistrationEntry, type) == 24,
+                  "RegistrationEntry.type at 24");
+ORV_STATIC_ASSERT(sizeof(void*) != 8 ||
+                      offsetof(RegistrationEntry, unused1) == 28,
+                  "RegistrationEntry.unused1 at 28");
+#undef ORV_STATIC_ASSERT
 #endif
 
 #endif /* ORV_VLKDEC_H */

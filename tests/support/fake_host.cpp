@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "sdk/orv/vlkdec/plugin_api.h"
+#include "support/aligned_memory.h"
 
 namespace orv::test {
 namespace {
@@ -23,7 +24,7 @@ FakeHost& host_of(uint64_t host_stream) {
 FakeHost::~FakeHost() { free_storage(); }
 
 void FakeHost::free_storage() {
-  std::free(storage_);
+  aligned_release(storage_);
   storage_ = nullptr;
   block_ = nullptr;
 }
@@ -44,7 +45,7 @@ void* FakeHost::allocate(uint64_t bytes, uint64_t host_stream,
   // followed by guard bytes, checked when it is freed.
   const uint64_t total =
       (host.alignment_offset + bytes + guard_bytes + 63) & ~uint64_t{63};
-  host.storage_ = static_cast<uint8_t*>(std::aligned_alloc(64, total));
+  host.storage_ = static_cast<uint8_t*>(aligned_allocate(64, total));
   host.block_ = host.storage_ + host.alignment_offset;
   host.block_bytes_ = bytes;
   host.allocated_bytes = bytes;

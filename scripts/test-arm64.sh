@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Builds the plug-in and its cross tests for 64-bit ARM Linux and runs them
+# under qemu-user: the known-answer vectors (transforms and whole files)
+# in process, the shared module loaded with dlopen decoding every
+# known-answer file, its dynamic symbols (TAVO_Main only) and the float
+# flags. Any mismatch fails. Installs its Debian packages first if missing.
+#
+#   bash scripts/test-arm64.sh
+#
+# ORV_ARM64_BUILD_DIR overrides the build directory (build/linux-aarch64).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(cmake ninja-build googletest g++-aarch64-linux-gnu qemu-user)
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  sudo_cmd=()
+  [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+build_dir=${ORV_ARM64_BUILD_DIR:-build/linux-aarch64}
+cmake --preset linux-aarch64 -B "$build_dir" >/dev/null
+cmake --build "$build_dir" -j "$(nproc)" \
+  --target vlkdec cross_known_answer_tests cross_module_host
+ctest --test-dir "$build_dir" --output-on-failure --no-tests=error

@@ -1,0 +1,27 @@
+# Every compile of plug-in code has floating-point contraction off and no
+# fast-math, whatever the target compiler's default (GCC contracts
+# a * b + c into a fused multiply-add on ARM unless told not to).
+# Run with -DCOMPILE_COMMANDS=... -DPLUGIN_SOURCES=<dir>/ -P.
+file(READ ${COMPILE_COMMANDS} json)
+string(JSON count LENGTH "${json}")
+math(EXPR last "${count} - 1")
+set(checked 0)
+foreach(i RANGE ${last})
+  string(JSON source GET "${json}" ${i} file)
+  string(FIND "${source}" "${PLUGIN_SOURCES}" at)
+  if(NOT at EQUAL 0)
+    continue()
+  endif()
+  string(JSON command GET "${json}" ${i} command)
+  if(NOT command MATCHES "-ffp-contract=off")
+    message(FATAL_ERROR "${source} is compiled without -ffp-contract=off")
+  endif()
+  if(command MATCHES "-ffast-math|-Ofast|-funsafe-math-optimizations|-ffp-contract=fast")
+    message(FATAL_ERROR "${source} is compiled with unsafe float options")
+  endif()
+  math(EXPR checked "${checked} + 1")
+endforeach()
+if(checked EQUAL 0)
+  message(FATAL_ERROR "no plug-in source in ${COMPILE_COMMANDS}")
+endif()
+message(STATUS "${checked} plug-in compiles have -ffp-contract=off")
