@@ -285,6 +285,7 @@ std::vector<int16_t> read_to_loop_end(const PluginModule& module,
         module.stream_process(stream.handle(), chunk.data(), 5000);
     if (got == 0 && short_before) break;
     short_before = got < 5000;
+    if (got == 0) continue;
     const size_t at = pass.size();
     pass.resize(at + got / 2);
     std::memcpy(pass.data() + at, chunk.data(), got / 2 * 2);
