@@ -24,3 +24,11 @@ echo "== memcheck"
 bash scripts/memcheck.sh build/release
 echo "== fuzz"
 bash scripts/fuzz.sh "${ORV_FUZZ_SECONDS:-60}"
+
+# Portability: the Windows DLL under Wine and the 64-bit ARM build under
+# qemu-user must reproduce the known-answer vectors and whole-file outputs
+# bit for bit, and the DLL must export TAVO_Main only.
+echo "== windows-mingw"
+bash scripts/test-windows.sh
+echo "== linux-aarch64"
+bash scripts/test-arm64.sh
