@@ -54,8 +54,8 @@ int32_t ORV_CALL record_register(uintptr_t, const char* interface_name,
   }
   for (int32_t i = 0; i < count; ++i) {
     const RegistrationEntry& e = entries[i];
-    registered.push_back({interface_name, e.name ? e.name : "", e.kind,
-                          e.value});
+    registered.push_back(
+        {interface_name, e.name ? e.name : "", e.kind, e.value});
   }
   return 1;
 }
@@ -161,8 +161,8 @@ void ORV_CALL release(void* block, uint64_t host_stream, const char*,
   input.block = nullptr;
 }
 
-int32_t ORV_CALL read_input(uint64_t host_stream, void* destination, uint32_t bytes,
-                      int32_t offset) {
+int32_t ORV_CALL read_input(uint64_t host_stream, void* destination,
+                            uint32_t bytes, int32_t offset) {
   Input& input = input_of(host_stream);
   if (offset == 0) {
     input.position = 0;
@@ -170,8 +170,8 @@ int32_t ORV_CALL read_input(uint64_t host_stream, void* destination, uint32_t by
     input.faults.push_back("read at offset " + std::to_string(offset));
     return -1;
   }
-  const size_t left = input.file.size() - std::min(input.position,
-                                                   input.file.size());
+  const size_t left =
+      input.file.size() - std::min(input.position, input.file.size());
   const size_t n = std::min<size_t>(bytes, left);
   if (n != 0) std::memcpy(destination, input.file.data() + input.position, n);
   input.position += n;
@@ -198,9 +198,8 @@ std::string decode_and_compare(const StreamFunctions& f,
                                const std::vector<uint32_t>& requests) {
   Input input;
   input.file = file;
-  ORV_Stream* stream =
-      f.open(&allocate, &release, reinterpret_cast<uintptr_t>(&input),
-             &read_input);
+  ORV_Stream* stream = f.open(&allocate, &release,
+                              reinterpret_cast<uintptr_t>(&input), &read_input);
   if (stream == nullptr) return "open failed";
   std::vector<uint8_t> output;
   std::vector<uint8_t> chunk;
