@@ -9,30 +9,30 @@ namespace orv::vlkdec {
 // 10^(0.0664 i) evaluated in double precision and rounded to single; kept
 // as exact hex literals because nothing may be computed at load time.
 alignas(64) const float quantiser_table[quantiser_count] = {
-    0x1p+0f, 0x1.2a4a76p+0f, 0x1.5b9172p+0f, 0x1.94fc68p+0f,  // 0
-    0x1.d7e39ep+0f, 0x1.12ec1cp+1f, 0x1.4056dp+1f, 0x1.75423cp+1f,  // 4
-    0x1.b2ebacp+1f, 0x1.fac4d8p+1f, 0x1.273e46p+2f, 0x1.58045ep+2f,  // 8
-    0x1.90d926p+2f, 0x1.d3115ep+2f, 0x1.101d0ap+3f, 0x1.3d10f4p+3f,  // 12
-    0x1.7171f6p+3f, 0x1.ae7a1ep+3f, 0x1.f5975ep+3f, 0x1.243a0cp+4f,  // 16
-    0x1.548094p+4f, 0x1.8cc0b6p+4f, 0x1.ce4bbcp+4f, 0x1.0d555p+5f,  // 20
-    0x1.39d3a8p+5f, 0x1.6dabaap+5f, 0x1.aa143p+5f, 0x1.f0777p+5f,  // 24
-    0x1.213db8p+6f, 0x1.5105fap+6f, 0x1.88b2fep+6f, 0x1.c99294p+6f,  // 28
-    0x1.0a94dcp+7f, 0x1.369ed4p+7f, 0x1.69ef3cp+7f, 0x1.a5b9c2p+7f,  // 32
-    0x1.eb64e8p+7f, 0x1.1e4932p+8f, 0x1.4d947ap+8f, 0x1.84afdep+8f,  // 36
-    0x1.c4e5c8p+8f, 0x1.07db9cp+9f, 0x1.337262p+9f, 0x1.663c94p+9f,  // 40
-    0x1.a16ab8p+9f, 0x1.e65fa6p+9f, 0x1.1b5c68p+10f, 0x1.4a2bfcp+10f,  // 44
+    0x1p+0f,         0x1.2a4a76p+0f,  0x1.5b9172p+0f,  0x1.94fc68p+0f,   // 0
+    0x1.d7e39ep+0f,  0x1.12ec1cp+1f,  0x1.4056dp+1f,   0x1.75423cp+1f,   // 4
+    0x1.b2ebacp+1f,  0x1.fac4d8p+1f,  0x1.273e46p+2f,  0x1.58045ep+2f,   // 8
+    0x1.90d926p+2f,  0x1.d3115ep+2f,  0x1.101d0ap+3f,  0x1.3d10f4p+3f,   // 12
+    0x1.7171f6p+3f,  0x1.ae7a1ep+3f,  0x1.f5975ep+3f,  0x1.243a0cp+4f,   // 16
+    0x1.548094p+4f,  0x1.8cc0b6p+4f,  0x1.ce4bbcp+4f,  0x1.0d555p+5f,    // 20
+    0x1.39d3a8p+5f,  0x1.6dabaap+5f,  0x1.aa143p+5f,   0x1.f0777p+5f,    // 24
+    0x1.213db8p+6f,  0x1.5105fap+6f,  0x1.88b2fep+6f,  0x1.c99294p+6f,   // 28
+    0x1.0a94dcp+7f,  0x1.369ed4p+7f,  0x1.69ef3cp+7f,  0x1.a5b9c2p+7f,   // 32
+    0x1.eb64e8p+7f,  0x1.1e4932p+8f,  0x1.4d947ap+8f,  0x1.84afdep+8f,   // 36
+    0x1.c4e5c8p+8f,  0x1.07db9cp+9f,  0x1.337262p+9f,  0x1.663c94p+9f,   // 40
+    0x1.a16ab8p+9f,  0x1.e65fa6p+9f,  0x1.1b5c68p+10f, 0x1.4a2bfcp+10f,  // 44
     0x1.80b73ep+10f, 0x1.c04536p+10f, 0x1.05297ap+11f, 0x1.304e3ep+11f,  // 48
     0x1.629398p+11f, 0x1.9d26f4p+11f, 0x1.e16784p+11f, 0x1.187744p+12f,  // 52
-    0x1.46cc68p+12f, 0x1.7cc9p+12f, 0x1.bbb0bep+12f, 0x1.027e66p+13f,  // 56
-    0x1.2d3252p+13f, 0x1.5ef43p+13f, 0x1.98ee56p+13f, 0x1.dc7c62p+13f,  // 60
-    0x1.1599b2p+14f, 0x1.4375a8p+14f, 0x1.78e50ap+14f, 0x1.b7284p+14f,  // 64
-    0x1.ffb498p+14f, 0x1.2a1e88p+15f, 0x1.5b5e4p+15f, 0x1.94c0c2p+15f,  // 68
+    0x1.46cc68p+12f, 0x1.7cc9p+12f,   0x1.bbb0bep+12f, 0x1.027e66p+13f,  // 56
+    0x1.2d3252p+13f, 0x1.5ef43p+13f,  0x1.98ee56p+13f, 0x1.dc7c62p+13f,  // 60
+    0x1.1599b2p+14f, 0x1.4375a8p+14f, 0x1.78e50ap+14f, 0x1.b7284p+14f,   // 64
+    0x1.ffb498p+14f, 0x1.2a1e88p+15f, 0x1.5b5e4p+15f,  0x1.94c0c2p+15f,  // 68
     0x1.d79e1cp+15f, 0x1.12c39ep+16f, 0x1.4027a2p+16f, 0x1.750b42p+16f,  // 72
     0x1.b2ab9ep+16f, 0x1.fa7a34p+16f, 0x1.2712cap+17f, 0x1.57d1b2p+17f,  // 76
     0x1.909e1cp+17f, 0x1.d2cc94p+17f, 0x1.0ff4f6p+18f, 0x1.3ce242p+18f,  // 80
     0x1.713b8cp+18f, 0x1.ae3ab8p+18f, 0x1.f54d7ep+18f, 0x1.240f02p+19f,  // 84
     0x1.544e6cp+19f, 0x1.8c8646p+19f, 0x1.ce07a6p+19f, 0x1.0d2da6p+20f,  // 88
-    0x1.39a56ep+20f, 0x1.6d75cep+20f, 0x1.a9d56ep+20f, 0x1.f02e5p+20f,  // 92
+    0x1.39a56ep+20f, 0x1.6d75cep+20f, 0x1.a9d56ep+20f, 0x1.f02e5p+20f,   // 92
 };
 
 const uint8_t run_length_table[16] = {2,  3,  4,  5,  6,  8,  9,  10,
@@ -63,20 +63,139 @@ float decode_float29(uint32_t bits) {
   return (bits >> 28) & 1u ? -magnitude : magnitude;
 }
 
-bool read_channel_coefficients(float* coeffs, uint32_t n, uint32_t band_count,
-                               BitReader& reader, const uint32_t* band_edges) {
+namespace {
+
+// The channel's bitstream as a bit position from the sub-block's start.
+// Words are fetched whole and only while their first byte lies before the
+// end, so a field fits exactly when it ends within `limit`, the bits of
+// those words; bytes at and after the end read as zero.
+struct Stream {
+  const uint8_t* base;
+  uint32_t size;   // bytes up to the payload end
+  uint64_t limit;  // 32 * the words that can be fetched
+  uint64_t pos;    // next unread bit
+};
+
+// Compilers turn this into one load on little-endian machines.
+inline uint64_t load_le64(const uint8_t* p) {
+  uint64_t v = 0;
+  for (int i = 0; i < 8; ++i) v |= uint64_t{p[i]} << (8 * i);
+  return v;
+}
+
+// At least 57 bits from `pos` on, in the low bits.
+inline uint64_t peek(const Stream& s, uint64_t pos) {
+  const uint64_t byte = pos >> 3;
+  uint64_t v = 0;
+  if (byte + 8 <= s.size) {
+    v = load_le64(s.base + byte);
+  } else {
+    for (uint64_t i = byte; i < s.size; ++i)
+      v |= uint64_t{s.base[i]} << (8 * (i - byte));
+  }
+  return v >> (pos & 7);
+}
+
+// A `width`-bit field (1..29), or false with the position unchanged when
+// it reaches past the fetchable words.
+inline bool get(Stream& s, uint32_t width, uint32_t& value) {
+  if (s.pos + width > s.limit) return false;
+  value = static_cast<uint32_t>(peek(s, s.pos)) & ((1u << width) - 1);
+  s.pos += width;
+  return true;
+}
+
+inline float signed_value(uint32_t magnitude, uint32_t sign, float step) {
+  const float value = static_cast<float>(magnitude) * step;
+  return sign != 0 ? -value : value;
+}
+
+// Coefficients [k, end) of a run of `width`-bit magnitudes, each followed by
+// a sign bit when not zero, with every field checked against the end.
+bool read_magnitudes_checked(Stream& s, float* coeffs, uint32_t k, uint32_t end,
+                             uint32_t width, float step) {
+  for (; k < end; ++k) {
+    uint32_t magnitude = 0;
+    if (!get(s, width, magnitude)) return false;
+    if (magnitude == 0) {
+      coeffs[k] = 0.0f;
+      continue;
+    }
+    uint32_t sign = 0;
+    if (!get(s, 1, sign)) return false;
+    coeffs[k] = signed_value(magnitude, sign, step);
+  }
+  return true;
+}
+
+// The same where the caller has made sure that the whole stretch, at its
+// longest (width + 1 bits per coefficient), and 16 bytes beyond it lie
+// before the end: no checks, and a 64-bit cache refilled once per three
+// coefficients (3 * 16 <= 56 bits).
+void read_magnitudes_fast(Stream& s, float* coeffs, uint32_t k, uint32_t end,
+                          uint32_t width, float step) {
+  const uint64_t mask = (uint64_t{1} << width) - 1;
+  const uint8_t* p = s.base + (s.pos >> 3);
+  uint64_t cache = 0;
+  uint32_t count = 0;
+  auto refill = [&] {
+    cache |= load_le64(p) << count;
+    p += (63 - count) >> 3;
+    count |= 56;
+  };
+  auto one = [&](uint32_t i) {
+    const auto magnitude = static_cast<uint32_t>(cache & mask);
+    const uint32_t nonzero = magnitude != 0 ? 1 : 0;
+    const auto sign = static_cast<uint32_t>(cache >> width) & nonzero;
+    const uint32_t used = width + nonzero;
+    cache >>= used;
+    count -= used;
+    // A zero magnitude gives +0.0 (the sign is masked off above).
+    coeffs[i] = signed_value(magnitude, sign, step);
+  };
+  refill();
+  const auto skip = static_cast<uint32_t>(s.pos & 7);
+  cache >>= skip;
+  count -= skip;
+  for (; k + 3 <= end; k += 3) {
+    refill();
+    one(k);
+    one(k + 1);
+    one(k + 2);
+  }
+  if (k < end) {
+    refill();
+    one(k);
+    if (k + 1 < end) one(k + 1);
+  }
+  s.pos = static_cast<uint64_t>(p - s.base) * 8 - count;
+}
+
+bool read_magnitudes(Stream& s, float* coeffs, uint32_t k, uint32_t end,
+                     uint32_t width, float step) {
+  const uint64_t longest = s.pos + uint64_t{end - k} * (width + 1);
+  if (s.size >= 16 && longest <= (uint64_t{s.size} - 16) * 8) {
+    read_magnitudes_fast(s, coeffs, k, end, width, step);
+    return true;
+  }
+  return read_magnitudes_checked(s, coeffs, k, end, width, step);
+}
+
+bool read_channel(float* coeffs, uint32_t n, uint32_t band_count, Stream& s,
+                  const uint32_t* band_edges) {
   uint32_t field = 0;
   for (uint32_t i = 0; i < 2 && i < n; ++i) {
-    if (!read_bits(reader, 29, field)) return false;
+    if (!get(s, 29, field)) return false;
     coeffs[i] = decode_float29(field);
   }
 
   float steps[max_bands];
   if (band_count > max_bands) band_count = max_bands;  // setup never exceeds it
   for (uint32_t j = 0; j < band_count; ++j) {
-    if (!read_bits(reader, 8, field)) return false;
-    steps[j] = quantiser_table[field < max_quantiser_index ? field
-                                                           : max_quantiser_index];
+    if (!get(s, 8, field)) return false;
+    steps[j] =
+        quantiser_table[field < max_quantiser_index ? field
+                                                    : max_quantiser_index];
   }
 
   // Band tracking: band j starts at coefficient 2 * band_edges[j]; edges
@@ -88,16 +207,16 @@ bool read_channel_coefficients(float* coeffs, uint32_t n, uint32_t band_count,
   uint32_t k = 2;
   while (k < n) {
     uint32_t flag = 0;
-    if (!read_bits(reader, 1, flag)) return false;
+    if (!get(s, 1, flag)) return false;
     uint32_t length = 8;
     if (flag != 0) {
       uint32_t index = 0;
-      if (!read_bits(reader, 4, index)) return false;
+      if (!get(s, 4, index)) return false;
       length = 8u * run_length_table[index];
     }
     const uint32_t run_end = n - k < length ? n : k + length;
     uint32_t width = 0;
-    if (!read_bits(reader, 4, width)) return false;
+    if (!get(s, 4, width)) return false;
 
     if (width == 0) {
       std::memset(coeffs + k, 0, (run_end - k) * sizeof(float));
@@ -107,21 +226,42 @@ bool read_channel_coefficients(float* coeffs, uint32_t n, uint32_t band_count,
       k = run_end;
       continue;
     }
-    for (; k < run_end; ++k) {
+    // A band changes only at a coefficient equal to its start; between
+    // such points the step holds, so the run goes in stretches.
+    while (k < run_end) {
       if (band < band_count && k == 2 * band_edges[band]) step = steps[band++];
-      uint32_t magnitude = 0;
-      if (!read_bits(reader, width, magnitude)) return false;
-      if (magnitude == 0) {
-        coeffs[k] = 0.0f;
-        continue;
+      uint32_t stretch_end = run_end;
+      if (band < band_count) {
+        const uint32_t next_start = 2 * band_edges[band];
+        if (next_start > k && next_start < run_end) stretch_end = next_start;
       }
-      uint32_t sign = 0;
-      if (!read_bits(reader, 1, sign)) return false;
-      const float value = static_cast<float>(magnitude) * step;
-      coeffs[k] = sign != 0 ? -value : value;
+      if (!read_magnitudes(s, coeffs, k, stretch_end, width, step)) {
+        return false;
+      }
+      k = stretch_end;
     }
   }
   return true;
+}
+
+}  // namespace
+
+// The reader's word-wise state and the bit position are interchangeable:
+// the reader fetches a word only when a field needs it, so `next` is always
+// the words covering the position, and `buffer` their unread bits.
+bool read_channel_coefficients(float* coeffs, uint32_t n, uint32_t band_count,
+                               BitReader& reader, const uint32_t* band_edges) {
+  Stream s{reader.base, reader.end, uint64_t{(reader.end + 3) / 4} * 32,
+           uint64_t{reader.next} * 8 - reader.count};
+  const bool ok = read_channel(coeffs, n, band_count, s, band_edges);
+  const auto next = static_cast<uint32_t>((s.pos + 31) / 32 * 4);
+  reader.next = next;
+  reader.count = next * 8 - static_cast<uint32_t>(s.pos);
+  reader.buffer = reader.count == 0 ? 0
+                                    : load_le32(reader.base + next - 4,
+                                                reader.end - (next - 4)) >>
+                                          (32 - reader.count);
+  return ok;
 }
 
 }  // namespace orv::vlkdec
