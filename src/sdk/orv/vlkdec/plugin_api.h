@@ -5,6 +5,7 @@
 #define ORV_VLKDEC_PLUGIN_API_H
 
 #include <cstdint>
+#include <type_traits>
 
 #include "orv/vlkdec.h"
 
@@ -26,6 +27,24 @@ int32_t ORV_stream_property(ORV_Stream* stream, uint64_t token, void* value,
 int32_t ORV_stream_seek(ORV_Stream* stream, int32_t position) noexcept;
 int32_t ORV_stream_close(ORV_Stream* stream) noexcept;
 }
+
+// Hosts call these through the header's function types: signatures and
+// calling convention must agree on every target the module is built for.
+static_assert(
+    std::is_convertible_v<decltype(&PROVIDER_property), PROVIDER_property_fn>);
+static_assert(std::is_convertible_v<decltype(&ORV_startup), ORV_startup_fn>);
+static_assert(std::is_convertible_v<decltype(&ORV_error), ORV_error_fn>);
+static_assert(std::is_convertible_v<decltype(&ORV_shutdown), ORV_shutdown_fn>);
+static_assert(
+    std::is_convertible_v<decltype(&ORV_stream_open), ORV_stream_open_fn>);
+static_assert(std::is_convertible_v<decltype(&ORV_stream_process),
+                                    ORV_stream_process_fn>);
+static_assert(std::is_convertible_v<decltype(&ORV_stream_property),
+                                    ORV_stream_property_fn>);
+static_assert(
+    std::is_convertible_v<decltype(&ORV_stream_seek), ORV_stream_seek_fn>);
+static_assert(
+    std::is_convertible_v<decltype(&ORV_stream_close), ORV_stream_close_fn>);
 
 namespace orv::vlkdec {
 // Stores "Out of memory" as the process-wide last-error text. The only
