@@ -9,6 +9,9 @@ namespace orv::vlkdec {
 // transform table and table_length its length parameter (2048). Results are
 // defined bit for bit.
 void inverse_dct(int n, float* a, int table_length, const float* table);
+// The same with scalar code only; inverse_dct gives the same bits.
+void inverse_dct_portable(int n, float* a, int table_length,
+                          const float* table);
 
 }  // namespace orv::vlkdec
 

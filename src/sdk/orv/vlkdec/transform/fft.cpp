@@ -7,7 +7,14 @@
 // form (wr * zr - wi * zi, wr * zi + wi * zr).
 #include "transform/fft.h"
 
+#include <cstdint>
+
 #include "transform/fft_stages.h"
+#include "transform/simd.h"
+
+#if ORV_TRANSFORM_SSE2
+#include <emmintrin.h>
+#endif
 
 namespace orv::vlkdec {
 namespace {
@@ -183,9 +190,81 @@ void swap_values(float* a, int i, int j) {
   a[2 * j + 1] = im;
 }
 
-}  // namespace
+#if ORV_TRANSFORM_SSE2
+// Two neighbouring indices of a stage at once: a vector holds two complex
+// values (re, im, re, im). Each lane sees the scalar code's operations in
+// its order; x - y is computed as x + (-y), which IEEE arithmetic defines
+// to be the same, and a negation only flips the sign bit.
+using Vec = __m128;
 
-void first_split_stage(int n, float* a, const float* level) {
+inline Vec load(const float* p) { return _mm_loadu_ps(p); }
+inline void store(float* p, Vec v) { _mm_storeu_ps(p, v); }
+inline Vec swap_pairs(Vec x) {
+  return _mm_shuffle_ps(x, x, _MM_SHUFFLE(2, 3, 0, 1));
+}
+inline Vec sign_real() {
+  return _mm_castsi128_ps(_mm_set_epi32(0, INT32_MIN, 0, INT32_MIN));
+}
+inline Vec sign_imag() {
+  return _mm_castsi128_ps(_mm_set_epi32(INT32_MIN, 0, INT32_MIN, 0));
+}
+inline Vec negate(Vec x) { return _mm_xor_ps(x, _mm_set1_ps(-0.0f)); }
+
+// (wr * zr - wi * zi, wr * zi + wi * zr) per complex lane.
+inline Vec multiply(Vec w, Vec z) {
+  const Vec wr = _mm_shuffle_ps(w, w, _MM_SHUFFLE(2, 2, 0, 0));
+  const Vec wi = _mm_shuffle_ps(w, w, _MM_SHUFFLE(3, 3, 1, 1));
+  const Vec a = _mm_mul_ps(wr, z);
+  const Vec b = _mm_mul_ps(wi, swap_pairs(z));
+  return _mm_add_ps(a, _mm_xor_ps(b, sign_real()));
+}
+
+// stage_a_twiddled for the values at p and p + 2 (and so on per quarter).
+void stage_a_twiddled2(float* a, int p, int q, Vec w1, Vec w3) {
+  float* x0p = a + p;
+  const Vec x0 = load(x0p);
+  const Vec x1 = load(x0p + q);
+  const Vec x2 = load(x0p + 2 * q);
+  const Vec x3 = load(x0p + 3 * q);
+  const Vec s0 = _mm_add_ps(x0, x2);
+  const Vec d0 = _mm_sub_ps(x0, x2);
+  const Vec s1 = _mm_add_ps(x1, x3);
+  const Vec d1 = _mm_sub_ps(x1, x3);
+  store(x0p, _mm_add_ps(s0, s1));
+  store(x0p + q, _mm_sub_ps(s0, s1));
+  const Vec d1_swapped = swap_pairs(d1);
+  const Vec u = _mm_add_ps(d0, _mm_xor_ps(d1_swapped, sign_real()));
+  const Vec v = _mm_add_ps(d0, _mm_xor_ps(d1_swapped, sign_imag()));
+  store(x0p + 2 * q, multiply(w1, u));
+  store(x0p + 3 * q, multiply(w3, v));
+}
+
+// stage_b_twiddled for two neighbouring indices.
+void stage_b_twiddled2(float* a, int p, int q, Vec omega, Vec psi, Vec omega3,
+                       Vec chi) {
+  float* x0p = a + p;
+  const Vec x0 = load(x0p);
+  const Vec x1 = load(x0p + q);
+  const Vec x2 = swap_pairs(load(x0p + 2 * q));
+  const Vec x3 = swap_pairs(load(x0p + 3 * q));
+  const Vec alpha = _mm_add_ps(x0, _mm_xor_ps(x2, sign_real()));
+  const Vec gamma = _mm_add_ps(x0, _mm_xor_ps(x2, sign_imag()));
+  const Vec beta = _mm_add_ps(x1, _mm_xor_ps(x3, sign_real()));
+  const Vec delta = _mm_add_ps(x1, _mm_xor_ps(x3, sign_imag()));
+  const Vec pa = multiply(omega, alpha);
+  const Vec pb = multiply(psi, beta);
+  const Vec pc = multiply(omega3, gamma);
+  const Vec pd = multiply(chi, delta);
+  store(x0p, _mm_add_ps(pa, pb));
+  store(x0p + q, _mm_sub_ps(pa, pb));
+  store(x0p + 2 * q, _mm_add_ps(pc, pd));
+  store(x0p + 3 * q, _mm_sub_ps(pc, pd));
+}
+#endif
+
+// The stages, with the vector code (Vector = true) or the scalar code only.
+template <bool Vector>
+void first_stage(int n, float* a, const float* level) {
   const int q = n >> 2;        // quarter length in floats (N/4 values)
   const int eighth = n >> 4;   // N/8
   const int quarter = n >> 3;  // N/4
@@ -214,6 +293,23 @@ void first_split_stage(int n, float* a, const float* level) {
                     csc1 * (w1_before.i + w1_after.i)};
     const Factor w3{csc3 * (w3_before.r + w3_after.r),
                     csc3 * (w3_before.i + w3_after.i)};
+#if ORV_TRANSFORM_SSE2
+    if (Vector && even_in_table) {
+      // j and j + 1 lie side by side, and so do their mirrors N/4 - j - 1
+      // and N/4 - j, in that order.
+      stage_a_twiddled2(a, 2 * j, q,
+                        _mm_setr_ps(w1.r, w1.i, w1_after.r, w1_after.i),
+                        _mm_setr_ps(w3.r, w3.i, w3_after.r, w3_after.i));
+      const Factor m1 = mirror1(w1), m1_after = mirror1(w1_after);
+      const Factor m3 = mirror3(w3), m3_after = mirror3(w3_after);
+      stage_a_twiddled2(a, 2 * (quarter - j - 1), q,
+                        _mm_setr_ps(m1_after.r, m1_after.i, m1.r, m1.i),
+                        _mm_setr_ps(m3_after.r, m3_after.i, m3.r, m3.i));
+      w1_before = w1_after;
+      w3_before = w3_after;
+      continue;
+    }
+#endif
     stage_a_twiddled(a, 2 * j, q, w1, w3);
     stage_a_twiddled(a, 2 * (quarter - j), q, mirror1(w1), mirror3(w3));
     if (even_in_table) {
@@ -226,13 +322,31 @@ void first_split_stage(int n, float* a, const float* level) {
   }
 }
 
-void middle_split_stage_a(int l, float* block, const float* level) {
+template <bool Vector>
+void middle_stage_a(int l, float* block, const float* level) {
   const int q = l >> 2;
   const int eighth = l >> 4;
   const int quarter = l >> 3;
   stage_a_plain(block, 0, q);
   stage_a_eighth(block, 2 * eighth, q, level[1]);
-  for (int j = 1; j < eighth; ++j) {
+  int j = 1;
+#if ORV_TRANSFORM_SSE2
+  if (Vector) {
+    for (; j + 1 < eighth; j += 2) {
+      // Groups (c1, s1, c3, s3) of j and j + 1.
+      const Vec g0 = load(level + 4 * j);
+      const Vec g1 = load(level + 4 * j + 4);
+      stage_a_twiddled2(block, 2 * j, q, _mm_movelh_ps(g0, g1),
+                        _mm_movehl_ps(g1, g0));
+      // Mirrors N/4 - j - 1 and N/4 - j: (s1, c1) and (-s3, -c3) of j + 1
+      // and of j.
+      stage_a_twiddled2(block, 2 * (quarter - j - 1), q,
+                        swap_pairs(_mm_movelh_ps(g1, g0)),
+                        negate(swap_pairs(_mm_movehl_ps(g0, g1))));
+    }
+  }
+#endif
+  for (; j < eighth; ++j) {
     const int k = 4 * j;
     const Factor w1{level[k], level[k + 1]};
     const Factor w3{level[k + 2], level[k + 3]};
@@ -241,14 +355,35 @@ void middle_split_stage_a(int l, float* block, const float* level) {
   }
 }
 
-void middle_split_stage_b(int l, float* block, const float* level) {
+template <bool Vector>
+void middle_stage_b(int l, float* block, const float* level) {
   const int q = l >> 2;
   const int eighth = l >> 4;
   const int quarter = l >> 3;
   stage_b_plain(block, 0, q, level[1]);
   stage_b_eighth(block, 2 * eighth, q, level[4 * eighth],
                  level[4 * eighth + 1]);
-  for (int j = 1; j < eighth; ++j) {
+  int j = 1;
+#if ORV_TRANSFORM_SSE2
+  if (Vector) {
+    for (; j + 1 < eighth; j += 2) {
+      // Groups of j, j + 1 and of their mirrors N/4 - j - 1, N/4 - j.
+      const Vec g0 = load(level + 4 * j);
+      const Vec g1 = load(level + 4 * j + 4);
+      const Vec m0 = load(level + 4 * (quarter - j - 1));
+      const Vec m1 = load(level + 4 * (quarter - j));
+      stage_b_twiddled2(block, 2 * j, q, _mm_movelh_ps(g0, g1),
+                        swap_pairs(_mm_movelh_ps(m1, m0)),
+                        _mm_movehl_ps(g1, g0),
+                        negate(swap_pairs(_mm_movehl_ps(m0, m1))));
+      stage_b_twiddled2(block, 2 * (quarter - j - 1), q, _mm_movelh_ps(m0, m1),
+                        swap_pairs(_mm_movelh_ps(g1, g0)),
+                        _mm_movehl_ps(m1, m0),
+                        negate(swap_pairs(_mm_movehl_ps(g0, g1))));
+    }
+  }
+#endif
+  for (; j < eighth; ++j) {
     const int k = 4 * j;
     const int km = 4 * (quarter - j);
     const float c1 = level[k], s1 = level[k + 1], c3 = level[k + 2],
@@ -261,18 +396,6 @@ void middle_split_stage_b(int l, float* block, const float* level) {
                      {c3m, s3m}, {-s3, -c3});
   }
 }
-
-void quarter_recursion_a(int l, float* block, int nw, const float* w) {
-  middle_split_stage_a(l, block, w + nw - l / 2);
-  expand_quarters_a(l, block, nw, w);
-}
-
-void quarter_recursion_b(int l, float* block, int nw, const float* w) {
-  middle_split_stage_b(l, block, w + nw - l);
-  expand_quarters_b(l, block, nw, w);
-}
-
-namespace {
 
 // Leaves of a block of q = 64 or 128 floats after its stage; `type_b`
 // selects the kernel types a, b, a, b instead of a, b, a, a.
@@ -300,32 +423,76 @@ void quarter_leaves(int q, float* quarter, bool type_b, int nw,
   }
 }
 
+template <bool Vector>
 void complete_quarter_a(int q, float* quarter, int nw, const float* w) {
-  middle_split_stage_a(q, quarter, w + nw - q / 2);
+  middle_stage_a<Vector>(q, quarter, w + nw - q / 2);
   quarter_leaves(q, quarter, false, nw, w);
 }
 
+template <bool Vector>
 void complete_quarter_b(int q, float* quarter, int nw, const float* w) {
-  middle_split_stage_b(q, quarter, w + nw - q);
+  middle_stage_b<Vector>(q, quarter, w + nw - q);
   quarter_leaves(q, quarter, true, nw, w);
+}
+
+template <bool Vector>
+void expand_a(int l, float* block, int nw, const float* w) {
+  const int q = l >> 2;
+  complete_quarter_a<Vector>(q, block, nw, w);
+  complete_quarter_b<Vector>(q, block + q, nw, w);
+  complete_quarter_a<Vector>(q, block + 2 * q, nw, w);
+  complete_quarter_a<Vector>(q, block + 3 * q, nw, w);
+}
+
+template <bool Vector>
+void expand_b(int l, float* block, int nw, const float* w) {
+  const int q = l >> 2;
+  complete_quarter_a<Vector>(q, block, nw, w);
+  complete_quarter_a<Vector>(q, block + 2 * q, nw, w);
+  complete_quarter_b<Vector>(q, block + q, nw, w);
+  complete_quarter_b<Vector>(q, block + 3 * q, nw, w);
+}
+
+template <bool Vector>
+void recursion_a(int l, float* block, int nw, const float* w) {
+  middle_stage_a<Vector>(l, block, w + nw - l / 2);
+  expand_a<Vector>(l, block, nw, w);
+}
+
+template <bool Vector>
+void recursion_b(int l, float* block, int nw, const float* w) {
+  middle_stage_b<Vector>(l, block, w + nw - l);
+  expand_b<Vector>(l, block, nw, w);
 }
 
 }  // namespace
 
+void first_split_stage(int n, float* a, const float* level) {
+  first_stage<false>(n, a, level);
+}
+
+void middle_split_stage_a(int l, float* block, const float* level) {
+  middle_stage_a<false>(l, block, level);
+}
+
+void middle_split_stage_b(int l, float* block, const float* level) {
+  middle_stage_b<false>(l, block, level);
+}
+
+void quarter_recursion_a(int l, float* block, int nw, const float* w) {
+  recursion_a<false>(l, block, nw, w);
+}
+
+void quarter_recursion_b(int l, float* block, int nw, const float* w) {
+  recursion_b<false>(l, block, nw, w);
+}
+
 void expand_quarters_a(int l, float* block, int nw, const float* w) {
-  const int q = l >> 2;
-  complete_quarter_a(q, block, nw, w);
-  complete_quarter_b(q, block + q, nw, w);
-  complete_quarter_a(q, block + 2 * q, nw, w);
-  complete_quarter_a(q, block + 3 * q, nw, w);
+  expand_a<false>(l, block, nw, w);
 }
 
 void expand_quarters_b(int l, float* block, int nw, const float* w) {
-  const int q = l >> 2;
-  complete_quarter_a(q, block, nw, w);
-  complete_quarter_a(q, block + 2 * q, nw, w);
-  complete_quarter_b(q, block + q, nw, w);
-  complete_quarter_b(q, block + 3 * q, nw, w);
+  expand_b<false>(l, block, nw, w);
 }
 
 void leaf_quarters(int n, float* a, int nw, const float* w) {
@@ -427,17 +594,20 @@ void bit_reverse16(float* a) {
   swap_values(a, 11, 13);
 }
 
-void complex_fft_forward(int n, float* a, int nw, const float* w) {
+namespace {
+
+template <bool Vector>
+void fft(int n, float* a, int nw, const float* w) {
   if (n > 32) {
-    first_split_stage(n, a, w + nw - n / 4);
+    first_stage<Vector>(n, a, w + nw - n / 4);
     if (n > 512) {
       const int l = n / 4;
-      quarter_recursion_a(l, a, nw, w);
-      quarter_recursion_b(l, a + l, nw, w);
-      quarter_recursion_a(l, a + 2 * l, nw, w);
-      quarter_recursion_a(l, a + 3 * l, nw, w);
+      recursion_a<Vector>(l, a, nw, w);
+      recursion_b<Vector>(l, a + l, nw, w);
+      recursion_a<Vector>(l, a + 2 * l, nw, w);
+      recursion_a<Vector>(l, a + 3 * l, nw, w);
     } else if (n / 4 > 32) {
-      expand_quarters_a(n, a, nw, w);
+      expand_a<Vector>(n, a, nw, w);
     } else {
       leaf_quarters(n, a, nw, w);
     }
@@ -459,6 +629,16 @@ void complex_fft_forward(int n, float* a, int nw, const float* w) {
     a[2] = x0r - a[2];
     a[3] = x0i - a[3];
   }
+}
+
+}  // namespace
+
+void complex_fft_forward(int n, float* a, int nw, const float* w) {
+  fft<ORV_TRANSFORM_SSE2 != 0>(n, a, nw, w);
+}
+
+void complex_fft_forward_portable(int n, float* a, int nw, const float* w) {
+  fft<false>(n, a, nw, w);
 }
 
 }  // namespace orv::vlkdec

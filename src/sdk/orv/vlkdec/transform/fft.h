@@ -9,6 +9,8 @@ namespace orv::vlkdec {
 // n is a power of two, 4 <= n <= 4 * nw; w is the twiddle part of the
 // transform table with nw entries. Results are defined bit for bit.
 void complex_fft_forward(int n, float* a, int nw, const float* w);
+// The same with scalar code only; complex_fft_forward gives the same bits.
+void complex_fft_forward_portable(int n, float* a, int nw, const float* w);
 
 }  // namespace orv::vlkdec
 
