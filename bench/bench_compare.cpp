@@ -76,7 +76,11 @@ struct PluginHost {
   Memory memory;
 };
 
+// Calls of the host's allocator, to show that processing makes none.
+uint64_t plugin_allocations = 0;
+
 void* plugin_allocate(uint64_t bytes, uint64_t, const char*, uint32_t) {
+  ++plugin_allocations;
   return std::aligned_alloc(64, (bytes + 63) & ~uint64_t{63});
 }
 
@@ -111,6 +115,54 @@ Decoded decode_velka(const Bytes& file) {
   result.frames = bytes / (2 * result.channels);
   result.ok = bytes > 0;
   return result;
+}
+
+// Stack depth of one processing call, by painting: the probe fills an area
+// below its caller's frame with a pattern, the call made next from the same
+// frame uses the same memory, and a second probe (same function, same
+// area) counts how far down the pattern was overwritten. It slightly
+// undercounts: memory a frame reserves but never writes is not seen.
+constexpr size_t probe_bytes = 256 * 1024;
+constexpr uint8_t probe_pattern = 0xA5;
+
+__attribute__((noinline)) size_t stack_probe(bool paint) {
+  auto* area = static_cast<volatile uint8_t*>(__builtin_alloca(probe_bytes));
+  if (paint) {
+    for (size_t i = 0; i < probe_bytes; ++i) area[i] = probe_pattern;
+    return 0;
+  }
+  size_t untouched = 0;
+  while (untouched < probe_bytes && area[untouched] == probe_pattern) {
+    ++untouched;
+  }
+  return probe_bytes - untouched;
+}
+
+struct Footprint {
+  size_t stack_bytes = 0;    // deepest processing call
+  uint64_t allocations = 0;  // host allocator calls while processing
+  uint64_t calls = 0;
+};
+
+__attribute__((noinline)) Footprint measure_footprint(const Bytes& file) {
+  Footprint f;
+  PluginHost host{{&file}};
+  ORV_Stream* stream =
+      ORV_stream_open(&plugin_allocate, &plugin_free,
+                      reinterpret_cast<uintptr_t>(&host), &plugin_read);
+  if (stream == nullptr) return f;
+  const uint64_t allocations_before = plugin_allocations;
+  alignas(16) uint8_t out[request_bytes];
+  for (;;) {
+    stack_probe(true);
+    const uint32_t got = ORV_stream_process(stream, out, request_bytes);
+    f.stack_bytes = std::max(f.stack_bytes, stack_probe(false));
+    ++f.calls;
+    if (got == 0) break;
+  }
+  f.allocations = plugin_allocations - allocations_before;
+  ORV_stream_close(stream);
+  return f;
 }
 
 // --- libmpg123 ------------------------------------------------------------
@@ -444,9 +496,21 @@ int main(int argc, char** argv) {
       args.push_back(argv[i]);
     }
   }
+  // --profile=FILE decodes FILE through the plug-in ten times and nothing
+  // else, for a profiler.
+  for (char* arg : args) {
+    if (std::strncmp(arg, "--profile=", 10) != 0) continue;
+    Bytes file;
+    if (!load(arg + 10, file)) return 1;
+    for (int i = 0; i < 10; ++i) {
+      if (!decode_velka(file).ok) return 1;
+    }
+    return 0;
+  }
   if (data.empty()) {
     std::fprintf(stderr,
                  "usage: bench_compare --data=DIR [benchmark options]\n"
+                 "       bench_compare --profile=FILE.velka\n"
                  "(scripts/bench-compare.sh makes DIR and runs this)\n");
     return 2;
   }
@@ -479,6 +543,18 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark(bench_name(e).c_str(), &run_decode, &e)
         ->Unit(benchmark::kMillisecond);
   }
+
+  for (const Entry& e : entries) {
+    if (!e.codec->ours) continue;
+    const Footprint f = measure_footprint(e.file);
+    std::printf(
+        "%s/%s: %llu processing calls, deepest %.1f KiB of stack, %llu "
+        "allocations\n",
+        e.config.c_str(), e.codec->name,
+        static_cast<unsigned long long>(f.calls), f.stack_bytes / 1024.0,
+        static_cast<unsigned long long>(f.allocations));
+  }
+  std::fflush(stdout);
 
   TableReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);

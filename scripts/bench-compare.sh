@@ -60,8 +60,17 @@ if [ ! -f "$build/build.ninja" ]; then
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DORV_BUILD_TESTS=OFF -DORV_BUILD_FUZZERS=OFF >/dev/null
 fi
-cmake --build "$build" --target velka bench_compare -j2
+cmake --build "$build" --target velka bench_compare vlkdec -j2
 velka=$build/tools/velka/velka
+
+# The module may import no allocator: its memory comes from the host.
+module=$build/src/sdk/orv/vlkdec/libvlkdec.so
+if nm -D --undefined-only "$module" |
+  grep -Eq ' (malloc|calloc|realloc|free|_Zn[wa]m|_Zd[la]Pv)(@|$)'; then
+  echo "warning: $module imports an allocator"
+else
+  echo "The plug-in module imports no allocator."
+fi
 
 # Inputs, remade when the length or this script changes.
 stamp="$seconds $(sha256sum "$0" | cut -c1-16)"
