@@ -105,9 +105,17 @@ inline bool get(Stream& s, uint32_t width, uint32_t& value) {
   return true;
 }
 
+// magnitude * step, negated when `sign` (0 or 1) is 1. The negation flips
+// the sign bit directly: the same bits as -value, without a branch that
+// random signs would mispredict half the time.
 inline float signed_value(uint32_t magnitude, uint32_t sign, float step) {
   const float value = static_cast<float>(magnitude) * step;
-  return sign != 0 ? -value : value;
+  uint32_t bits = 0;
+  std::memcpy(&bits, &value, sizeof bits);
+  bits ^= sign << 31;
+  float result = 0.0f;
+  std::memcpy(&result, &bits, sizeof result);
+  return result;
 }
 
 // Coefficients [k, end) of a run of `width`-bit magnitudes, each followed by
