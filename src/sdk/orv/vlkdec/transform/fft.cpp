@@ -8,12 +8,21 @@
 #include "transform/fft.h"
 
 #include <cstdint>
+#include <cstring>
 
 #include "transform/fft_stages.h"
 #include "transform/simd.h"
 
 #if ORV_TRANSFORM_SSE2
 #include <emmintrin.h>
+#endif
+
+// The stage steps are small and called from straight-line kernels and hot
+// loops; inlined, the kernels become single blocks of arithmetic.
+#if defined(__GNUC__)
+#define ORV_FFT_INLINE inline __attribute__((always_inline))
+#else
+#define ORV_FFT_INLINE inline
 #endif
 
 namespace orv::vlkdec {
@@ -42,7 +51,7 @@ struct StageA {
   }
 };
 
-StageA load_stage_a(const float* a, int p, int q) {
+ORV_FFT_INLINE StageA load_stage_a(const float* a, int p, int q) {
   StageA x;
   const float* x0 = a + p;
   const float* x1 = x0 + q;
@@ -64,7 +73,7 @@ StageA load_stage_a(const float* a, int p, int q) {
 }
 
 // j = 0: both twiddles are 1, u and v are stored as they are.
-void stage_a_plain(float* a, int p, int q) {
+ORV_FFT_INLINE void stage_a_plain(float* a, int p, int q) {
   const StageA x = load_stage_a(a, p, q);
   x.store_sums(a, p, q);
   a[p + 2 * q] = x.ur;
@@ -74,7 +83,7 @@ void stage_a_plain(float* a, int p, int q) {
 }
 
 // j = N/8: W^j = e^(i pi/4) and W^(3j) = e^(3 i pi/4), one product each.
-void stage_a_eighth(float* a, int p, int q, float c4) {
+ORV_FFT_INLINE void stage_a_eighth(float* a, int p, int q, float c4) {
   const StageA x = load_stage_a(a, p, q);
   x.store_sums(a, p, q);
   a[p + 2 * q] = c4 * (x.ur - x.ui);
@@ -84,7 +93,8 @@ void stage_a_eighth(float* a, int p, int q, float c4) {
   a[p + 3 * q + 1] = (x.vi - x.vr) * minus_c4;
 }
 
-void stage_a_twiddled(float* a, int p, int q, Factor w1, Factor w3) {
+ORV_FFT_INLINE void stage_a_twiddled(float* a, int p, int q, Factor w1,
+                                     Factor w3) {
   const StageA x = load_stage_a(a, p, q);
   x.store_sums(a, p, q);
   a[p + 2 * q] = w1.r * x.ur - w1.i * x.ui;
@@ -99,7 +109,7 @@ struct StageB {
   float ar, ai, br, bi, gr, gi, dr, di;
 };
 
-StageB load_stage_b(const float* a, int p, int q) {
+ORV_FFT_INLINE StageB load_stage_b(const float* a, int p, int q) {
   StageB x;
   const float* x0 = a + p;
   const float* x1 = x0 + q;
@@ -117,7 +127,7 @@ StageB load_stage_b(const float* a, int p, int q) {
 }
 
 // j = 0: e^(i pi/4) beta and e^(i pi/4) delta, one product per component.
-void stage_b_plain(float* a, int p, int q, float c4) {
+ORV_FFT_INLINE void stage_b_plain(float* a, int p, int q, float c4) {
   const StageB x = load_stage_b(a, p, q);
   const float tr = (x.br - x.bi) * c4;
   const float ti = (x.bi + x.br) * c4;
@@ -135,8 +145,8 @@ void stage_b_plain(float* a, int p, int q, float c4) {
 
 // omega^j alpha + psi beta and omega^(3j) gamma + chi delta, with psi and
 // chi the products of e^(i pi/4) and i e^(i pi/4) with the first two.
-void stage_b_twiddled(float* a, int p, int q, Factor omega, Factor psi,
-                      Factor omega3, Factor chi) {
+ORV_FFT_INLINE void stage_b_twiddled(float* a, int p, int q, Factor omega,
+                                     Factor psi, Factor omega3, Factor chi) {
   const StageB x = load_stage_b(a, p, q);
   const float ar = omega.r * x.ar - omega.i * x.ai;
   const float ai = omega.r * x.ai + omega.i * x.ar;
@@ -157,12 +167,12 @@ void stage_b_twiddled(float* a, int p, int q, Factor omega, Factor psi,
 }
 
 // j = P/8 of a type-b stage, from (c, s) = (cos, sin) of pi/8.
-void stage_b_eighth(float* a, int p, int q, float c, float s) {
+ORV_FFT_INLINE void stage_b_eighth(float* a, int p, int q, float c, float s) {
   stage_b_twiddled(a, p, q, {c, s}, {s, c}, {s, c}, {-c, -s});
 }
 
 // 2-point butterflies on a pair of values at float offset p.
-void butterfly2_a(float* a, int p) {
+ORV_FFT_INLINE void butterfly2_a(float* a, int p) {
   const float x0r = a[p], x0i = a[p + 1], x1r = a[p + 2], x1i = a[p + 3];
   a[p] = x0r + x1r;
   a[p + 1] = x0i + x1i;
@@ -170,7 +180,7 @@ void butterfly2_a(float* a, int p) {
   a[p + 3] = x0i - x1i;
 }
 
-void butterfly2_b(float* a, int p) {
+ORV_FFT_INLINE void butterfly2_b(float* a, int p) {
   const float x0r = a[p], x0i = a[p + 1], x1r = a[p + 2], x1i = a[p + 3];
   a[p] = x0r - x1i;
   a[p + 1] = x0i + x1r;
@@ -179,15 +189,19 @@ void butterfly2_b(float* a, int p) {
 }
 
 // 4-point transforms on 8 floats, bit-reversed output.
-void kernel4_a(float* a) { stage_a_plain(a, 0, 2); }
-void kernel4_b(float* a, float c4) { stage_b_plain(a, 0, 2, c4); }
+ORV_FFT_INLINE void kernel4_a(float* a) { stage_a_plain(a, 0, 2); }
+ORV_FFT_INLINE void kernel4_b(float* a, float c4) {
+  stage_b_plain(a, 0, 2, c4);
+}
 
-void swap_values(float* a, int i, int j) {
-  const float r = a[2 * i], im = a[2 * i + 1];
-  a[2 * i] = a[2 * j];
-  a[2 * i + 1] = a[2 * j + 1];
-  a[2 * j] = r;
-  a[2 * j + 1] = im;
+// Exchanges complex values i and j, each moved as one 8-byte unit.
+ORV_FFT_INLINE void swap_values(float* a, int i, int j) {
+  uint64_t x;
+  uint64_t y;
+  std::memcpy(&x, a + 2 * i, sizeof x);
+  std::memcpy(&y, a + 2 * j, sizeof y);
+  std::memcpy(a + 2 * i, &y, sizeof y);
+  std::memcpy(a + 2 * j, &x, sizeof x);
 }
 
 #if ORV_TRANSFORM_SSE2
@@ -220,7 +234,7 @@ inline Vec multiply(Vec w, Vec z) {
 }
 
 // stage_a_twiddled for the values at p and p + 2 (and so on per quarter).
-void stage_a_twiddled2(float* a, int p, int q, Vec w1, Vec w3) {
+ORV_FFT_INLINE void stage_a_twiddled2(float* a, int p, int q, Vec w1, Vec w3) {
   float* x0p = a + p;
   const Vec x0 = load(x0p);
   const Vec x1 = load(x0p + q);
@@ -240,8 +254,8 @@ void stage_a_twiddled2(float* a, int p, int q, Vec w1, Vec w3) {
 }
 
 // stage_b_twiddled for two neighbouring indices.
-void stage_b_twiddled2(float* a, int p, int q, Vec omega, Vec psi, Vec omega3,
-                       Vec chi) {
+ORV_FFT_INLINE void stage_b_twiddled2(float* a, int p, int q, Vec omega,
+                                      Vec psi, Vec omega3, Vec chi) {
   float* x0p = a + p;
   const Vec x0 = load(x0p);
   const Vec x1 = load(x0p + q);
