@@ -274,6 +274,147 @@ ORV_FFT_INLINE void stage_b_twiddled2(float* a, int p, int q, Vec omega,
   store(x0p + 2 * q, _mm_add_ps(pc, pd));
   store(x0p + 3 * q, _mm_sub_ps(pc, pd));
 }
+
+// Lane 0 (floats 0 and 1) of x with lane 1 (floats 2 and 3) of y.
+inline Vec lanes(Vec x, Vec y) {
+  return _mm_shuffle_ps(x, y, _MM_SHUFFLE(3, 2, 1, 0));
+}
+inline Vec sign_upper() {
+  return _mm_castsi128_ps(_mm_set_epi32(INT32_MIN, INT32_MIN, 0, 0));
+}
+inline Vec sign_outer() {
+  return _mm_castsi128_ps(_mm_set_epi32(INT32_MIN, 0, 0, INT32_MIN));
+}
+inline Vec real_parts(Vec x) {
+  return _mm_shuffle_ps(x, x, _MM_SHUFFLE(2, 2, 0, 0));
+}
+inline Vec imag_parts(Vec x) {
+  return _mm_shuffle_ps(x, x, _MM_SHUFFLE(3, 3, 1, 1));
+}
+
+// The butterflies of a type-a stage on two neighbouring indices: stores the
+// sums and gives u and v, still to be twiddled.
+ORV_FFT_INLINE void stage_a_sums2(float* a, int p, int q, Vec& u, Vec& v) {
+  float* x0p = a + p;
+  const Vec x0 = load(x0p);
+  const Vec x1 = load(x0p + q);
+  const Vec x2 = load(x0p + 2 * q);
+  const Vec x3 = load(x0p + 3 * q);
+  const Vec s0 = _mm_add_ps(x0, x2);
+  const Vec d0 = _mm_sub_ps(x0, x2);
+  const Vec s1 = _mm_add_ps(x1, x3);
+  const Vec d1 = _mm_sub_ps(x1, x3);
+  store(x0p, _mm_add_ps(s0, s1));
+  store(x0p + q, _mm_sub_ps(s0, s1));
+  const Vec d1_swapped = swap_pairs(d1);
+  u = _mm_add_ps(d0, _mm_xor_ps(d1_swapped, sign_real()));
+  v = _mm_add_ps(d0, _mm_xor_ps(d1_swapped, sign_imag()));
+}
+
+// kernel4_a and kernel4_b on 8 floats, as one vector per half.
+ORV_FFT_INLINE void kernel4_a2(float* a) {
+  const Vec lo = load(a);
+  const Vec hi = load(a + 4);
+  const Vec s = _mm_add_ps(lo, hi);  // s0, s1
+  const Vec d = _mm_sub_ps(lo, hi);  // d0, d1
+  store(a, _mm_add_ps(_mm_movelh_ps(s, s),
+                      _mm_xor_ps(_mm_movehl_ps(s, s), sign_upper())));
+  // u = (d0r - d1i, d0i + d1r), v = (d0r + d1i, d0i - d1r)
+  store(a + 4,
+        _mm_add_ps(_mm_movelh_ps(d, d),
+                   _mm_xor_ps(_mm_shuffle_ps(d, d, _MM_SHUFFLE(2, 3, 2, 3)),
+                              sign_outer())));
+}
+
+ORV_FFT_INLINE void kernel4_b2(float* a, Vec c4) {
+  const Vec lo = load(a);
+  const Vec hi = swap_pairs(load(a + 4));
+  const Vec ab = _mm_add_ps(lo, _mm_xor_ps(hi, sign_real()));  // alpha, beta
+  const Vec gd = _mm_add_ps(lo, _mm_xor_ps(hi, sign_imag()));  // gamma, delta
+  const Vec bd = _mm_movehl_ps(gd, ab);                        // beta, delta
+  // t = ((br - bi) c4, (bi + br) c4), s likewise from delta
+  const Vec ts =
+      _mm_mul_ps(_mm_add_ps(bd, _mm_xor_ps(swap_pairs(bd), sign_real())), c4);
+  store(a, _mm_add_ps(_mm_movelh_ps(ab, ab),
+                      _mm_xor_ps(_mm_movelh_ps(ts, ts), sign_upper())));
+  store(a + 4,
+        _mm_add_ps(_mm_movelh_ps(gd, gd),
+                   _mm_xor_ps(_mm_shuffle_ps(ts, ts, _MM_SHUFFLE(2, 3, 2, 3)),
+                              sign_outer())));
+}
+
+// kernel16_a and kernel16_b with the indices of the stage taken in pairs
+// (0, 1) and (2, 3). Where the two indices of a pair are formed
+// differently (index 0 without twiddles, index 2 in the one-product form),
+// both forms are computed and each lane keeps its own.
+void kernel16_a2(float* block, const float* level) {
+  const float c4 = level[1];
+  const float k = level[2];
+  const float s = k * c4;
+  const float c = k + s;
+  Vec u;
+  Vec v;
+  stage_a_sums2(block, 0, 8, u, v);
+  store(block + 16, lanes(u, multiply(_mm_setr_ps(0, 0, c, s), u)));
+  store(block + 24, lanes(v, multiply(_mm_setr_ps(0, 0, s, c), v)));
+  stage_a_sums2(block, 4, 8, u, v);
+  // Index 2: (c4 (ur - ui), c4 (ur + ui)) and ((vr + vi) (-c4),
+  // (vi - vr) (-c4)); index 3: the mirrored twiddles of index 1.
+  const Vec eighth_u = _mm_mul_ps(
+      _mm_set1_ps(c4),
+      _mm_add_ps(real_parts(u), _mm_xor_ps(imag_parts(u), sign_real())));
+  const Vec eighth_v = _mm_mul_ps(
+      _mm_add_ps(imag_parts(v), _mm_xor_ps(real_parts(v), sign_imag())),
+      _mm_set1_ps(-c4));
+  store(block + 20, lanes(eighth_u, multiply(_mm_setr_ps(0, 0, s, c), u)));
+  store(block + 28, lanes(eighth_v, multiply(_mm_setr_ps(0, 0, -c, -s), v)));
+  const Vec c4v = _mm_set1_ps(c4);
+  kernel4_a2(block);
+  kernel4_b2(block + 8, c4v);
+  kernel4_a2(block + 16);
+  kernel4_a2(block + 24);
+}
+
+void kernel16_b2(float* block, const float* level) {
+  const float c4 = level[1];
+  const float c1 = level[4], s1 = level[5], c3 = level[6], s3 = level[7];
+  const Vec c4v = _mm_set1_ps(c4);
+  {
+    const Vec x0 = load(block);
+    const Vec x1 = load(block + 8);
+    const Vec x2 = swap_pairs(load(block + 16));
+    const Vec x3 = swap_pairs(load(block + 24));
+    const Vec alpha = _mm_add_ps(x0, _mm_xor_ps(x2, sign_real()));
+    const Vec gamma = _mm_add_ps(x0, _mm_xor_ps(x2, sign_imag()));
+    const Vec beta = _mm_add_ps(x1, _mm_xor_ps(x3, sign_real()));
+    const Vec delta = _mm_add_ps(x1, _mm_xor_ps(x3, sign_imag()));
+    // Index 0: t = e^(i pi/4) beta and s = e^(i pi/4) delta.
+    const Vec t = _mm_mul_ps(
+        _mm_add_ps(beta, _mm_xor_ps(swap_pairs(beta), sign_real())), c4v);
+    const Vec sd = swap_pairs(_mm_mul_ps(
+        _mm_add_ps(delta, _mm_xor_ps(swap_pairs(delta), sign_real())), c4v));
+    // Index 1.
+    const Vec pa = multiply(_mm_setr_ps(0, 0, c1, s1), alpha);
+    const Vec pb = multiply(_mm_setr_ps(0, 0, s3, c3), beta);
+    const Vec pc = multiply(_mm_setr_ps(0, 0, c3, s3), gamma);
+    const Vec pd = multiply(_mm_setr_ps(0, 0, -c1, s1), delta);
+    store(block, lanes(_mm_add_ps(alpha, t), _mm_add_ps(pa, pb)));
+    store(block + 8, lanes(_mm_sub_ps(alpha, t), _mm_sub_ps(pa, pb)));
+    store(block + 16, lanes(_mm_add_ps(gamma, _mm_xor_ps(sd, sign_real())),
+                            _mm_add_ps(pc, pd)));
+    store(block + 24, lanes(_mm_add_ps(gamma, _mm_xor_ps(sd, sign_imag())),
+                            _mm_sub_ps(pc, pd)));
+  }
+  // Index 2 (the eighth point, from cos and sin of pi/8) and index 3.
+  const float c = level[8], s = level[9];
+  stage_b_twiddled2(block, 4, 8, _mm_setr_ps(c, s, c3, s3),
+                    _mm_setr_ps(s, c, s1, c1), _mm_setr_ps(s, c, -s1, c1),
+                    _mm_setr_ps(-c, -s, -s3, -c3));
+  kernel4_a2(block);
+  kernel4_b2(block + 8, c4v);
+  kernel4_a2(block + 16);
+  kernel4_b2(block + 24, c4v);
+}
 #endif
 
 // The stages, with the vector code (Vector = true) or the scalar code only.
@@ -413,8 +554,22 @@ void middle_stage_b(int l, float* block, const float* level) {
 
 // Leaves of a block of q = 64 or 128 floats after its stage; `type_b`
 // selects the kernel types a, b, a, b instead of a, b, a, a.
+template <bool Vector>
 void quarter_leaves(int q, float* quarter, bool type_b, int nw,
                     const float* w) {
+#if ORV_TRANSFORM_SSE2
+  if (Vector && q == 128) {
+    kernel16_a2(quarter, w + nw - 8);
+    kernel16_b2(quarter + 32, w + nw - 32);
+    kernel16_a2(quarter + 64, w + nw - 8);
+    if (type_b) {
+      kernel16_b2(quarter + 96, w + nw - 32);
+    } else {
+      kernel16_a2(quarter + 96, w + nw - 8);
+    }
+    return;
+  }
+#endif
   if (q == 128) {
     kernel16_a(quarter, w + nw - 8);
     kernel16_b(quarter + 32, w + nw - 32);
@@ -440,13 +595,13 @@ void quarter_leaves(int q, float* quarter, bool type_b, int nw,
 template <bool Vector>
 void complete_quarter_a(int q, float* quarter, int nw, const float* w) {
   middle_stage_a<Vector>(q, quarter, w + nw - q / 2);
-  quarter_leaves(q, quarter, false, nw, w);
+  quarter_leaves<Vector>(q, quarter, false, nw, w);
 }
 
 template <bool Vector>
 void complete_quarter_b(int q, float* quarter, int nw, const float* w) {
   middle_stage_b<Vector>(q, quarter, w + nw - q);
-  quarter_leaves(q, quarter, true, nw, w);
+  quarter_leaves<Vector>(q, quarter, true, nw, w);
 }
 
 template <bool Vector>
@@ -510,7 +665,7 @@ void expand_quarters_b(int l, float* block, int nw, const float* w) {
 }
 
 void leaf_quarters(int n, float* a, int nw, const float* w) {
-  quarter_leaves(n, a, false, nw, w);
+  quarter_leaves<false>(n, a, false, nw, w);
 }
 
 void kernel16_a(float* block, const float* level) {
@@ -623,7 +778,7 @@ void fft(int n, float* a, int nw, const float* w) {
     } else if (n / 4 > 32) {
       expand_a<Vector>(n, a, nw, w);
     } else {
-      leaf_quarters(n, a, nw, w);
+      quarter_leaves<Vector>(n, a, false, nw, w);
     }
     bit_reverse(n, a);
   } else if (n == 32) {
