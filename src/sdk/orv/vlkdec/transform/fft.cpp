@@ -375,36 +375,89 @@ void kernel16_a2(float* block, const float* level) {
   kernel4_a2(block + 24);
 }
 
+// Indices 0 and 1 of a type-b stage: index 0 in its own form (e^(i pi/4)
+// beta and delta, one product per component), index 1 twiddled with the
+// factors in the upper lanes of omega, psi, omega3 and chi.
+ORV_FFT_INLINE void stage_b_first_pair(float* block, int q, Vec c4v, Vec omega,
+                                       Vec psi, Vec omega3, Vec chi) {
+  const Vec x0 = load(block);
+  const Vec x1 = load(block + q);
+  const Vec x2 = swap_pairs(load(block + 2 * q));
+  const Vec x3 = swap_pairs(load(block + 3 * q));
+  const Vec alpha = _mm_add_ps(x0, _mm_xor_ps(x2, sign_real()));
+  const Vec gamma = _mm_add_ps(x0, _mm_xor_ps(x2, sign_imag()));
+  const Vec beta = _mm_add_ps(x1, _mm_xor_ps(x3, sign_real()));
+  const Vec delta = _mm_add_ps(x1, _mm_xor_ps(x3, sign_imag()));
+  const Vec t = _mm_mul_ps(
+      _mm_add_ps(beta, _mm_xor_ps(swap_pairs(beta), sign_real())), c4v);
+  const Vec sd = swap_pairs(_mm_mul_ps(
+      _mm_add_ps(delta, _mm_xor_ps(swap_pairs(delta), sign_real())), c4v));
+  const Vec pa = multiply(omega, alpha);
+  const Vec pb = multiply(psi, beta);
+  const Vec pc = multiply(omega3, gamma);
+  const Vec pd = multiply(chi, delta);
+  store(block, lanes(_mm_add_ps(alpha, t), _mm_add_ps(pa, pb)));
+  store(block + q, lanes(_mm_sub_ps(alpha, t), _mm_sub_ps(pa, pb)));
+  store(block + 2 * q, lanes(_mm_add_ps(gamma, _mm_xor_ps(sd, sign_real())),
+                             _mm_add_ps(pc, pd)));
+  store(block + 3 * q, lanes(_mm_add_ps(gamma, _mm_xor_ps(sd, sign_imag())),
+                             _mm_sub_ps(pc, pd)));
+}
+
+// 2-point butterflies of types a and b on 4 floats.
+ORV_FFT_INLINE void butterfly2_a2(float* a) {
+  const Vec x = load(a);
+  store(a, _mm_add_ps(_mm_movelh_ps(x, x),
+                      _mm_xor_ps(_mm_movehl_ps(x, x), sign_upper())));
+}
+
+ORV_FFT_INLINE void butterfly2_b2(float* a) {
+  const Vec x = load(a);
+  store(a, _mm_add_ps(_mm_movelh_ps(x, x),
+                      _mm_xor_ps(_mm_shuffle_ps(x, x, _MM_SHUFFLE(2, 3, 2, 3)),
+                                 sign_outer())));
+}
+
+// kernel8_a and kernel8_b: the stage's indices 0 and 1 as one pair, then
+// the 2-point butterflies.
+void kernel8_a2(float* block, const float* level) {
+  const float c4 = level[1];
+  Vec u;
+  Vec v;
+  stage_a_sums2(block, 0, 4, u, v);
+  // Index 1 is the eighth point: one product per component.
+  const Vec eighth_u = _mm_mul_ps(
+      _mm_set1_ps(c4),
+      _mm_add_ps(real_parts(u), _mm_xor_ps(imag_parts(u), sign_real())));
+  const Vec eighth_v = _mm_mul_ps(
+      _mm_add_ps(imag_parts(v), _mm_xor_ps(real_parts(v), sign_imag())),
+      _mm_set1_ps(-c4));
+  store(block + 8, lanes(u, eighth_u));
+  store(block + 12, lanes(v, eighth_v));
+  butterfly2_a2(block);
+  butterfly2_b2(block + 4);
+  butterfly2_a2(block + 8);
+  butterfly2_a2(block + 12);
+}
+
+void kernel8_b2(float* block, const float* level) {
+  const float c = level[4], s = level[5];
+  stage_b_first_pair(block, 4, _mm_set1_ps(level[1]), _mm_setr_ps(0, 0, c, s),
+                     _mm_setr_ps(0, 0, s, c), _mm_setr_ps(0, 0, s, c),
+                     _mm_setr_ps(0, 0, -c, -s));
+  butterfly2_a2(block);
+  butterfly2_b2(block + 4);
+  butterfly2_a2(block + 8);
+  butterfly2_b2(block + 12);
+}
+
 void kernel16_b2(float* block, const float* level) {
   const float c4 = level[1];
   const float c1 = level[4], s1 = level[5], c3 = level[6], s3 = level[7];
   const Vec c4v = _mm_set1_ps(c4);
-  {
-    const Vec x0 = load(block);
-    const Vec x1 = load(block + 8);
-    const Vec x2 = swap_pairs(load(block + 16));
-    const Vec x3 = swap_pairs(load(block + 24));
-    const Vec alpha = _mm_add_ps(x0, _mm_xor_ps(x2, sign_real()));
-    const Vec gamma = _mm_add_ps(x0, _mm_xor_ps(x2, sign_imag()));
-    const Vec beta = _mm_add_ps(x1, _mm_xor_ps(x3, sign_real()));
-    const Vec delta = _mm_add_ps(x1, _mm_xor_ps(x3, sign_imag()));
-    // Index 0: t = e^(i pi/4) beta and s = e^(i pi/4) delta.
-    const Vec t = _mm_mul_ps(
-        _mm_add_ps(beta, _mm_xor_ps(swap_pairs(beta), sign_real())), c4v);
-    const Vec sd = swap_pairs(_mm_mul_ps(
-        _mm_add_ps(delta, _mm_xor_ps(swap_pairs(delta), sign_real())), c4v));
-    // Index 1.
-    const Vec pa = multiply(_mm_setr_ps(0, 0, c1, s1), alpha);
-    const Vec pb = multiply(_mm_setr_ps(0, 0, s3, c3), beta);
-    const Vec pc = multiply(_mm_setr_ps(0, 0, c3, s3), gamma);
-    const Vec pd = multiply(_mm_setr_ps(0, 0, -c1, s1), delta);
-    store(block, lanes(_mm_add_ps(alpha, t), _mm_add_ps(pa, pb)));
-    store(block + 8, lanes(_mm_sub_ps(alpha, t), _mm_sub_ps(pa, pb)));
-    store(block + 16, lanes(_mm_add_ps(gamma, _mm_xor_ps(sd, sign_real())),
-                            _mm_add_ps(pc, pd)));
-    store(block + 24, lanes(_mm_add_ps(gamma, _mm_xor_ps(sd, sign_imag())),
-                            _mm_sub_ps(pc, pd)));
-  }
+  stage_b_first_pair(block, 8, c4v, _mm_setr_ps(0, 0, c1, s1),
+                     _mm_setr_ps(0, 0, s3, c3), _mm_setr_ps(0, 0, c3, s3),
+                     _mm_setr_ps(0, 0, -c1, s1));
   // Index 2 (the eighth point, from cos and sin of pi/8) and index 3.
   const float c = level[8], s = level[9];
   stage_b_twiddled2(block, 4, 8, _mm_setr_ps(c, s, c3, s3),
@@ -566,6 +619,18 @@ void quarter_leaves(int q, float* quarter, bool type_b, int nw,
       kernel16_b2(quarter + 96, w + nw - 32);
     } else {
       kernel16_a2(quarter + 96, w + nw - 8);
+    }
+    return;
+  }
+  if (Vector && q == 64) {
+    const float* level = w + nw - 16;
+    kernel8_a2(quarter, level);
+    kernel8_b2(quarter + 16, level);
+    kernel8_a2(quarter + 32, level);
+    if (type_b) {
+      kernel8_b2(quarter + 48, level);
+    } else {
+      kernel8_a2(quarter + 48, level);
     }
     return;
   }
