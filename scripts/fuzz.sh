@@ -34,7 +34,6 @@ for target in $targets; do
     -artifact_prefix="$build/artifacts/$target-" >"$log" 2>&1 || status=$?
   # The progress lines are many; keep the start, the end and any report.
   grep -v -E '^#[0-9]+.*(NEW|REDUCE|pulse)' "$log" | tail -n 60
-  grep -E '^#[0-9]+.*DONE' "$log" || true
   if [ "$status" -ne 0 ]; then
     echo "fuzz_$target found a problem (exit $status); see $build/artifacts/ and $log" >&2
     exit 1
