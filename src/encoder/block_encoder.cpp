@@ -29,15 +29,17 @@ constexpr double floor_margin_db = 6.0;
 constexpr double step_log10 = 0.0664;
 
 // Run lengths in groups of 8 coefficients, ascending: 1 is the run whose
-// flag is 0, the others are selected by a run index.
-constexpr std::array<uint32_t, 17> run_group_options = {
-    1, 2, 3, 4, 5, 6, 8, 9, 10, 11, 12, 13, 14, 15, 16, 32, 64};
+// flag is 0, option r + 1 the run selected by run index r.
+constexpr size_t run_option_count = 17;
+uint32_t run_groups_of_option(size_t option) {
+  return option == 0 ? 1 : vlkdec::run_length_table[option - 1];
+}
 
 unsigned run_index_for_groups(uint32_t groups) {
-  for (unsigned r = 0; r < run_lengths.size(); ++r) {
-    if (run_lengths[r] == groups * short_run_length) return r;
+  for (unsigned r = 0; r + 1 < run_option_count; ++r) {
+    if (vlkdec::run_length_table[r] == groups) return r;
   }
-  return 0;  // not reached: only run_group_options are planned
+  return 0;  // not reached: only the options' lengths are planned
 }
 
 unsigned bits_for(uint32_t magnitude) {
@@ -151,7 +153,8 @@ void BlockEncoder::plan_runs(ChannelCode& code) {
     uint64_t best = std::numeric_limits<uint64_t>::max();
     unsigned width = 0;
     uint32_t covered = 0;  // groups from t whose widths are in `width`
-    for (uint32_t option : run_group_options) {
+    for (size_t o = 0; o < run_option_count; ++o) {
+      const uint32_t option = run_groups_of_option(o);
       const uint32_t end = std::min(t + option, groups);
       while (t + covered < end) {
         width = std::max<unsigned>(width, group_bits_[t + covered]);
