@@ -41,20 +41,7 @@ packages=(
   g++ cmake ninja-build pkg-config libbenchmark-dev libsndfile1-dev libfftw3-dev
   libgtest-dev libgmock-dev
 )
-missing=()
-for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
-  fi
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  sudo_cmd=()
-  [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq \
-    --no-install-recommends "${missing[@]}"
-fi
+bash "$root/scripts/install-deps.sh" "${packages[@]}"
 
 if [ ! -f "$build/build.ninja" ]; then
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \

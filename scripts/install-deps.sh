@@ -1,5 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, tests, tools and benchmarks need.
+# Installs the Debian packages the build, tests, tools and benchmarks need,
+# and any further packages named as arguments (the cross builds' compilers
+# and emulators, the comparison benchmark's decoders):
+#
+#   bash scripts/install-deps.sh [extra-package ...]
+#
 # Safe to run again: installs only what is missing.
 set -euo pipefail
 
@@ -15,6 +20,7 @@ fi
 if [ "${ORV_WITH_VALGRIND:-0}" = 1 ]; then
   packages+=(valgrind)
 fi
+packages+=("$@")
 
 missing=()
 for p in "${packages[@]}"; do
