@@ -21,15 +21,6 @@ const char* const stream_token_names[token_count] = {
     "Seek table lookup",   "Set Looping Samples",
 };
 
-}  // namespace orv::host
-
-namespace {
-
-using orv::host::KeptRegistration;
-
-// A register call's entry count above this is taken as garbage.
-constexpr int32_t max_entries_per_call = 4096;
-
 void set_error(char* error, size_t error_size, const char* format, ...) {
   if (error == nullptr || error_size == 0) return;
   va_list args;
@@ -37,6 +28,16 @@ void set_error(char* error, size_t error_size, const char* format, ...) {
   std::vsnprintf(error, error_size, format, args);
   va_end(args);
 }
+
+}  // namespace orv::host
+
+namespace {
+
+using orv::host::KeptRegistration;
+using orv::host::set_error;
+
+// A register call's entry count above this is taken as garbage.
+constexpr int32_t max_entries_per_call = 4096;
 
 int32_t ORV_CALL broker_register(uintptr_t handle, const char* interface_name,
                                  int32_t entry_count,
@@ -94,39 +95,30 @@ bool resolve(const VelkHost& host, const char* interface_name, const char* name,
 }
 
 bool resolve_functions(VelkHost& host, char* error, size_t error_size) {
-  struct Wanted {
-    const char* interface_name;
-    const char* name;
-    bool found;
+  // The first function not found, if any; later ones are not looked up.
+  const char* missing_interface = nullptr;
+  const char* missing_name = nullptr;
+  auto want = [&](const char* interface_name, const char* name, auto& out) {
+    if (missing_name == nullptr && !resolve(host, interface_name, name, out)) {
+      missing_interface = interface_name;
+      missing_name = name;
+    }
   };
   VelkHostFunctions& f = host.functions;
-  const Wanted wanted[] = {
-      {"ORV codec", "PROVIDER_property",
-       resolve(host, "ORV codec", "PROVIDER_property", f.provider_property)},
-      {"ORV codec", "ORV_startup",
-       resolve(host, "ORV codec", "ORV_startup", f.startup)},
-      {"ORV codec", "ORV_error",
-       resolve(host, "ORV codec", "ORV_error", f.error)},
-      {"ORV codec", "ORV_shutdown",
-       resolve(host, "ORV codec", "ORV_shutdown", f.shutdown)},
-      {"ORV stream", "ORV_stream_open",
-       resolve(host, "ORV stream", "ORV_stream_open", f.stream_open)},
-      {"ORV stream", "ORV_stream_process",
-       resolve(host, "ORV stream", "ORV_stream_process", f.stream_process)},
-      {"ORV stream", "ORV_stream_property",
-       resolve(host, "ORV stream", "ORV_stream_property", f.stream_property)},
-      {"ORV stream", "ORV_stream_seek",
-       resolve(host, "ORV stream", "ORV_stream_seek", f.stream_seek)},
-      {"ORV stream", "ORV_stream_close",
-       resolve(host, "ORV stream", "ORV_stream_close", f.stream_close)},
-  };
-  for (const Wanted& w : wanted) {
-    if (!w.found) {
-      set_error(error, error_size,
-                "the plug-in does not register function %s in \"%s\"", w.name,
-                w.interface_name);
-      return false;
-    }
+  want("ORV codec", "PROVIDER_property", f.provider_property);
+  want("ORV codec", "ORV_startup", f.startup);
+  want("ORV codec", "ORV_error", f.error);
+  want("ORV codec", "ORV_shutdown", f.shutdown);
+  want("ORV stream", "ORV_stream_open", f.stream_open);
+  want("ORV stream", "ORV_stream_process", f.stream_process);
+  want("ORV stream", "ORV_stream_property", f.stream_property);
+  want("ORV stream", "ORV_stream_seek", f.stream_seek);
+  want("ORV stream", "ORV_stream_close", f.stream_close);
+  if (missing_name != nullptr) {
+    set_error(error, error_size,
+              "the plug-in does not register function %s in \"%s\"",
+              missing_name, missing_interface);
+    return false;
   }
   for (uint32_t i = 0; i < orv::host::token_count; ++i) {
     const RegistrationEntry* entry =

@@ -3,6 +3,7 @@
 #define ORV_HOST_HOST_INTERNAL_H
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -41,6 +42,11 @@ enum StreamToken : uint32_t {
 
 // The registered name of each StreamToken, in enum order.
 extern const char* const stream_token_names[token_count];
+
+// Writes a printf-style message into the caller's error buffer, cut to
+// error_size; does nothing without a buffer.
+void set_error(char* error, size_t error_size, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
 
 struct StreamTokens {
   uint64_t value[token_count] = {};

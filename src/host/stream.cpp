@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +16,7 @@
 #include "host/host_internal.h"
 
 using orv::host::StreamToken;
+using orv::host::set_error;
 
 struct VelkHostStream {
   // Fixed at open.
@@ -53,14 +53,6 @@ namespace {
 constexpr uint32_t max_empty_calls = 1u << 20;
 // The most one process call is asked for.
 constexpr uint32_t max_process_bytes = 1u << 20;
-
-void set_error(char* error, size_t error_size, const char* format, ...) {
-  if (error == nullptr || error_size == 0) return;
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(error, error_size, format, args);
-  va_end(args);
-}
 
 uint32_t read_le32(const unsigned char* p) {
   return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 |
@@ -407,10 +399,10 @@ size_t velk_host_stream_pull(VelkHostStream* stream, void* destination,
   while (done < bytes && !s->ended) {
     size_t left = bytes - done;
     if (s->loop_set && s->frame_bytes != 0) {
-      // The pass ends at the loop end by our own count as well: the stream
-      // counts its loop end from the first block of the end's seek entry,
-      // and after a loop-start skip inside that same entry it would run on
-      // past the end by the skipped frames.
+      // The pass ends at the loop end by our own count as well. The plug-in
+      // stops at the loop end itself, skipped frames included; this count
+      // is a safeguard that keeps a pass to its length whatever the
+      // plug-in does, and ends it without one more process call.
       const uint64_t now = velk_host_stream_timeline_frame(s);
       if (now >= s->loop_end_sample) {
         if (!end_loop_pass(s)) break;
