@@ -27,4 +27,9 @@ uint32_t test_seed(uint32_t fallback) {
   return static_cast<uint32_t>(std::strtoul(text, nullptr, 0));
 }
 
+KnownAnswerFile load_known_answer_file(const std::string& name) {
+  return {read_file(data_path("vectors/files/" + name + ".VELKA")),
+          read_file(data_path("vectors/files/" + name + ".pcm"))};
+}
+
 }  // namespace orv::test

@@ -15,6 +15,14 @@ std::vector<uint8_t> read_file(const std::string& path);
 // Seed for randomised tests: ORV_TEST_SEED if set, else `fallback`.
 uint32_t test_seed(uint32_t fallback);
 
+// A known-answer file under vectors/files and the PCM it decodes to.
+struct KnownAnswerFile {
+  std::vector<uint8_t> file;
+  std::vector<uint8_t> pcm;
+};
+// Reads `name`.VELKA and `name`.pcm; a missing file fails the current test.
+KnownAnswerFile load_known_answer_file(const std::string& name);
+
 }  // namespace orv::test
 
 #endif

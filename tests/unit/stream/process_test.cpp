@@ -13,15 +13,7 @@ using vlkdec::DecodeStream;
 using vlkdec::deferred_present;
 using vlkdec::from_handle;
 
-struct Vector {
-  std::vector<uint8_t> file;
-  std::vector<uint8_t> pcm;
-};
-
-Vector load(const std::string& name) {
-  return {read_file(data_path("vectors/files/" + name + ".VELKA")),
-          read_file(data_path("vectors/files/" + name + ".pcm"))};
-}
+using Vector = KnownAnswerFile;
 
 std::vector<uint8_t> slice(const std::vector<uint8_t>& v, size_t from,
                            size_t to = SIZE_MAX) {
@@ -48,7 +40,7 @@ std::vector<uint8_t> decode_with(const Vector& v, SetUp set_up) {
 constexpr size_t stereo_block = 7680;
 
 TEST(SkipTrim, StereoDropsWholeSixteenByteSteps) {
-  const Vector v = load("ch2-48000");
+  const Vector v = load_known_answer_file("ch2-48000");
   // 1000 frames: the first block delivers 920 of its 1920.
   EXPECT_EQ(decode_with(v, [](DecodeStream& s) { s.skip_samples = 1000; }),
             slice(v.pcm, 4000));
@@ -61,14 +53,15 @@ TEST(SkipTrim, StereoDropsWholeSixteenByteSteps) {
 }
 
 TEST(SkipTrim, MonoBelowEightSamplesDropsNothing) {
-  const Vector v = load("ch1-32000");
+  const Vector v = load_known_answer_file("ch1-32000");
   EXPECT_EQ(decode_with(v, [](DecodeStream& s) { s.skip_samples = 7; }), v.pcm);
   EXPECT_EQ(decode_with(v, [](DecodeStream& s) { s.skip_samples = 9; }),
             slice(v.pcm, 16));
 }
 
 TEST(SkipTrim, MultiChannelIsExactToTheFrame) {
-  const Vector v = load("ch6-16000");  // 480 frames of 12 bytes a block
+  // 480 frames of 12 bytes a block.
+  const Vector v = load_known_answer_file("ch6-16000");
   for (uint32_t skip : {1u, 5u, 479u, 480u, 500u, 1441u}) {
     EXPECT_EQ(
         decode_with(v, [skip](DecodeStream& s) { s.skip_samples = skip; }),
@@ -78,7 +71,7 @@ TEST(SkipTrim, MultiChannelIsExactToTheFrame) {
 }
 
 TEST(LoopEnd, CallEndsAfterTheBlockThatHoldsIt) {
-  const Vector v = load("ch2-48000");
+  const Vector v = load_known_answer_file("ch2-48000");
   FakeHost host(v.file);
   ORV_Stream* handle = host.open();
   ASSERT_NE(handle, nullptr);
@@ -97,7 +90,7 @@ TEST(LoopEnd, CallEndsAfterTheBlockThatHoldsIt) {
 }
 
 TEST(LoopEnd, CountdownSpansBlocks) {
-  const Vector v = load("ch2-48000");
+  const Vector v = load_known_answer_file("ch2-48000");
   const auto blocks = block_offsets(v.file);
   EXPECT_EQ(decode_with(v,
                         [&](DecodeStream& s) {
@@ -136,7 +129,7 @@ TEST(LoopEnd, SkippedFramesCountTowardTheLoopEnd) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.file) + " skip " + std::to_string(c.skip) +
                  " end " + std::to_string(c.loop_end));
-    const Vector v = load(c.file);
+    const Vector v = load_known_answer_file(c.file);
     const auto blocks = block_offsets(v.file);
     ASSERT_GT(blocks.size(), c.trigger_block + 2);
     const std::vector<uint8_t> got = decode_with(v, [&](DecodeStream& s) {
@@ -150,7 +143,7 @@ TEST(LoopEnd, SkippedFramesCountTowardTheLoopEnd) {
 }
 
 TEST(Deferred, SkipAppliesWhereTheBufferDrains) {
-  const Vector v = load("ch2-48000");
+  const Vector v = load_known_answer_file("ch2-48000");
   FakeHost host(v.file);
   ORV_Stream* handle = host.open();
   ASSERT_NE(handle, nullptr);
@@ -174,7 +167,7 @@ TEST(Deferred, SkipAppliesWhereTheBufferDrains) {
 }
 
 TEST(Deferred, SeekWaitsForTheBufferToDrain) {
-  const Vector v = load("ch2-48000");
+  const Vector v = load_known_answer_file("ch2-48000");
   FakeHost host(v.file);
   ORV_Stream* handle = host.open();
   ASSERT_NE(handle, nullptr);
@@ -201,7 +194,7 @@ TEST(Deferred, SeekWaitsForTheBufferToDrain) {
 }
 
 TEST(Process, ZeroRequestStillResynchronises) {
-  const Vector v = load("ch2-48000");
+  const Vector v = load_known_answer_file("ch2-48000");
   FakeHost host(v.file);
   ORV_Stream* handle = host.open();
   ASSERT_NE(handle, nullptr);
@@ -215,7 +208,7 @@ TEST(Process, ZeroRequestStillResynchronises) {
 }
 
 TEST(Process, RequestSmallerThanTheBlockLeavesTheRestBuffered) {
-  const Vector v = load("ch2-48000");
+  const Vector v = load_known_answer_file("ch2-48000");
   FakeHost host(v.file);
   ORV_Stream* handle = host.open();
   ASSERT_NE(handle, nullptr);

@@ -18,15 +18,7 @@ const char* const vector_names[] = {"ch1-32000",
                                     "signal-chord-2ch-44100",
                                     "version-0"};
 
-struct Vector {
-  std::vector<uint8_t> file;
-  std::vector<uint8_t> pcm;
-};
-
-Vector load(const std::string& name) {
-  return {read_file(data_path("vectors/files/" + name + ".VELKA")),
-          read_file(data_path("vectors/files/" + name + ".pcm"))};
-}
+using Vector = KnownAnswerFile;
 
 // First differing byte, for a readable failure.
 std::string first_difference(const std::vector<uint8_t>& got,
@@ -45,7 +37,7 @@ TEST(KnownAnswerFiles, DecodeBitForBitWhateverTheRequestSizes) {
   const std::vector<std::vector<uint32_t>> request_patterns = {
       {4096}, {1}, {3}, {7, 1, 4093, 2, 65536, 15}};
   for (const char* name : vector_names) {
-    const Vector v = load(name);
+    const Vector v = load_known_answer_file(name);
     ASSERT_FALSE(v.file.empty()) << name;
     for (const auto& pattern : request_patterns) {
       if (pattern.front() == 1 && v.pcm.size() > 200000) continue;
@@ -61,7 +53,7 @@ TEST(KnownAnswerFiles, DecodeBitForBitWhateverTheReadSizes) {
   const std::vector<std::vector<uint32_t>> read_patterns = {
       {1}, {5}, {4000}, {17, 1, 300, 2, 9000}};
   for (const char* name : vector_names) {
-    const Vector v = load(name);
+    const Vector v = load_known_answer_file(name);
     for (const auto& pattern : read_patterns) {
       FakeHost host(v.file);
       host.read_pattern = pattern;
@@ -75,7 +67,7 @@ TEST(KnownAnswerFiles, DecodeBitForBitWhateverTheReadSizes) {
 
 TEST(KnownAnswerFiles, HostReadFaultsChangeNothing) {
   // A result above the count asked is taken as the count asked.
-  const Vector v = load("damage-garbage-between");
+  const Vector v = load_known_answer_file("damage-garbage-between");
   FakeHost host(v.file);
   host.result_override = [](uint32_t, uint32_t delivered) {
     return delivered == 0 ? -1 : static_cast<int32_t>(delivered);
