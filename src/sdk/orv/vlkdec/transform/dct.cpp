@@ -50,10 +50,16 @@ void dct_twiddle_pass(int n, float* a, int table_length, const float* c) {
       const int k = n - j;
       const float* up = c + idx;
       const float* down = c + table_length - idx;
-      const Vec cos_half =
-          _mm_setr_ps(up[0], up[step], up[2 * step], up[3 * step]);
-      const Vec sin_half =
-          _mm_setr_ps(down[0], down[-step], down[-2 * step], down[-3 * step]);
+      Vec cos_half;
+      Vec sin_half;
+      if (step == 1) {
+        cos_half = _mm_loadu_ps(up);
+        sin_half = reverse(_mm_loadu_ps(down - 3));
+      } else {
+        cos_half = _mm_setr_ps(up[0], up[step], up[2 * step], up[3 * step]);
+        sin_half =
+            _mm_setr_ps(down[0], down[-step], down[-2 * step], down[-3 * step]);
+      }
       const Vec wr = _mm_sub_ps(cos_half, sin_half);
       const Vec wi = _mm_add_ps(cos_half, sin_half);
       const Vec x = _mm_loadu_ps(a + j);
