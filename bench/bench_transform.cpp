@@ -109,6 +109,13 @@ void BM_Fft(benchmark::State& state) {
 // of a multiply and an add (no fused multiply-add), each value kept in its
 // own register so that nothing is vectorised. Reported as operations per
 // nanosecond in the counter `ops_per_ns`.
+#if defined(__x86_64__) || defined(__i386__)
+#define ORV_FP_REG(x) "+x"(x)
+#elif defined(__aarch64__)
+#define ORV_FP_REG(x) "+w"(x)
+#else
+#define ORV_FP_REG(x) "+r"(x)
+#endif
 constexpr int rate_steps = 1000;
 constexpr int rate_chains = 12;
 
@@ -137,9 +144,10 @@ __attribute__((optimize("no-tree-vectorize"))) void BM_ScalarRate(
       x10 = x10 * a + b;
       x11 = x11 * a + b;
       asm volatile(""
-                   : "+x"(x0), "+x"(x1), "+x"(x2), "+x"(x3), "+x"(x4), "+x"(x5),
-                     "+x"(x6), "+x"(x7), "+x"(x8), "+x"(x9), "+x"(x10),
-                     "+x"(x11));
+                   : ORV_FP_REG(x0), ORV_FP_REG(x1), ORV_FP_REG(x2),
+                     ORV_FP_REG(x3), ORV_FP_REG(x4), ORV_FP_REG(x5),
+                     ORV_FP_REG(x6), ORV_FP_REG(x7), ORV_FP_REG(x8),
+                     ORV_FP_REG(x9), ORV_FP_REG(x10), ORV_FP_REG(x11));
     }
   }
   const float sum = x0 + x1 + x2 + x3 + x4 + x5 + x6 + x7 + x8 + x9 + x10 + x11;
