@@ -26,7 +26,7 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 
-struct SeedSpec {
+struct SeedRecipe {
   const char* name;
   unsigned channels;
   unsigned sample_rate;
@@ -38,7 +38,7 @@ struct SeedSpec {
 };
 
 // Kept small: libFuzzer mutates small inputs far more effectively.
-constexpr SeedSpec seed_specs[] = {
+constexpr SeedRecipe seed_recipes[] = {
     {"mono-8000-v2", 1, 8000, 2, true, 2, 5, 20},
     {"stereo-22050-v2", 2, 22050, 2, true, 1, 4, 10},
     {"stereo-44100-v1", 2, 44100, 1, true, 0, 3, 5},
@@ -53,28 +53,28 @@ unsigned hop_for_rate(unsigned rate) {
   return n - n / 16;
 }
 
-Bytes make_seed(const SeedSpec& spec) {
-  const size_t frames = size_t{spec.blocks} * hop_for_rate(spec.sample_rate);
-  std::vector<int16_t> pcm(frames * spec.channels);
+Bytes make_seed(const SeedRecipe& recipe) {
+  const size_t frames = size_t{recipe.blocks} * hop_for_rate(recipe.sample_rate);
+  std::vector<int16_t> pcm(frames * recipe.channels);
   uint32_t lcg = 12345;
   for (size_t i = 0; i < frames; ++i) {
-    for (unsigned c = 0; c < spec.channels; ++c) {
+    for (unsigned c = 0; c < recipe.channels; ++c) {
       lcg = lcg * 1664525u + 1013904223u;
-      const double t = static_cast<double>(i) / spec.sample_rate;
+      const double t = static_cast<double>(i) / recipe.sample_rate;
       const double tone =
           8000.0 * std::sin(2.0 * std::numbers::pi * (220.0 * (c + 1)) * t) +
           3000.0 * std::sin(2.0 * std::numbers::pi * 1375.0 * t);
       const double noise = static_cast<double>(lcg >> 20) - 2048.0;
-      pcm[i * spec.channels + c] = static_cast<int16_t>(tone + noise);
+      pcm[i * recipe.channels + c] = static_cast<int16_t>(tone + noise);
     }
   }
   orv::encoder::EncoderOptions options;
-  options.quality = spec.quality;
-  options.format_version = spec.version;
-  options.seek_table = spec.seek_table;
-  options.blocks_per_seek_entry = spec.blocks_per_entry;
-  return orv::encoder::encode_to_memory(pcm.data(), frames, spec.channels,
-                                        spec.sample_rate, options);
+  options.quality = recipe.quality;
+  options.format_version = recipe.version;
+  options.seek_table = recipe.seek_table;
+  options.blocks_per_seek_entry = recipe.blocks_per_entry;
+  return orv::encoder::encode_to_memory(pcm.data(), frames, recipe.channels,
+                                        recipe.sample_rate, options);
 }
 
 void write_file(const fs::path& path, const Bytes& bytes) {
@@ -180,23 +180,23 @@ int main(int argc, char** argv) {
   fs::create_directories(seeds);
 
   std::vector<Bytes> files;
-  for (const SeedSpec& spec : seed_specs) {
-    files.push_back(make_seed(spec));
-    write_file(seeds / (std::string(spec.name) + ".VELKA"), files.back());
-    std::printf("%-22s %6zu bytes\n", spec.name, files.back().size());
+  for (const SeedRecipe& recipe : seed_recipes) {
+    files.push_back(make_seed(recipe));
+    write_file(seeds / (std::string(recipe.name) + ".VELKA"), files.back());
+    std::printf("%-22s %6zu bytes\n", recipe.name, files.back().size());
   }
 
   // The call-sequence target numbers its seeds in name order.
   std::vector<size_t> by_name(files.size());
   for (size_t i = 0; i < by_name.size(); ++i) by_name[i] = i;
   std::sort(by_name.begin(), by_name.end(), [](size_t a, size_t b) {
-    return std::string(seed_specs[a].name) < std::string(seed_specs[b].name);
+    return std::string(seed_recipes[a].name) < std::string(seed_recipes[b].name);
   });
 
   for (size_t order = 0; order < by_name.size(); ++order) {
     const size_t i = by_name[order];
     const Bytes& file = files[i];
-    const std::string name = seed_specs[i].name;
+    const std::string name = seed_recipes[i].name;
     const fs::path ds = corpus / "decode_stream";
     write_file(ds / (name + "-full"), stream_input(0xE0, {}, file));
     write_file(ds / (name + "-short-reads"),
@@ -248,8 +248,8 @@ int main(int argc, char** argv) {
     write_file(cs / (name + "-properties"), properties);
 
     const std::vector<Bytes> blocks = payloads(file);
-    const unsigned channels = seed_specs[i].channels;
-    const unsigned rate = seed_specs[i].sample_rate;
+    const unsigned channels = seed_recipes[i].channels;
+    const unsigned rate = seed_recipes[i].sample_rate;
     Bytes sub_blocks;
     append_u16(sub_blocks, rate);
     // One- and two-channel files hold one sub-block per block; for more
