@@ -8,6 +8,7 @@
 #
 #   scripts/fuzz.sh 600                    ten minutes per target
 #   FUZZ_TARGETS=block_decoder scripts/fuzz.sh 60
+#   ORV_FUZZ_SEED=1 scripts/fuzz.sh 60     repeatable mutations (0: random)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
@@ -31,6 +32,7 @@ for target in $targets; do
   "$build/fuzz/fuzz_$target" "$corpus" \
     -dict=fuzz/velk.dict -max_total_time="$seconds" -timeout=10 \
     -rss_limit_mb=2048 -max_len=8192 -print_final_stats=1 \
+    -seed="${ORV_FUZZ_SEED:-0}" \
     -artifact_prefix="$build/artifacts/$target-" >"$log" 2>&1 || status=$?
   # The progress lines are many; keep the start, the end and any report.
   grep -v -E '^#[0-9]+.*(NEW|REDUCE|pulse)' "$log" | tail -n 60
