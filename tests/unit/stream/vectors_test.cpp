@@ -9,15 +9,6 @@
 namespace orv::test {
 namespace {
 
-const char* const vector_names[] = {"ch1-32000",
-                                    "ch2-48000",
-                                    "ch6-16000",
-                                    "damage-garbage-between",
-                                    "mend-b-dc-swing-2ch",
-                                    "rate-44099",
-                                    "signal-chord-2ch-44100",
-                                    "version-0"};
-
 using Vector = KnownAnswerFile;
 
 // First differing byte, for a readable failure.
@@ -36,7 +27,7 @@ std::string first_difference(const std::vector<uint8_t>& got,
 TEST(KnownAnswerFiles, DecodeBitForBitWhateverTheRequestSizes) {
   const std::vector<std::vector<uint32_t>> request_patterns = {
       {4096}, {1}, {3}, {7, 1, 4093, 2, 65536, 15}};
-  for (const char* name : vector_names) {
+  for (const char* name : known_answer_names) {
     const Vector v = load_known_answer_file(name);
     ASSERT_FALSE(v.file.empty()) << name;
     for (const auto& pattern : request_patterns) {
@@ -52,7 +43,7 @@ TEST(KnownAnswerFiles, DecodeBitForBitWhateverTheRequestSizes) {
 TEST(KnownAnswerFiles, DecodeBitForBitWhateverTheReadSizes) {
   const std::vector<std::vector<uint32_t>> read_patterns = {
       {1}, {5}, {4000}, {17, 1, 300, 2, 9000}};
-  for (const char* name : vector_names) {
+  for (const char* name : known_answer_names) {
     const Vector v = load_known_answer_file(name);
     for (const auto& pattern : read_patterns) {
       FakeHost host(v.file);
