@@ -233,8 +233,9 @@ inline Vec multiply(Vec w, Vec z) {
   return _mm_add_ps(a, _mm_xor_ps(b, sign_real()));
 }
 
-// stage_a_twiddled for the values at p and p + 2 (and so on per quarter).
-ORV_FFT_INLINE void stage_a_twiddled2(float* a, int p, int q, Vec w1, Vec w3) {
+// The butterflies of a type-a stage on two neighbouring indices: stores the
+// sums and gives u and v, still to be twiddled.
+ORV_FFT_INLINE void stage_a_sums2(float* a, int p, int q, Vec& u, Vec& v) {
   float* x0p = a + p;
   const Vec x0 = load(x0p);
   const Vec x1 = load(x0p + q);
@@ -247,10 +248,17 @@ ORV_FFT_INLINE void stage_a_twiddled2(float* a, int p, int q, Vec w1, Vec w3) {
   store(x0p, _mm_add_ps(s0, s1));
   store(x0p + q, _mm_sub_ps(s0, s1));
   const Vec d1_swapped = swap_pairs(d1);
-  const Vec u = _mm_add_ps(d0, _mm_xor_ps(d1_swapped, sign_real()));
-  const Vec v = _mm_add_ps(d0, _mm_xor_ps(d1_swapped, sign_imag()));
-  store(x0p + 2 * q, multiply(w1, u));
-  store(x0p + 3 * q, multiply(w3, v));
+  u = _mm_add_ps(d0, _mm_xor_ps(d1_swapped, sign_real()));
+  v = _mm_add_ps(d0, _mm_xor_ps(d1_swapped, sign_imag()));
+}
+
+// stage_a_twiddled for the values at p and p + 2 (and so on per quarter).
+ORV_FFT_INLINE void stage_a_twiddled2(float* a, int p, int q, Vec w1, Vec w3) {
+  Vec u;
+  Vec v;
+  stage_a_sums2(a, p, q, u, v);
+  store(a + p + 2 * q, multiply(w1, u));
+  store(a + p + 3 * q, multiply(w3, v));
 }
 
 // stage_b_twiddled for two neighbouring indices.
@@ -290,25 +298,6 @@ inline Vec real_parts(Vec x) {
 }
 inline Vec imag_parts(Vec x) {
   return _mm_shuffle_ps(x, x, _MM_SHUFFLE(3, 3, 1, 1));
-}
-
-// The butterflies of a type-a stage on two neighbouring indices: stores the
-// sums and gives u and v, still to be twiddled.
-ORV_FFT_INLINE void stage_a_sums2(float* a, int p, int q, Vec& u, Vec& v) {
-  float* x0p = a + p;
-  const Vec x0 = load(x0p);
-  const Vec x1 = load(x0p + q);
-  const Vec x2 = load(x0p + 2 * q);
-  const Vec x3 = load(x0p + 3 * q);
-  const Vec s0 = _mm_add_ps(x0, x2);
-  const Vec d0 = _mm_sub_ps(x0, x2);
-  const Vec s1 = _mm_add_ps(x1, x3);
-  const Vec d1 = _mm_sub_ps(x1, x3);
-  store(x0p, _mm_add_ps(s0, s1));
-  store(x0p + q, _mm_sub_ps(s0, s1));
-  const Vec d1_swapped = swap_pairs(d1);
-  u = _mm_add_ps(d0, _mm_xor_ps(d1_swapped, sign_real()));
-  v = _mm_add_ps(d0, _mm_xor_ps(d1_swapped, sign_imag()));
 }
 
 // kernel4_a and kernel4_b on 8 floats, as one vector per half.
