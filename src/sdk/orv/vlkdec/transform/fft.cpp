@@ -332,6 +332,20 @@ ORV_FFT_INLINE void kernel4_b2(float* a, Vec c4) {
                               sign_outer())));
 }
 
+// The eighth point of a type-a stage, one product per component:
+// u W^(N/8) = (c4 (ur - ui), c4 (ur + ui)) and
+// v W^(3N/8) = ((vr + vi) (-c4), (vi - vr) (-c4)).
+ORV_FFT_INLINE Vec eighth_point_u(Vec u, float c4) {
+  return _mm_mul_ps(
+      _mm_set1_ps(c4),
+      _mm_add_ps(real_parts(u), _mm_xor_ps(imag_parts(u), sign_real())));
+}
+ORV_FFT_INLINE Vec eighth_point_v(Vec v, float c4) {
+  return _mm_mul_ps(
+      _mm_add_ps(imag_parts(v), _mm_xor_ps(real_parts(v), sign_imag())),
+      _mm_set1_ps(-c4));
+}
+
 // kernel16_a and kernel16_b with the indices of the stage taken in pairs
 // (0, 1) and (2, 3). Where the two indices of a pair are formed
 // differently (index 0 without twiddles, index 2 in the one-product form),
@@ -349,12 +363,8 @@ void kernel16_a2(float* block, const float* level) {
   stage_a_sums2(block, 4, 8, u, v);
   // Index 2: (c4 (ur - ui), c4 (ur + ui)) and ((vr + vi) (-c4),
   // (vi - vr) (-c4)); index 3: the mirrored twiddles of index 1.
-  const Vec eighth_u = _mm_mul_ps(
-      _mm_set1_ps(c4),
-      _mm_add_ps(real_parts(u), _mm_xor_ps(imag_parts(u), sign_real())));
-  const Vec eighth_v = _mm_mul_ps(
-      _mm_add_ps(imag_parts(v), _mm_xor_ps(real_parts(v), sign_imag())),
-      _mm_set1_ps(-c4));
+  const Vec eighth_u = eighth_point_u(u, c4);
+  const Vec eighth_v = eighth_point_v(v, c4);
   store(block + 20, lanes(eighth_u, multiply(_mm_setr_ps(0, 0, s, c), u)));
   store(block + 28, lanes(eighth_v, multiply(_mm_setr_ps(0, 0, -c, -s), v)));
   const Vec c4v = _mm_set1_ps(c4);
@@ -415,12 +425,8 @@ void kernel8_a2(float* block, const float* level) {
   Vec v;
   stage_a_sums2(block, 0, 4, u, v);
   // Index 1 is the eighth point: one product per component.
-  const Vec eighth_u = _mm_mul_ps(
-      _mm_set1_ps(c4),
-      _mm_add_ps(real_parts(u), _mm_xor_ps(imag_parts(u), sign_real())));
-  const Vec eighth_v = _mm_mul_ps(
-      _mm_add_ps(imag_parts(v), _mm_xor_ps(real_parts(v), sign_imag())),
-      _mm_set1_ps(-c4));
+  const Vec eighth_u = eighth_point_u(u, c4);
+  const Vec eighth_v = eighth_point_v(v, c4);
   store(block + 8, lanes(u, eighth_u));
   store(block + 12, lanes(v, eighth_v));
   butterfly2_a2(block);
