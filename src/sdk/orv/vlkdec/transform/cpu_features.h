@@ -1,0 +1,29 @@
+// Processor features that select the faster variants of the transforms and
+// the coefficient reader. Every variant gives the same bits as the portable
+// code; the features only choose which one runs.
+#ifndef ORV_VLKDEC_TRANSFORM_CPU_FEATURES_H
+#define ORV_VLKDEC_TRANSFORM_CPU_FEATURES_H
+
+#include <cstdint>
+
+namespace orv::vlkdec {
+
+enum CpuFeature : uint32_t {
+  cpu_avx2 = 1u << 0,  // AVX2 with the operating system saving YMM state
+  cpu_bmi2 = 1u << 1,
+};
+
+// The features of the processor, as a set of CpuFeature bits. The first
+// call asks the processor; later calls read the cached answer (a relaxed
+// atomic word, constant-initialised: no constructor, no lock). Builds with
+// ORV_DISABLE_SIMD, and processors other than x86-64, report none.
+uint32_t cpu_features();
+
+// For tests and benchmarks: restricts what cpu_features() reports to
+// `mask` & the processor's own features, so that every variant can be run
+// on one machine. Not for use while other threads decode.
+void restrict_cpu_features(uint32_t mask);
+
+}  // namespace orv::vlkdec
+
+#endif
