@@ -401,5 +401,56 @@ TEST(Synthesis, RandomPayloadsStayInsideTheirBuffers) {
   }
 }
 
+// Frame-order output for multichannel blocks: the samples of the planar
+// layout, each at its frame and channel, with the other channels' places
+// left alone, over three blocks so that the crossfades and tails count.
+TEST(Synthesis, FrameOrderOutputPlacesThePlanarSamples) {
+  const uint32_t seed = test::test_seed(78);
+  SCOPED_TRACE(seed);
+  std::mt19937 rng(seed);
+  const Layout layouts[] = {{44100, 2, 3}, {22050, 1, 1}, {8000, 2, 3}};
+  for (const Layout& layout : layouts) {
+    SCOPED_TRACE(layout.rate);
+    Pair planar(layout.rate, layout.channels, layout.flags);
+    Pair framed(layout.rate, layout.channels, layout.flags);
+    const uint32_t n = planar.d->transform_length;
+    const uint32_t kept = n - n / 16;
+    constexpr uint32_t stride = 5;
+    constexpr uint32_t first = 2;  // the pair's first channel in a frame
+    for (int block = 0; block < 3; ++block) {
+      const Channel a = random_channel(rng, *planar.d, 300);
+      const Channel b = random_channel(rng, *planar.d, 300);
+      std::vector<const Channel*> channels{&a};
+      if (layout.channels == 2) channels.push_back(&b);
+      const std::vector<uint8_t> bytes = sub_block(channels);
+      const bool fade = block != 0;
+      const uint32_t used = planar.decode(bytes, fade);
+
+      std::vector<int16_t> frames(size_t{kept} * stride, 0x5A5A);
+      const BlockDecoder& d = *framed.d;
+      EXPECT_EQ(decode_sub_block_frames(
+                    d.transform_length, d.scale, d.transform_count,
+                    d.transform_table_length, d.transform_table,
+                    frames.data() + first, stride, bytes.data(),
+                    bytes.data() + bytes.size(), d.band_count, d.band_edges,
+                    framed.coeffs, d.overlap_bytes,
+                    fade ? d.overlap_shift : 0, d.tail),
+                used);
+      for (uint32_t f = 0; f < kept; ++f) {
+        for (uint32_t c = 0; c < stride; ++c) {
+          const int16_t got = frames[size_t{f} * stride + c];
+          const uint32_t channel = c - first;
+          if (c < first || channel >= layout.channels) {
+            ASSERT_EQ(got, 0x5A5A) << f << " " << c;
+          } else {
+            ASSERT_EQ(got, planar.out[channel * kept + f]) << f << " " << c;
+          }
+        }
+      }
+      ASSERT_EQ(framed.tail(), planar.tail());
+    }
+  }
+}
+
 }  // namespace
 }  // namespace orv::vlkdec

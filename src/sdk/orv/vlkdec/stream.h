@@ -141,8 +141,6 @@ void discard_input(DecodeStream& stream, uint32_t count);
 
 // Processing.
 void decode_block(DecodeStream& stream);
-// Puts F frames of C planar channel runs at `region` into frame order.
-void interleave_channels(int16_t* region, uint32_t frames, uint32_t channels);
 
 // Seek-table lookup for a sample position.
 struct SampleLocation {

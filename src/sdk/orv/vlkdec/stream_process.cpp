@@ -1,6 +1,7 @@
 // The host's pull: hand out buffered PCM, keep a whole block buffered,
 // decode it pair by pair, trim it for a pending skip and a loop end, and
 // apply deferred seeks and skips where the input buffer drains.
+#include <cstddef>
 #include <cstring>
 
 #include "decoder/synthesis.h"
@@ -103,36 +104,60 @@ void decode_block(DecodeStream& stream) {
 
   uint32_t sub_start = payload_start;
   uint32_t out_offset = 0;
-  uint32_t last_produced = 0;
-  uint32_t last_channels = 1;
   uint32_t block_frames = 0;  // untrimmed, per channel
+  uint32_t first_channel = 0;
   for (int32_t k = 0; k < stream.decoder_count; ++k) {
     BlockDecoder& decoder = *stream.decoders[k];
     const auto pair_channels =
         static_cast<uint32_t>(stream.decoder_channels[k]);
-    uint8_t* out = stream.pcm_buffer + out_offset;
-    stream.skip_samples = skip_at_start;
-
+    const bool present = sub_start < payload_end;
+    const uint32_t shift = decoder.first_block != 0 ? 0 : decoder.overlap_shift;
+    const uint32_t untrimmed = decoder.block_bytes - decoder.overlap_bytes;
+    // Every pair holds the same number of frames.
+    block_frames = untrimmed / (2 * pair_channels);
     uint32_t used = 0;
-    uint32_t produced = decoder.block_bytes - decoder.overlap_bytes;
-    if (sub_start < payload_end) {
-      used = decode_sub_block(
-          decoder.transform_length, decoder.scale, decoder.transform_count,
-          decoder.flags, decoder.transform_table_length,
-          decoder.transform_table, reinterpret_cast<int16_t*>(out),
-          stream.in_buffer + sub_start, stream.in_buffer + payload_end,
-          decoder.band_count, decoder.band_edges, coeffs, decoder.overlap_bytes,
-          decoder.first_block != 0 ? 0 : decoder.overlap_shift, decoder.tail);
+    uint32_t produced = untrimmed;
+    if (planar) {
+      // Written straight into frame order: this pair's channels are
+      // first_channel.. of every frame of the block.
+      int16_t* frames_out =
+          reinterpret_cast<int16_t*>(stream.pcm_buffer) + first_channel;
+      if (present) {
+        used = decode_sub_block_frames(
+            decoder.transform_length, decoder.scale, decoder.transform_count,
+            decoder.transform_table_length, decoder.transform_table,
+            frames_out, channels, stream.in_buffer + sub_start,
+            stream.in_buffer + payload_end, decoder.band_count,
+            decoder.band_edges, coeffs, decoder.overlap_bytes, shift,
+            decoder.tail);
+      } else {
+        // No sub-block left for this pair: its share of the block is silence.
+        for (uint32_t f = 0; f < block_frames; ++f) {
+          for (uint32_t c = 0; c < pair_channels; ++c) {
+            frames_out[size_t{f} * channels + c] = 0;
+          }
+        }
+      }
+      first_channel += pair_channels;
     } else {
-      // No sub-block left for this pair: its share of the block is silence.
-      std::memset(out, 0, produced);
+      uint8_t* out = stream.pcm_buffer + out_offset;
+      stream.skip_samples = skip_at_start;
+      if (present) {
+        used = decode_sub_block(
+            decoder.transform_length, decoder.scale, decoder.transform_count,
+            decoder.flags, decoder.transform_table_length,
+            decoder.transform_table, reinterpret_cast<int16_t*>(out),
+            stream.in_buffer + sub_start, stream.in_buffer + payload_end,
+            decoder.band_count, decoder.band_edges, coeffs,
+            decoder.overlap_bytes, shift, decoder.tail);
+      } else {
+        // No sub-block left for this pair: its share of the block is silence.
+        std::memset(out, 0, produced);
+      }
+      produced = trim_skip_interleaved(stream, out, produced, pair_channels);
     }
     decoder.first_block = 0;
 
-    const uint32_t untrimmed = produced;
-    if (!planar) {
-      produced = trim_skip_interleaved(stream, out, produced, pair_channels);
-    }
     if (used > payload_end - sub_start) {
       // The sub-blocks run past the payload: the block is not trusted.
       stream.resync_pending = 1;
@@ -145,26 +170,20 @@ void decode_block(DecodeStream& stream) {
       trigger_loop_end(stream, block_offset);
       // The skip drops whole 16-byte steps, so `dropped` is whole frames.
       const uint32_t frame_bytes = 2 * pair_channels;
-      block_frames = untrimmed / frame_bytes;
       const uint32_t dropped = (untrimmed - produced) / frame_bytes;
       const uint32_t kept_frames =
           frames_before_loop_end(stream, block_frames, dropped);
       if (kept_frames < produced / frame_bytes) {
         produced = kept_frames * frame_bytes;
       }
+      out_offset += produced;
     }
-    out_offset += produced;
-    last_produced = produced;
-    last_channels = pair_channels;
   }
 
   if (planar) {
-    // Every pair's runs hold the same untrimmed frame count. Interleave
-    // the whole block, then trim in frame order, exactly to the frame.
-    const uint32_t frames = last_produced / (2 * last_channels);
+    // The block is in frame order: trim it exactly to the frame.
+    const uint32_t frames = block_frames;
     const uint32_t frame_bytes = 2 * channels;
-    interleave_channels(reinterpret_cast<int16_t*>(stream.pcm_buffer), frames,
-                        channels);
     const uint32_t skipped = skip_at_start < frames ? skip_at_start : frames;
     if (skipped != 0) {
       std::memmove(stream.pcm_buffer, stream.pcm_buffer + skipped * frame_bytes,
@@ -172,7 +191,6 @@ void decode_block(DecodeStream& stream) {
     }
     stream.skip_samples = skip_at_start - skipped;
     trigger_loop_end(stream, block_offset);
-    block_frames = frames;
     out_offset = frames_before_loop_end(stream, frames, skipped) * frame_bytes;
   }
   count_down_loop_end(stream, block_frames);

@@ -2,6 +2,7 @@
 // 16-bit conversion, layout, crossfade and the new tail.
 #include "decoder/synthesis.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "decoder/bit_reader.h"
@@ -31,18 +32,18 @@ void crossfade_overlap(int16_t* out, const int16_t* tail, uint32_t bytes,
   }
 }
 
-uint32_t decode_sub_block(uint32_t transform_length, float scale,
-                          uint32_t transform_count, uint32_t flags,
-                          uint32_t transform_table_length,
-                          const float* transform_table, int16_t* out,
-                          const uint8_t* start, const uint8_t* end,
-                          uint32_t band_count, const uint32_t* band_edges,
-                          float* coeffs, uint32_t overlap_bytes,
-                          uint32_t crossfade_shift, int16_t* tail) {
-  if (start >= end) return 0;
-  const uint32_t n = transform_length;
-  BitReader reader = begin_sub_block(start, end);
+namespace {
 
+// Reads the pair's coefficients and transforms them in place, channel after
+// channel; a channel whose coefficients run out is silent. Returns the
+// bytes of payload consumed (see decode_sub_block).
+uint32_t read_and_transform(uint32_t n, uint32_t transform_count,
+                            uint32_t transform_table_length,
+                            const float* transform_table,
+                            const uint8_t* start, const uint8_t* end,
+                            uint32_t band_count, const uint32_t* band_edges,
+                            float* coeffs) {
+  BitReader reader = begin_sub_block(start, end);
   // Channels share the reader: the second starts where the first stopped,
   // even when the first ran out of payload.
   for (uint32_t c = 0; c < transform_count; ++c) {
@@ -55,9 +56,53 @@ uint32_t decode_sub_block(uint32_t transform_length, float scale,
       std::memset(channel, 0, n * sizeof(float));  // a lost channel is silent
     }
   }
+  // The consumed length counts the last, partly read word whole.
+  return reader.next & 0x1FFFFFFFu;
+}
+
+// One channel's n samples: the first `held` crossfaded with `tail` (unless
+// the shift is 0), samples [0, n - held) written to out[i * stride], and
+// the last `held` kept as the new tail. Converted a stretch at a time
+// through a small buffer, so that no block-sized scratch is needed.
+void write_channel_strided(const float* in, uint32_t n, float scale,
+                           uint32_t held, uint32_t shift, int16_t* tail,
+                           int16_t* out, uint32_t stride) {
+  constexpr uint32_t stretch = 256;
+  int16_t pcm[stretch];
+  const uint32_t kept = n - held;
+  uint32_t i = 0;
+  while (i < kept) {
+    // The crossfaded start goes as one stretch, so that its ramp counts
+    // from 0; held <= n / 16 <= 128 fits one stretch.
+    const uint32_t limit = i == 0 && shift != 0 && held < stretch ? held : stretch;
+    const uint32_t count = kept - i < limit ? kept - i : limit;
+    convert_mono(in + i, scale, pcm, count);
+    if (i == 0 && shift != 0) crossfade_overlap(pcm, tail, 2 * count, shift);
+    int16_t* to = out + size_t{i} * stride;
+    for (uint32_t k = 0; k < count; ++k) to[size_t{k} * stride] = pcm[k];
+    i += count;
+  }
+  convert_mono(in + kept, scale, tail, held);
+}
+
+}  // namespace
+
+uint32_t decode_sub_block(uint32_t transform_length, float scale,
+                          uint32_t transform_count, uint32_t flags,
+                          uint32_t transform_table_length,
+                          const float* transform_table, int16_t* out,
+                          const uint8_t* start, const uint8_t* end,
+                          uint32_t band_count, const uint32_t* band_edges,
+                          float* coeffs, uint32_t overlap_bytes,
+                          uint32_t crossfade_shift, int16_t* tail) {
+  if (start >= end) return 0;
+  const uint32_t n = transform_length;
+  const uint32_t consumed = read_and_transform(
+      n, transform_count, transform_table_length, transform_table, start, end,
+      band_count, band_edges, coeffs);
 
   const uint32_t overlap_samples = overlap_bytes / 2;
-  const uint32_t shift = crossfade_shift;
+  const uint32_t shift = crossfade_shift != 0 ? crossfade_shift - 1 : 0;
   if (transform_count == 1) {
     convert_mono(coeffs, scale, out, n);
     if (shift != 0) crossfade_overlap(out, tail, overlap_bytes, shift);
@@ -80,8 +125,37 @@ uint32_t decode_sub_block(uint32_t transform_length, float scale,
     std::memcpy(tail + half, second + n - half, 2 * half);
   }
 
-  // The consumed length counts the last, partly read word whole.
-  return reader.next & 0x1FFFFFFFu;
+  return consumed;
+}
+
+uint32_t decode_sub_block_frames(uint32_t transform_length, float scale,
+                                 uint32_t transform_count,
+                                 uint32_t transform_table_length,
+                                 const float* transform_table, int16_t* out,
+                                 uint32_t stride, const uint8_t* start,
+                                 const uint8_t* end, uint32_t band_count,
+                                 const uint32_t* band_edges, float* coeffs,
+                                 uint32_t overlap_bytes,
+                                 uint32_t crossfade_shift, int16_t* tail) {
+  if (start >= end) return 0;
+  const uint32_t n = transform_length;
+  const uint32_t consumed = read_and_transform(
+      n, transform_count, transform_table_length, transform_table, start, end,
+      band_count, band_edges, coeffs);
+  if (transform_count == 1) {
+    // One channel: its run and the whole tail.
+    write_channel_strided(coeffs, n, scale, overlap_bytes / 2, crossfade_shift,
+                          tail, out, stride);
+    return consumed;
+  }
+  // Each channel of a planar pair crossfades with its half of the tail over
+  // half as many samples, hence one less shift.
+  const uint32_t half = overlap_bytes / 4;
+  const uint32_t shift = crossfade_shift != 0 ? crossfade_shift - 1 : 0;
+  write_channel_strided(coeffs, n, scale, half, shift, tail, out, stride);
+  write_channel_strided(coeffs + n, n, scale, half, shift, tail + half,
+                        out + 1, stride);
+  return consumed;
 }
 
 }  // namespace orv::vlkdec
