@@ -6,8 +6,10 @@
 
 #include <cstdint>
 
+#include "transform/cpu_features.h"
 #include "transform/fft.h"
 #include "transform/simd.h"
+#include "transform/transform_avx2.h"
 
 #if ORV_TRANSFORM_SSE2
 #include <emmintrin.h>
@@ -181,6 +183,12 @@ void transform(int n, float* a, int table_length, const float* table) {
 }  // namespace
 
 void inverse_dct(int n, float* a, int table_length, const float* table) {
+#if ORV_TRANSFORM_AVX2
+  if ((cpu_features() & cpu_avx2) != 0) {
+    inverse_dct_avx2(n, a, table_length, table);
+    return;
+  }
+#endif
   transform<ORV_TRANSFORM_SSE2 != 0>(n, a, table_length, table);
 }
 

@@ -10,8 +10,10 @@
 #include <cstdint>
 #include <cstring>
 
+#include "transform/cpu_features.h"
 #include "transform/fft_stages.h"
 #include "transform/simd.h"
+#include "transform/transform_avx2.h"
 
 #if ORV_TRANSFORM_SSE2
 #include <emmintrin.h>
@@ -863,6 +865,12 @@ void fft(int n, float* a, int nw, const float* w) {
 }  // namespace
 
 void complex_fft_forward(int n, float* a, int nw, const float* w) {
+#if ORV_TRANSFORM_AVX2
+  if ((cpu_features() & cpu_avx2) != 0) {
+    complex_fft_forward_avx2(n, a, nw, w);
+    return;
+  }
+#endif
   fft<ORV_TRANSFORM_SSE2 != 0>(n, a, nw, w);
 }
 

@@ -12,4 +12,13 @@
 #define ORV_TRANSFORM_SSE2 0
 #endif
 
+// The AVX2 variants (transform_avx2.cpp) exist where the build compiles
+// that file with -mavx2 and says so with ORV_TRANSFORM_HAVE_AVX2; they run
+// only on processors that report AVX2 (cpu_features.h).
+#if ORV_TRANSFORM_SSE2 && defined(ORV_TRANSFORM_HAVE_AVX2)
+#define ORV_TRANSFORM_AVX2 1
+#else
+#define ORV_TRANSFORM_AVX2 0
+#endif
+
 #endif

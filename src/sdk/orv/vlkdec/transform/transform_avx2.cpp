@@ -1,0 +1,780 @@
+// The FFT and the inverse DCT with 256-bit vectors.
+//
+// Same rule as the SSE2 paths in fft.cpp and dct.cpp: every element sees the
+// scalar code's single-precision operations in the scalar code's order, so
+// the bits are those of the portable code. x - y may be written x + (-y),
+// which IEEE arithmetic defines to be the same; a negation only flips the
+// sign bit. Nothing is reassociated and nothing is fused (this file is built
+// with -mavx2 alone, and -ffp-contract=off like the rest of the transforms).
+//
+// Where a vector holds complex values, it holds four of them as (re, im)
+// pairs. The stages run four neighbouring indices at a time; where the
+// lanes of a group are formed differently (index 0 without twiddles, the
+// eighth point in its one-product form), both forms are computed and each
+// lane keeps its own. The leaf kernels run two blocks side by side, one per
+// 128-bit half, with the SSE2 kernels' operations.
+//
+// Everything here has internal linkage except the two entry points, so that
+// no code compiled with AVX2 can be picked by the linker for a caller on a
+// processor without it.
+#include "transform/transform_avx2.h"
+
+#include "transform/simd.h"
+
+#if ORV_TRANSFORM_AVX2
+
+#include <immintrin.h>
+
+#include <cstdint>
+
+#include "transform/fft.h"
+#include "transform/fft_stages.h"
+
+#if defined(__GNUC__)
+#define ORV_AVX2_INLINE inline __attribute__((always_inline))
+#else
+#define ORV_AVX2_INLINE inline
+#endif
+
+namespace orv::vlkdec {
+namespace {
+
+using V8 = __m256;
+
+ORV_AVX2_INLINE V8 load8(const float* p) { return _mm256_loadu_ps(p); }
+ORV_AVX2_INLINE void store8(float* p, V8 v) { _mm256_storeu_ps(p, v); }
+ORV_AVX2_INLINE V8 add(V8 x, V8 y) { return _mm256_add_ps(x, y); }
+ORV_AVX2_INLINE V8 sub(V8 x, V8 y) { return _mm256_sub_ps(x, y); }
+ORV_AVX2_INLINE V8 mul(V8 x, V8 y) { return _mm256_mul_ps(x, y); }
+ORV_AVX2_INLINE V8 flip(V8 x, V8 signs) { return _mm256_xor_ps(x, signs); }
+
+// Sign masks per float of a (re, im) pair, repeated.
+ORV_AVX2_INLINE V8 sign_real() {
+  return _mm256_castsi256_ps(_mm256_setr_epi32(INT32_MIN, 0, INT32_MIN, 0,
+                                               INT32_MIN, 0, INT32_MIN, 0));
+}
+ORV_AVX2_INLINE V8 sign_imag() {
+  return _mm256_castsi256_ps(_mm256_setr_epi32(0, INT32_MIN, 0, INT32_MIN, 0,
+                                               INT32_MIN, 0, INT32_MIN));
+}
+ORV_AVX2_INLINE V8 negate(V8 x) { return flip(x, _mm256_set1_ps(-0.0f)); }
+
+// (re, im) -> (im, re) in every pair.
+ORV_AVX2_INLINE V8 swap_pairs(V8 x) {
+  return _mm256_permute_ps(x, _MM_SHUFFLE(2, 3, 0, 1));
+}
+// All eight floats in reverse order: the complex values reversed, each
+// with its parts swapped.
+ORV_AVX2_INLINE V8 reverse8(V8 x) {
+  return _mm256_permutevar8x32_ps(x, _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0));
+}
+// The four complex values (64-bit units) in reverse order.
+ORV_AVX2_INLINE V8 reverse_values(V8 x) {
+  return _mm256_castpd_ps(
+      _mm256_permute4x64_pd(_mm256_castps_pd(x), _MM_SHUFFLE(0, 1, 2, 3)));
+}
+// 64-bit units: (x0, y0 | x2, y2) and (x1, y1 | x3, y3).
+ORV_AVX2_INLINE V8 low_units(V8 x, V8 y) {
+  return _mm256_castpd_ps(
+      _mm256_unpacklo_pd(_mm256_castps_pd(x), _mm256_castps_pd(y)));
+}
+ORV_AVX2_INLINE V8 high_units(V8 x, V8 y) {
+  return _mm256_castpd_ps(
+      _mm256_unpackhi_pd(_mm256_castps_pd(x), _mm256_castps_pd(y)));
+}
+// Lane 0 (floats 0 and 1) from `first`, the rest from `rest`.
+ORV_AVX2_INLINE V8 with_first(V8 rest, V8 first) {
+  return _mm256_blend_ps(rest, first, 0x03);
+}
+
+// (wr * zr - wi * zi, wr * zi + wi * zr) per complex lane.
+ORV_AVX2_INLINE V8 multiply(V8 w, V8 z) {
+  const V8 wr = _mm256_moveldup_ps(w);
+  const V8 wi = _mm256_movehdup_ps(w);
+  return add(mul(wr, z), flip(mul(wi, swap_pairs(z)), sign_real()));
+}
+
+// The first and the second pair of floats of four table groups
+// (c1, s1, c3, s3) at g[0], g[4], g[8], g[12]: W^j and W^(3j) of four
+// neighbouring indices.
+ORV_AVX2_INLINE void load_groups(const float* g, V8& w1, V8& w3) {
+  const V8 even = _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(g)),
+                                       _mm_loadu_ps(g + 8), 1);
+  const V8 odd = _mm256_insertf128_ps(
+      _mm256_castps128_ps256(_mm_loadu_ps(g + 4)), _mm_loadu_ps(g + 12), 1);
+  w1 = low_units(even, odd);
+  w3 = high_units(even, odd);
+}
+
+// ---------------------------------------------------------------------------
+// Split-radix stages, four indices per step.
+
+// The butterflies of a type-a stage on the four indices at float offset p:
+// stores the sums and gives u and v, still to be twiddled.
+ORV_AVX2_INLINE void stage_a_sums(float* a, int p, int q, V8& u, V8& v) {
+  float* x0p = a + p;
+  const V8 x0 = load8(x0p);
+  const V8 x1 = load8(x0p + q);
+  const V8 x2 = load8(x0p + 2 * q);
+  const V8 x3 = load8(x0p + 3 * q);
+  const V8 s0 = add(x0, x2);
+  const V8 d0 = sub(x0, x2);
+  const V8 s1 = add(x1, x3);
+  const V8 d1 = sub(x1, x3);
+  store8(x0p, add(s0, s1));
+  store8(x0p + q, sub(s0, s1));
+  const V8 d1_swapped = swap_pairs(d1);
+  u = add(d0, flip(d1_swapped, sign_real()));
+  v = add(d0, flip(d1_swapped, sign_imag()));
+}
+
+// The eighth point's products, (c4 (ur - ui), c4 (ur + ui)) and
+// ((vr + vi) (-c4), (vi - vr) (-c4)).
+ORV_AVX2_INLINE V8 eighth_point_u(V8 u, V8 c4) {
+  return mul(c4, add(_mm256_moveldup_ps(u),
+                     flip(_mm256_movehdup_ps(u), sign_real())));
+}
+ORV_AVX2_INLINE V8 eighth_point_v(V8 v, V8 minus_c4) {
+  return mul(add(_mm256_movehdup_ps(v),
+                 flip(_mm256_moveldup_ps(v), sign_imag())),
+             minus_c4);
+}
+
+// Four indices of a type-a stage from index j (float offset 2j). If
+// `first_plain`, j is 0 and its u and v are stored untwiddled; if
+// `first_eighth`, j is N/8 and takes the one-product form.
+ORV_AVX2_INLINE void stage_a_group(float* a, int j, int q, V8 w1, V8 w3,
+                                   bool first_plain, bool first_eighth,
+                                   float c4) {
+  V8 u;
+  V8 v;
+  const int p = 2 * j;
+  stage_a_sums(a, p, q, u, v);
+  V8 pu = multiply(w1, u);
+  V8 pv = multiply(w3, v);
+  if (first_plain) {
+    pu = with_first(pu, u);
+    pv = with_first(pv, v);
+  }
+  if (first_eighth) {
+    pu = with_first(pu, eighth_point_u(u, _mm256_set1_ps(c4)));
+    pv = with_first(pv, eighth_point_v(v, _mm256_set1_ps(-c4)));
+  }
+  store8(a + p + 2 * q, pu);
+  store8(a + p + 3 * q, pv);
+}
+
+// The twiddles of the mirrored indices N/4 - j: W^(N/4-j) = i conj(W^j) and
+// W^(3(N/4-j)) = -i conj(W^(3j)). Given the factors of j .. j + 3 in
+// order, gives those of N/4 - j - 3 .. N/4 - j in order.
+ORV_AVX2_INLINE V8 mirror1(V8 w1) { return reverse8(w1); }
+ORV_AVX2_INLINE V8 mirror3(V8 w3) { return negate(reverse8(w3)); }
+
+// Each step takes the indices b .. b + 3 and the mirrors N/4 - b - 4 ..
+// N/4 - b - 1 (those of b + 4 .. b + 1): with b running over multiples of
+// 4 below N/8 this covers 0 .. N/4 - 1 once, index 0 in the first group and
+// N/8 in the last mirror group.
+void first_stage(int n, float* a, const float* level) {
+  const int q = n >> 2;
+  const int eighth = n >> 4;
+  const int quarter = n >> 3;
+  const float c4 = level[1];
+  const float csc1 = level[2];
+  const float csc3 = level[3];
+  const V8 csc = _mm256_setr_ps(csc1, csc1, csc3, csc3, csc1, csc1, csc3, csc3);
+  for (int b = 0; b < eighth; b += 4) {
+    // The even indices' factors come from the table (group at 2j holds W^j
+    // and W^(3j)); W^0 = 1, W^(N/8) = (c4, c4) and W^(3N/8) = (-c4, c4).
+    // Every odd index interpolates its two even neighbours:
+    // csc * (before + after), per component.
+    V8 even = load8(level + 2 * b);     // W(b), W(b + 2)
+    V8 next = load8(level + 2 * b + 4);  // W(b + 2), W(b + 4)
+    if (b == 0) {
+      even = _mm256_blend_ps(even, _mm256_setr_ps(1, 0, 1, 0, 0, 0, 0, 0),
+                             0x0F);
+    }
+    if (b + 4 == eighth) {
+      next = _mm256_blend_ps(next, _mm256_setr_ps(0, 0, 0, 0, c4, c4, -c4, c4),
+                             0xF0);
+    }
+    const V8 odd = mul(csc, add(even, next));  // W(b + 1), W(b + 3)
+    stage_a_group(a, b, q, low_units(even, odd), high_units(even, odd), b == 0,
+                  false, c4);
+    stage_a_group(a, quarter - b - 4, q, mirror1(low_units(odd, next)),
+                  mirror3(high_units(odd, next)), false, b + 4 == eighth, c4);
+  }
+}
+
+// The same walk with every factor read from the table.
+void middle_stage_a(int l, float* block, const float* level) {
+  const int q = l >> 2;
+  const int eighth = l >> 4;
+  const int quarter = l >> 3;
+  const float c4 = level[1];
+  for (int b = 0; b < eighth; b += 4) {
+    V8 w1;
+    V8 w3;
+    load_groups(level + 4 * b, w1, w3);
+    stage_a_group(block, b, q, w1, w3, b == 0, false, c4);
+    load_groups(level + 4 * (b + 1), w1, w3);
+    stage_a_group(block, quarter - b - 4, q, mirror1(w1), mirror3(w3), false,
+                  b + 4 == eighth, c4);
+  }
+}
+
+// Four indices of a type-b stage from index j. If `first_plain`, j is 0
+// and takes the e^(i pi/4) form, one product per component.
+ORV_AVX2_INLINE void stage_b_group(float* a, int j, int q, V8 omega, V8 psi,
+                                   V8 omega3, V8 chi, bool first_plain,
+                                   float c4) {
+  float* x0p = a + 2 * j;
+  const V8 x0 = load8(x0p);
+  const V8 x1 = load8(x0p + q);
+  const V8 x2 = swap_pairs(load8(x0p + 2 * q));
+  const V8 x3 = swap_pairs(load8(x0p + 3 * q));
+  const V8 alpha = add(x0, flip(x2, sign_real()));
+  const V8 gamma = add(x0, flip(x2, sign_imag()));
+  const V8 beta = add(x1, flip(x3, sign_real()));
+  const V8 delta = add(x1, flip(x3, sign_imag()));
+  const V8 pa = multiply(omega, alpha);
+  const V8 pb = multiply(psi, beta);
+  const V8 pc = multiply(omega3, gamma);
+  const V8 pd = multiply(chi, delta);
+  V8 out0 = add(pa, pb);
+  V8 out1 = sub(pa, pb);
+  V8 out2 = add(pc, pd);
+  V8 out3 = sub(pc, pd);
+  if (first_plain) {
+    // t = ((br - bi) c4, (bi + br) c4), s likewise from delta; the outputs
+    // alpha +- t, gamma + i s and gamma - i s.
+    const V8 c4v = _mm256_set1_ps(c4);
+    const V8 t = mul(add(beta, flip(swap_pairs(beta), sign_real())), c4v);
+    const V8 s_swapped =
+        swap_pairs(mul(add(delta, flip(swap_pairs(delta), sign_real())), c4v));
+    out0 = with_first(out0, add(alpha, t));
+    out1 = with_first(out1, sub(alpha, t));
+    out2 = with_first(out2, add(gamma, flip(s_swapped, sign_real())));
+    out3 = with_first(out3, add(gamma, flip(s_swapped, sign_imag())));
+  }
+  store8(x0p, out0);
+  store8(x0p + q, out1);
+  store8(x0p + 2 * q, out2);
+  store8(x0p + 3 * q, out3);
+}
+
+// Every index j takes omega^j and omega^(3j) from its own group and psi and
+// chi from the group of its mirror N/4 - j (for j = 0 that is the group at
+// N/4, read but not used); the eighth point takes its factors from cos and
+// sin of pi/8 alone.
+void middle_stage_b(int l, float* block, const float* level) {
+  const int q = l >> 2;
+  const int eighth = l >> 4;
+  const int quarter = l >> 3;
+  const float c4 = level[1];
+  for (int j = 0; j < quarter; j += 4) {
+    V8 omega;
+    V8 omega3;
+    V8 m1;
+    V8 m3;
+    load_groups(level + 4 * j, omega, omega3);
+    load_groups(level + 4 * (quarter - j - 3), m1, m3);
+    const V8 psi = reverse8(m1);
+    V8 chi = negate(reverse8(m3));
+    if (j == eighth) {
+      const float c = level[4 * eighth];
+      const float s = level[4 * eighth + 1];
+      omega3 = with_first(omega3, _mm256_setr_ps(s, c, 0, 0, 0, 0, 0, 0));
+      chi = with_first(chi, _mm256_setr_ps(-c, -s, 0, 0, 0, 0, 0, 0));
+    }
+    stage_b_group(block, j, q, omega, psi, omega3, chi, j == 0, c4);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Leaf kernels, two blocks at once: the lower 128 bits of every vector
+// belong to the block at x, the upper to the block at y. x and y may be the
+// same block (a kernel with no partner): both halves then compute and store
+// the same values.
+
+struct Pair {
+  float* x;
+  float* y;
+};
+
+ORV_AVX2_INLINE V8 load_pair(Pair p, int offset) {
+  return _mm256_insertf128_ps(
+      _mm256_castps128_ps256(_mm_loadu_ps(p.x + offset)),
+      _mm_loadu_ps(p.y + offset), 1);
+}
+ORV_AVX2_INLINE void store_pair(Pair p, int offset, V8 v) {
+  _mm_storeu_ps(p.x + offset, _mm256_castps256_ps128(v));
+  _mm_storeu_ps(p.y + offset, _mm256_extractf128_ps(v, 1));
+}
+
+// Per 128-bit half, as the SSE2 kernels: movelh, movehl, the pair-wise
+// lane select and sign masks over (x0r, x0i, x1r, x1i).
+ORV_AVX2_INLINE V8 low_halves(V8 x, V8 y) { return low_units(x, y); }
+ORV_AVX2_INLINE V8 high_halves(V8 x) { return high_units(x, x); }
+ORV_AVX2_INLINE V8 lanes(V8 x, V8 y) {
+  return _mm256_blend_ps(x, y, 0xCC);
+}
+ORV_AVX2_INLINE V8 sign_upper() {
+  return _mm256_castsi256_ps(_mm256_setr_epi32(0, 0, INT32_MIN, INT32_MIN, 0,
+                                               0, INT32_MIN, INT32_MIN));
+}
+ORV_AVX2_INLINE V8 sign_outer() {
+  return _mm256_castsi256_ps(_mm256_setr_epi32(INT32_MIN, 0, 0, INT32_MIN,
+                                               INT32_MIN, 0, 0, INT32_MIN));
+}
+// (x1i, x1r, x1i, x1r) per half.
+ORV_AVX2_INLINE V8 upper_swapped(V8 x) {
+  return _mm256_permute_ps(x, _MM_SHUFFLE(2, 3, 2, 3));
+}
+// (0, 0, r, i) per half.
+ORV_AVX2_INLINE V8 upper_factor(float r, float i) {
+  return _mm256_setr_ps(0, 0, r, i, 0, 0, r, i);
+}
+
+// 4-point transforms of types a and b on 8 floats held as (lo, hi), in
+// place, bit-reversed output.
+ORV_AVX2_INLINE void kernel4_a(V8& lo, V8& hi) {
+  const V8 s = add(lo, hi);  // s0, s1
+  const V8 d = sub(lo, hi);  // d0, d1
+  lo = add(low_halves(s, s), flip(high_halves(s), sign_upper()));
+  // u = (d0r - d1i, d0i + d1r), v = (d0r + d1i, d0i - d1r)
+  hi = add(low_halves(d, d), flip(upper_swapped(d), sign_outer()));
+}
+
+ORV_AVX2_INLINE void kernel4_b(V8& lo, V8& hi_in, V8 c4) {
+  const V8 hi = swap_pairs(hi_in);
+  const V8 ab = add(lo, flip(hi, sign_real()));  // alpha, beta
+  const V8 gd = add(lo, flip(hi, sign_imag()));  // gamma, delta
+  const V8 bd = high_units(ab, gd);              // beta, delta
+  // t = ((br - bi) c4, (bi + br) c4), s likewise from delta
+  const V8 ts = mul(add(bd, flip(swap_pairs(bd), sign_real())), c4);
+  lo = add(low_halves(ab, ab), flip(low_halves(ts, ts), sign_upper()));
+  hi_in = add(low_halves(gd, gd), flip(upper_swapped(ts), sign_outer()));
+}
+
+// 2-point butterflies of types a and b on 4 floats.
+ORV_AVX2_INLINE V8 butterfly2_a(V8 x) {
+  return add(low_halves(x, x), flip(high_halves(x), sign_upper()));
+}
+ORV_AVX2_INLINE V8 butterfly2_b(V8 x) {
+  return add(low_halves(x, x), flip(upper_swapped(x), sign_outer()));
+}
+
+// A type-a stage's indices 0 and 1 (or 2 and 3) from x0 .. x3: the sums
+// into x0 and x1, u and v out.
+ORV_AVX2_INLINE void pair_stage_a_sums(V8& x0, V8& x1, V8 x2, V8 x3, V8& u,
+                                       V8& v) {
+  const V8 s0 = add(x0, x2);
+  const V8 d0 = sub(x0, x2);
+  const V8 s1 = add(x1, x3);
+  const V8 d1 = sub(x1, x3);
+  x0 = add(s0, s1);
+  x1 = sub(s0, s1);
+  const V8 d1_swapped = swap_pairs(d1);
+  u = add(d0, flip(d1_swapped, sign_real()));
+  v = add(d0, flip(d1_swapped, sign_imag()));
+}
+
+// A type-b stage's indices 0 and 1: index 0 in its e^(i pi/4) form, index
+// 1 twiddled with the factors in the upper values of omega .. chi.
+ORV_AVX2_INLINE void pair_stage_b_first(V8& x0, V8& x1, V8& x2_in, V8& x3_in,
+                                        V8 c4, V8 omega, V8 psi, V8 omega3,
+                                        V8 chi) {
+  const V8 x2 = swap_pairs(x2_in);
+  const V8 x3 = swap_pairs(x3_in);
+  const V8 alpha = add(x0, flip(x2, sign_real()));
+  const V8 gamma = add(x0, flip(x2, sign_imag()));
+  const V8 beta = add(x1, flip(x3, sign_real()));
+  const V8 delta = add(x1, flip(x3, sign_imag()));
+  const V8 t = mul(add(beta, flip(swap_pairs(beta), sign_real())), c4);
+  const V8 sd =
+      swap_pairs(mul(add(delta, flip(swap_pairs(delta), sign_real())), c4));
+  const V8 pa = multiply(omega, alpha);
+  const V8 pb = multiply(psi, beta);
+  const V8 pc = multiply(omega3, gamma);
+  const V8 pd = multiply(chi, delta);
+  x0 = lanes(add(alpha, t), add(pa, pb));
+  x1 = lanes(sub(alpha, t), sub(pa, pb));
+  x2_in = lanes(add(gamma, flip(sd, sign_real())), add(pc, pd));
+  x3_in = lanes(add(gamma, flip(sd, sign_imag())), sub(pc, pd));
+}
+
+// A type-b stage's indices 2 and 3 (both twiddled).
+ORV_AVX2_INLINE void pair_stage_b_twiddled(V8& x0, V8& x1, V8& x2_in,
+                                           V8& x3_in, V8 omega, V8 psi,
+                                           V8 omega3, V8 chi) {
+  const V8 x2 = swap_pairs(x2_in);
+  const V8 x3 = swap_pairs(x3_in);
+  const V8 alpha = add(x0, flip(x2, sign_real()));
+  const V8 gamma = add(x0, flip(x2, sign_imag()));
+  const V8 beta = add(x1, flip(x3, sign_real()));
+  const V8 delta = add(x1, flip(x3, sign_imag()));
+  const V8 pa = multiply(omega, alpha);
+  const V8 pb = multiply(psi, beta);
+  const V8 pc = multiply(omega3, gamma);
+  const V8 pd = multiply(chi, delta);
+  x0 = add(pa, pb);
+  x1 = sub(pa, pb);
+  x2_in = add(pc, pd);
+  x3_in = sub(pc, pd);
+}
+
+void kernel16_a_pair(Pair p, const float* level) {
+  const float c4 = level[1];
+  // W^1 = e^(i pi/8) from the stored cos(pi/8) - sin(pi/8).
+  const float k = level[2];
+  const float s = k * c4;
+  const float c = k + s;
+  // Eight registers of four floats: r[2i] holds indices 0 and 1 of quarter
+  // i, r[2i + 1] indices 2 and 3.
+  V8 r0 = load_pair(p, 0), r1 = load_pair(p, 4), r2 = load_pair(p, 8),
+     r3 = load_pair(p, 12), r4 = load_pair(p, 16), r5 = load_pair(p, 20),
+     r6 = load_pair(p, 24), r7 = load_pair(p, 28);
+  V8 u;
+  V8 v;
+  pair_stage_a_sums(r0, r2, r4, r6, u, v);
+  r4 = lanes(u, multiply(upper_factor(c, s), u));
+  r6 = lanes(v, multiply(upper_factor(s, c), v));
+  pair_stage_a_sums(r1, r3, r5, r7, u, v);
+  // Index 2 is the eighth point; index 3 takes the mirrored twiddles of
+  // index 1.
+  r5 = lanes(eighth_point_u(u, _mm256_set1_ps(c4)),
+             multiply(upper_factor(s, c), u));
+  r7 = lanes(eighth_point_v(v, _mm256_set1_ps(-c4)),
+             multiply(upper_factor(-c, -s), v));
+  const V8 c4v = _mm256_set1_ps(c4);
+  kernel4_a(r0, r1);
+  kernel4_b(r2, r3, c4v);
+  kernel4_a(r4, r5);
+  kernel4_a(r6, r7);
+  store_pair(p, 0, r0);
+  store_pair(p, 4, r1);
+  store_pair(p, 8, r2);
+  store_pair(p, 12, r3);
+  store_pair(p, 16, r4);
+  store_pair(p, 20, r5);
+  store_pair(p, 24, r6);
+  store_pair(p, 28, r7);
+}
+
+void kernel16_b_pair(Pair p, const float* level) {
+  const float c4 = level[1];
+  const float c1 = level[4], s1 = level[5], c3 = level[6], s3 = level[7];
+  const float c = level[8], s = level[9];
+  const V8 c4v = _mm256_set1_ps(c4);
+  V8 r0 = load_pair(p, 0), r1 = load_pair(p, 4), r2 = load_pair(p, 8),
+     r3 = load_pair(p, 12), r4 = load_pair(p, 16), r5 = load_pair(p, 20),
+     r6 = load_pair(p, 24), r7 = load_pair(p, 28);
+  pair_stage_b_first(r0, r2, r4, r6, c4v, upper_factor(c1, s1),
+                     upper_factor(s3, c3), upper_factor(c3, s3),
+                     upper_factor(-c1, s1));
+  // Index 2 (the eighth point, from cos and sin of pi/8) and index 3.
+  pair_stage_b_twiddled(r1, r3, r5, r7,
+                        _mm256_setr_ps(c, s, c3, s3, c, s, c3, s3),
+                        _mm256_setr_ps(s, c, s1, c1, s, c, s1, c1),
+                        _mm256_setr_ps(s, c, -s1, c1, s, c, -s1, c1),
+                        _mm256_setr_ps(-c, -s, -s3, -c3, -c, -s, -s3, -c3));
+  kernel4_a(r0, r1);
+  kernel4_b(r2, r3, c4v);
+  kernel4_a(r4, r5);
+  kernel4_b(r6, r7, c4v);
+  store_pair(p, 0, r0);
+  store_pair(p, 4, r1);
+  store_pair(p, 8, r2);
+  store_pair(p, 12, r3);
+  store_pair(p, 16, r4);
+  store_pair(p, 20, r5);
+  store_pair(p, 24, r6);
+  store_pair(p, 28, r7);
+}
+
+void kernel8_a_pair(Pair p, const float* level) {
+  const float c4 = level[1];
+  V8 r0 = load_pair(p, 0), r1 = load_pair(p, 4), r2 = load_pair(p, 8),
+     r3 = load_pair(p, 12);
+  V8 u;
+  V8 v;
+  pair_stage_a_sums(r0, r1, r2, r3, u, v);
+  // Index 1 is the eighth point: one product per component.
+  r2 = lanes(u, eighth_point_u(u, _mm256_set1_ps(c4)));
+  r3 = lanes(v, eighth_point_v(v, _mm256_set1_ps(-c4)));
+  store_pair(p, 0, butterfly2_a(r0));
+  store_pair(p, 4, butterfly2_b(r1));
+  store_pair(p, 8, butterfly2_a(r2));
+  store_pair(p, 12, butterfly2_a(r3));
+}
+
+void kernel8_b_pair(Pair p, const float* level) {
+  const float c = level[4], s = level[5];
+  V8 r0 = load_pair(p, 0), r1 = load_pair(p, 4), r2 = load_pair(p, 8),
+     r3 = load_pair(p, 12);
+  pair_stage_b_first(r0, r1, r2, r3, _mm256_set1_ps(level[1]),
+                     upper_factor(c, s), upper_factor(s, c), upper_factor(s, c),
+                     upper_factor(-c, -s));
+  store_pair(p, 0, butterfly2_a(r0));
+  store_pair(p, 4, butterfly2_b(r1));
+  store_pair(p, 8, butterfly2_a(r2));
+  store_pair(p, 12, butterfly2_b(r3));
+}
+
+// The leaves of a block of l = 4q floats whose four quarters (q = 64 or
+// 128 floats, of the types given) have had their stages. Each quarter owes
+// kernels of types a, b, a, a (type-a quarter) or a, b, a, b (type-b) on
+// its sub-blocks of q / 4 floats; kernels of the same type are paired,
+// quarters of the same type first.
+struct Leaves {
+  int s;  // sub-block length in floats: 32 (16-point) or 16 (8-point)
+  const float* level_a;
+  const float* level_b;
+
+  void a(float* x, float* y) const {
+    if (s == 32) {
+      kernel16_a_pair({x, y}, level_a);
+    } else {
+      kernel8_a_pair({x, y}, level_a);
+    }
+  }
+  void b(float* x, float* y) const {
+    if (s == 32) {
+      kernel16_b_pair({x, y}, level_b);
+    } else {
+      kernel8_b_pair({x, y}, level_b);
+    }
+  }
+  // Two quarters of the same type, side by side.
+  void same_quarters(float* x, float* y, bool type_b) const {
+    a(x, y);
+    b(x + s, y + s);
+    a(x + 2 * s, y + 2 * s);
+    if (type_b) {
+      b(x + 3 * s, y + 3 * s);
+    } else {
+      a(x + 3 * s, y + 3 * s);
+    }
+  }
+  // A type-a quarter at x and a type-b quarter at y.
+  void mixed_quarters(float* x, float* y) const {
+    a(x, y);
+    b(x + s, y + s);
+    a(x + 2 * s, y + 2 * s);
+    a(x + 3 * s, x + 3 * s);
+    b(y + 3 * s, y + 3 * s);
+  }
+};
+
+Leaves leaves_for(int q, int nw, const float* w) {
+  if (q == 128) return {32, w + nw - 8, w + nw - 32};
+  return {16, w + nw - 16, w + nw - 16};
+}
+
+// A block of l = 256 or 512 floats whose own stage is done; its quarters
+// are of types a, b, a, a (type-a block) or a, b, a, b (type-b block).
+void expand(int l, float* block, bool type_b, int nw, const float* w) {
+  const int q = l >> 2;
+  middle_stage_a(q, block, w + nw - q / 2);
+  middle_stage_b(q, block + q, w + nw - q);
+  middle_stage_a(q, block + 2 * q, w + nw - q / 2);
+  if (type_b) {
+    middle_stage_b(q, block + 3 * q, w + nw - q);
+  } else {
+    middle_stage_a(q, block + 3 * q, w + nw - q / 2);
+  }
+  const Leaves leaves = leaves_for(q, nw, w);
+  leaves.same_quarters(block, block + 2 * q, false);
+  if (type_b) {
+    leaves.same_quarters(block + q, block + 3 * q, true);
+  } else {
+    leaves.mixed_quarters(block + 3 * q, block + q);
+  }
+}
+
+void fft(int n, float* a, int nw, const float* w) {
+  if (n < 64) {
+    // Too short for four-wide stages; the kernels alone are scalar
+    // everywhere.
+    complex_fft_forward_portable(n, a, nw, w);
+    return;
+  }
+  first_stage(n, a, w + nw - n / 4);
+  if (n > 512) {
+    const int l = n / 4;
+    middle_stage_a(l, a, w + nw - l / 2);
+    expand(l, a, false, nw, w);
+    middle_stage_b(l, a + l, w + nw - l);
+    expand(l, a + l, true, nw, w);
+    middle_stage_a(l, a + 2 * l, w + nw - l / 2);
+    expand(l, a + 2 * l, false, nw, w);
+    middle_stage_a(l, a + 3 * l, w + nw - l / 2);
+    expand(l, a + 3 * l, false, nw, w);
+  } else if (n / 4 > 32) {
+    expand(n, a, false, nw, w);
+  } else {
+    // n = 64 or 128: the array is one type-a block whose stage is done.
+    const Leaves leaves = leaves_for(n, nw, w);
+    const int s = leaves.s;
+    leaves.a(a, a + 2 * s);
+    leaves.b(a + s, a + s);
+    leaves.a(a + 3 * s, a + 3 * s);
+  }
+  bit_reverse(n, a);
+}
+
+// ---------------------------------------------------------------------------
+// The inverse DCT's passes, eight floats per step, then the scalar code for
+// what is left.
+
+// p[0], p[step], ..., p[7 step].
+ORV_AVX2_INLINE V8 load_strided(const float* p, int step) {
+  if (step == 1) return load8(p);
+  if (step == 2) {
+    const V8 even = _mm256_shuffle_ps(load8(p), load8(p + 8),
+                                      _MM_SHUFFLE(2, 0, 2, 0));
+    return _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(even),
+                                                  _MM_SHUFFLE(3, 1, 2, 0)));
+  }
+  return _mm256_setr_ps(p[0], p[step], p[2 * step], p[3 * step], p[4 * step],
+                        p[5 * step], p[6 * step], p[7 * step]);
+}
+// p[0], p[-step], ..., p[-7 step].
+ORV_AVX2_INLINE V8 load_strided_down(const float* p, int step) {
+  if (step == 1) return reverse8(load8(p - 7));
+  if (step == 2) {
+    const V8 odd = _mm256_shuffle_ps(load8(p - 15), load8(p - 7),
+                                     _MM_SHUFFLE(3, 1, 3, 1));
+    return reverse8(_mm256_castpd_ps(_mm256_permute4x64_pd(
+        _mm256_castps_pd(odd), _MM_SHUFFLE(3, 1, 2, 0))));
+  }
+  return _mm256_setr_ps(p[0], p[-step], p[-2 * step], p[-3 * step],
+                        p[-4 * step], p[-5 * step], p[-6 * step],
+                        p[-7 * step]);
+}
+
+// Rotates each mirror pair (a[j], a[n - j]) by the angle pi j / 2n; c[idx]
+// and c[L - idx] hold half its cosine and sine.
+void dct_twiddle_pass(int n, float* a, int table_length, const float* c) {
+  const int m = n >> 1;
+  const int step = table_length / n;
+  int j = 1;
+  // Lanes j .. j + 7 and their mirrors n - j .. n - j - 7.
+  for (; j + 7 < m; j += 8) {
+    const int idx = j * step;
+    const int k = n - j;
+    const V8 cos_half = load_strided(c + idx, step);
+    const V8 sin_half = load_strided_down(c + table_length - idx, step);
+    const V8 wr = sub(cos_half, sin_half);
+    const V8 wi = add(cos_half, sin_half);
+    const V8 x = load8(a + j);
+    const V8 y = reverse8(load8(a + k - 7));
+    const V8 t = sub(mul(wi, x), mul(wr, y));
+    store8(a + j, add(mul(wr, x), mul(wi, y)));
+    store8(a + k - 7, reverse8(t));
+  }
+  for (; j < m; ++j) {
+    const int k = n - j;
+    const int idx = j * step;
+    const float wr = c[idx] - c[table_length - idx];
+    const float wi = c[idx] + c[table_length - idx];
+    const float t = wi * a[j] - wr * a[k];
+    a[j] = wr * a[j] + wi * a[k];
+    a[k] = t;
+  }
+  a[m] = a[m] * c[0];
+}
+
+// Turns the complex FFT of the n/2 values into the spectrum of the real
+// sequence of n values; a[0], a[1] and the middle pair stay as they are.
+void real_split_forward(int n, float* a, int table_length, const float* c) {
+  const int m = n >> 1;
+  const int step = 2 * table_length / m;
+  const __m256i duplicate = _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3);
+  int j = 2;
+  // The complex values at j .. j + 6 and their mirrors at n - j .. n - j - 6.
+  for (; j + 6 < m; j += 8) {
+    const int k = n - j;
+    const int idx = (j >> 1) * step;
+    const float* up = c + idx;
+    const float* down = c + table_length - idx;
+    const __m128 wkr = _mm_sub_ps(
+        _mm_set1_ps(0.5f),
+        _mm_setr_ps(down[0], down[-step], down[-2 * step], down[-3 * step]));
+    const __m128 wki = _mm_setr_ps(up[0], up[step], up[2 * step], up[3 * step]);
+    const V8 wr = _mm256_permutevar8x32_ps(_mm256_castps128_ps256(wkr),
+                                           duplicate);
+    const V8 wi = _mm256_permutevar8x32_ps(_mm256_castps128_ps256(wki),
+                                           duplicate);
+    const V8 x_j = load8(a + j);
+    const V8 x_k = reverse_values(load8(a + k - 6));
+    const V8 x = add(x_j, flip(x_k, sign_real()));
+    // (wkr * xr - wki * xi, wkr * xi + wki * xr)
+    const V8 y = add(mul(wr, x), flip(mul(wi, swap_pairs(x)), sign_real()));
+    store8(a + j, sub(x_j, y));
+    store8(a + k - 6, reverse_values(add(x_k, flip(y, sign_imag()))));
+  }
+  for (; j < m; j += 2) {
+    const int k = n - j;
+    const int idx = (j >> 1) * step;
+    const float wkr = 0.5f - c[table_length - idx];
+    const float wki = c[idx];
+    const float xr = a[j] - a[k];
+    const float xi = a[j + 1] + a[k + 1];
+    const float yr = wkr * xr - wki * xi;
+    const float yi = wkr * xi + wki * xr;
+    a[j] = a[j] - yr;
+    a[j + 1] = a[j + 1] - yi;
+    a[k] = a[k] + yr;
+    a[k + 1] = a[k + 1] - yi;
+  }
+}
+
+// Butterflies of neighbours, each result moved down by one place.
+void neighbour_butterflies(int n, float* a) {
+  const float xr = a[0] - a[1];
+  a[0] = a[0] + a[1];
+  int j = 2;
+  // Eight pairs read at a time, written one place down; what a group
+  // writes lies below what the next group reads. The shuffles take pairs
+  // 0, 1, 4, 5 into the lower half and 2, 3, 6, 7 into the upper, which the
+  // unpacks put back in order.
+  for (; j + 16 <= n; j += 16) {
+    const V8 lo = load8(a + j);
+    const V8 hi = load8(a + j + 8);
+    const V8 even = _mm256_shuffle_ps(lo, hi, _MM_SHUFFLE(2, 0, 2, 0));
+    const V8 odd = _mm256_shuffle_ps(lo, hi, _MM_SHUFFLE(3, 1, 3, 1));
+    const V8 sum = add(even, odd);
+    const V8 difference = sub(even, odd);
+    store8(a + j - 1, _mm256_unpacklo_ps(difference, sum));
+    store8(a + j + 7, _mm256_unpackhi_ps(difference, sum));
+  }
+  for (; j < n; j += 2) {
+    a[j - 1] = a[j] - a[j + 1];
+    a[j] = a[j] + a[j + 1];
+  }
+  a[n - 1] = xr;
+}
+
+}  // namespace
+
+void complex_fft_forward_avx2(int n, float* a, int nw, const float* w) {
+  fft(n, a, nw, w);
+}
+
+void inverse_dct_avx2(int n, float* a, int table_length, const float* table) {
+  const int nw = table_length >> 2;
+  const float* c = table + nw;
+  dct_twiddle_pass(n, a, table_length, c);
+  if (n > 4) {
+    fft(n, a, nw, table);
+    real_split_forward(n, a, table_length, c);
+  } else if (n == 4) {
+    complex_fft_forward_portable(4, a, nw, table);
+  }
+  neighbour_butterflies(n, a);
+}
+
+}  // namespace orv::vlkdec
+
+#endif
