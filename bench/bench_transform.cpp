@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "sdk/orv/vlkdec/transform/cpu_features.h"
 #include "sdk/orv/vlkdec/transform/dct.h"
 #include "sdk/orv/vlkdec/transform/fft.h"
 #include "sdk/orv/vlkdec/transform/transform_table.h"
@@ -55,18 +56,43 @@ void BM_InverseDct(benchmark::State& state) {
   }
 }
 
-// The scalar path, for the gain of the vector code.
-void BM_InverseDctPortable(benchmark::State& state) {
+// One variant of the inverse DCT: the scalar code, the baseline vector
+// code (cpu_features() restricted to none) or the AVX2 code. The
+// restriction is lifted after the run.
+enum class Variant { portable, sse2, avx2 };
+
+void run_inverse_dct_variant(benchmark::State& state, Variant variant) {
   const int n = static_cast<int>(state.range(0));
   const std::vector<float> input = test_input(n);
   Buffer buffer;
+  restrict_cpu_features(~0u);
+  if (variant == Variant::avx2 && (cpu_features() & cpu_avx2) == 0) {
+    state.SkipWithError("no AVX2 on this processor or build");
+    return;
+  }
+  restrict_cpu_features(variant == Variant::sse2 ? 0u : ~0u);
   for (auto _ : state) {
     std::memcpy(buffer.values, input.data(), input.size() * sizeof(float));
-    inverse_dct_portable(n, buffer.values, transform_table_length,
-                         transform_table);
+    if (variant == Variant::portable) {
+      inverse_dct_portable(n, buffer.values, transform_table_length,
+                           transform_table);
+    } else {
+      inverse_dct(n, buffer.values, transform_table_length, transform_table);
+    }
     benchmark::DoNotOptimize(buffer.values);
     benchmark::ClobberMemory();
   }
+  restrict_cpu_features(~0u);
+}
+
+void BM_InverseDctPortable(benchmark::State& state) {
+  run_inverse_dct_variant(state, Variant::portable);
+}
+void BM_InverseDctSse2(benchmark::State& state) {
+  run_inverse_dct_variant(state, Variant::sse2);
+}
+void BM_InverseDctAvx2(benchmark::State& state) {
+  run_inverse_dct_variant(state, Variant::avx2);
 }
 
 void BM_FftwDct3(benchmark::State& state) {
@@ -164,7 +190,18 @@ BENCHMARK(BM_InverseDct)
     ->Arg(1024)
     ->Arg(2048)
     ->Unit(benchmark::kNanosecond);
-BENCHMARK(BM_InverseDctPortable)->Arg(2048)->Unit(benchmark::kNanosecond);
+BENCHMARK(BM_InverseDctPortable)
+    ->RangeMultiplier(2)
+    ->Range(256, 2048)
+    ->Unit(benchmark::kNanosecond);
+BENCHMARK(BM_InverseDctSse2)
+    ->RangeMultiplier(2)
+    ->Range(256, 2048)
+    ->Unit(benchmark::kNanosecond);
+BENCHMARK(BM_InverseDctAvx2)
+    ->RangeMultiplier(2)
+    ->Range(256, 2048)
+    ->Unit(benchmark::kNanosecond);
 BENCHMARK(BM_FftwDct3)
     ->Arg(512)
     ->Arg(1024)
@@ -197,6 +234,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
   }
 
   void print_ratios() const {
+    print_variants();
     bool header = false;
     for (int n : {512, 1024, 2048}) {
       const double ours = time_ns("BM_InverseDct", n);
@@ -234,6 +272,36 @@ class RatioReporter : public benchmark::ConsoleReporter {
   }
 
  private:
+  // The variants side by side, with the gain of each vector path over the
+  // scalar code.
+  void print_variants() const {
+    bool header = false;
+    for (int n = 256; n <= 2048; n *= 2) {
+      const double portable = time_ns("BM_InverseDctPortable", n);
+      const double sse2 = time_ns("BM_InverseDctSse2", n);
+      const double avx2 = time_ns("BM_InverseDctAvx2", n);
+      if (portable <= 0.0) continue;
+      if (!header) {
+        std::printf("\nInverse DCT variants, ns per transform (CPU time)\n");
+        std::printf("%6s %10s %10s %10s %12s %12s %12s\n", "n", "portable",
+                    "SSE2", "AVX2", "port./SSE2", "port./AVX2", "SSE2/AVX2");
+        header = true;
+      }
+      std::printf("%6d %10.1f %10.1f %10.1f", n, portable, sse2, avx2);
+      for (const double ratio :
+           {sse2 > 0.0 ? portable / sse2 : 0.0,
+            avx2 > 0.0 ? portable / avx2 : 0.0,
+            sse2 > 0.0 && avx2 > 0.0 ? sse2 / avx2 : 0.0}) {
+        if (ratio > 0.0) {
+          std::printf(" %12.2f", ratio);
+        } else {
+          std::printf(" %12s", "-");
+        }
+      }
+      std::printf("\n");
+    }
+  }
+
   // Best single run if any was reported, else the median aggregate; 0 when
   // the benchmark did not run.
   double time_ns(const char* function, int n) const {
