@@ -592,6 +592,63 @@ void expand(int l, float* block, bool type_b, int nw, const float* w) {
   }
 }
 
+// ---------------------------------------------------------------------------
+// Bit reversal in blocks of 4 x 4 values. With b = log2(N) >= 5, write an
+// index as (h, m, l): h its two high bits, l its two low bits, m the b - 4
+// bits between. Its reversal is (rev l, rev m, rev h), so the 16 values
+// with a given m (four rows h of four neighbours l, one vector each) go to
+// the block of rev m, value (h, l) to row rev l, column rev h: a transpose
+// with rows and columns taken in the order 0, 2, 1, 3. Blocks are
+// exchanged in pairs (m, rev m), or transposed in place when m = rev m. A
+// permutation, so no value changes.
+
+// Rows x0 .. x3 (h = 0 .. 3) become the rows of the target block.
+ORV_AVX2_INLINE void reverse_block(V8& x0, V8& x1, V8& x2, V8& x3) {
+  // Columns in the order h = 0, 2, 1, 3.
+  const V8 t0 = low_units(x0, x2);   // (0,0) (2,0) | (0,2) (2,2)
+  const V8 t1 = high_units(x0, x2);  // (0,1) (2,1) | (0,3) (2,3)
+  const V8 t2 = low_units(x1, x3);   // (1,0) (3,0) | (1,2) (3,2)
+  const V8 t3 = high_units(x1, x3);  // (1,1) (3,1) | (1,3) (3,3)
+  // Row rev l holds the values with low bits l.
+  x0 = _mm256_permute2f128_ps(t0, t2, 0x20);  // l = 0
+  x2 = _mm256_permute2f128_ps(t1, t3, 0x20);  // l = 1
+  x1 = _mm256_permute2f128_ps(t0, t2, 0x31);  // l = 2
+  x3 = _mm256_permute2f128_ps(t1, t3, 0x31);  // l = 3
+}
+
+void bit_reverse_blocks(int n, float* a) {
+  int bits = 0;
+  while ((2 << bits) < n) ++bits;  // N = n / 2 = 2^bits values
+  const int middle_bits = bits - 4;
+  const int row = n >> 2;  // floats between the rows h and h + 1
+  const int blocks = 1 << middle_bits;
+  for (int m = 0; m < blocks; ++m) {
+    int r = 0;
+    for (int bit = 0; bit < middle_bits; ++bit) {
+      r |= ((m >> bit) & 1) << (middle_bits - 1 - bit);
+    }
+    if (r < m) continue;
+    float* x = a + 8 * m;
+    float* y = a + 8 * r;
+    V8 x0 = load8(x), x1 = load8(x + row), x2 = load8(x + 2 * row),
+       x3 = load8(x + 3 * row);
+    reverse_block(x0, x1, x2, x3);
+    if (r != m) {
+      V8 y0 = load8(y), y1 = load8(y + row), y2 = load8(y + 2 * row),
+         y3 = load8(y + 3 * row);
+      reverse_block(y0, y1, y2, y3);
+      store8(x, y0);
+      store8(x + row, y1);
+      store8(x + 2 * row, y2);
+      store8(x + 3 * row, y3);
+    }
+    store8(y, x0);
+    store8(y + row, x1);
+    store8(y + 2 * row, x2);
+    store8(y + 3 * row, x3);
+  }
+}
+
 void fft(int n, float* a, int nw, const float* w) {
   if (n < 64) {
     // Too short for four-wide stages; the kernels alone are scalar
@@ -620,7 +677,7 @@ void fft(int n, float* a, int nw, const float* w) {
     leaves.b(a + s, a + s);
     leaves.a(a + 3 * s, a + 3 * s);
   }
-  bit_reverse(n, a);
+  bit_reverse_blocks(n, a);
 }
 
 // ---------------------------------------------------------------------------
