@@ -755,14 +755,30 @@ void real_split_forward(int n, float* a, int table_length, const float* c) {
     const int idx = (j >> 1) * step;
     const float* up = c + idx;
     const float* down = c + table_length - idx;
-    const __m128 wkr = _mm_sub_ps(
-        _mm_set1_ps(0.5f),
-        _mm_setr_ps(down[0], down[-step], down[-2 * step], down[-3 * step]));
-    const __m128 wki = _mm_setr_ps(up[0], up[step], up[2 * step], up[3 * step]);
-    const V8 wr = _mm256_permutevar8x32_ps(_mm256_castps128_ps256(wkr),
-                                           duplicate);
-    const V8 wi = _mm256_permutevar8x32_ps(_mm256_castps128_ps256(wki),
-                                           duplicate);
+    V8 wr;
+    V8 wi;
+    if (step == 4) {
+      // Floats 0, 4, 8 and 12 of two vectors, each twice: up[0], up[4],
+      // up[8], up[12] and (in reverse) down[-12], down[-8], down[-4],
+      // down[0]. down[3] is at most c[L - 1].
+      const V8 up_quads = _mm256_shuffle_ps(load8(up), load8(up + 8),
+                                            _MM_SHUFFLE(0, 0, 0, 0));
+      const V8 down_quads = _mm256_shuffle_ps(load8(down - 12), load8(down - 4),
+                                              _MM_SHUFFLE(0, 0, 0, 0));
+      wi = _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(up_quads),
+                                                  _MM_SHUFFLE(3, 1, 2, 0)));
+      wr = sub(_mm256_set1_ps(0.5f),
+               _mm256_castpd_ps(_mm256_permute4x64_pd(
+                   _mm256_castps_pd(down_quads), _MM_SHUFFLE(0, 2, 1, 3))));
+    } else {
+      const __m128 wkr = _mm_sub_ps(
+          _mm_set1_ps(0.5f),
+          _mm_setr_ps(down[0], down[-step], down[-2 * step], down[-3 * step]));
+      const __m128 wki =
+          _mm_setr_ps(up[0], up[step], up[2 * step], up[3 * step]);
+      wr = _mm256_permutevar8x32_ps(_mm256_castps128_ps256(wkr), duplicate);
+      wi = _mm256_permutevar8x32_ps(_mm256_castps128_ps256(wki), duplicate);
+    }
     const V8 x_j = load8(a + j);
     const V8 x_k = reverse_values(load8(a + k - 6));
     const V8 x = add(x_j, flip(x_k, sign_real()));
