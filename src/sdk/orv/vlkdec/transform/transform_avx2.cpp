@@ -622,10 +622,16 @@ void bit_reverse_blocks(int n, float* a) {
   const int middle_bits = bits - 4;
   const int row = n >> 2;  // floats between the rows h and h + 1
   const int blocks = 1 << middle_bits;
-  for (int m = 0; m < blocks; ++m) {
-    int r = 0;
-    for (int bit = 0; bit < middle_bits; ++bit) {
-      r |= ((m >> bit) & 1) << (middle_bits - 1 - bit);
+  const int top = blocks >> 1;
+  // r = rev m, counted up with the carry running from the top bit down.
+  for (int m = 0, r = 0; m < blocks; ++m) {
+    if (m > 0) {
+      int bit = top;
+      while ((r & bit) != 0) {
+        r ^= bit;
+        bit >>= 1;
+      }
+      r |= bit;
     }
     if (r < m) continue;
     float* x = a + 8 * m;
