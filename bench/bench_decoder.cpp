@@ -1,22 +1,39 @@
 // Speed of one channel pair's sub-block decode at 44.1 kHz stereo (frame
-// length 2048), for a sub-block of music-like density: about 150 kbit/s,
-// dense with larger values in the low bands and sparse, small values above.
+// length 2048).
+//
+// BM_ReadCoefficients reads both channels of every block of encoder-made
+// music, at the encoder's default quality and at 128 kbit/s, once with each
+// variant of the reader the processor offers, and reports time per
+// coefficient. Setting ORV_BENCH_VELKA to a colon-separated list of stereo
+// 44.1 kHz .velka files adds those files as further inputs.
+//
+// The other benchmarks use one synthetic sub-block of about 150 kbit/s,
+// dense with larger values in the low bands and sparse, small values above:
 // BM_DecodeSubBlock is the whole decode_sub_block call; the other three
-// split it into coefficient reading (both channels), the two inverse DCTs,
-// and conversion with interleave, crossfade and the new tail. Times are
-// per sub-block.
+// split it into coefficient reading, the two inverse DCTs, and conversion
+// with interleave, crossfade and the new tail. Times are per sub-block.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
 #include <random>
+#include <string>
 #include <vector>
+
+#include "encoder/velk_encoder.h"
 
 #include "sdk/orv/vlkdec/decoder/block_decoder.h"
 #include "sdk/orv/vlkdec/decoder/coefficients.h"
 #include "sdk/orv/vlkdec/decoder/convert.h"
 #include "sdk/orv/vlkdec/decoder/synthesis.h"
+#include "sdk/orv/vlkdec/transform/cpu_features.h"
 #include "sdk/orv/vlkdec/transform/dct.h"
 #include "support/bit_writer.h"
 #include "support/sub_block_writer.h"
@@ -119,15 +136,151 @@ void BM_DecodeSubBlock(benchmark::State& state) {
 }
 BENCHMARK(BM_DecodeSubBlock);
 
-void BM_ReadCoefficients(benchmark::State& state) {
+// Music-like stereo signal, deterministic: a few voices playing changing
+// notes of a scale, each with many decaying, slightly inharmonic partials and
+// its own pan; a kick and a noisy hi-hat on the beat; a low noise floor.
+// Its spectra fill the bands the way recorded music does, so the encoder
+// chooses run widths and zero runs of a realistic mix.
+std::vector<int16_t> music(size_t frames) {
+  constexpr double pi = 3.14159265358979323846;
+  constexpr double scale[8] = {0, 2, 4, 5, 7, 9, 11, 12};
+  std::vector<int16_t> pcm(2 * frames);
+  uint32_t noise = 0x2468ACEu;
+  auto random = [&noise] {
+    noise = noise * 1664525u + 1013904223u;
+    return static_cast<double>(noise >> 8) / 16777216.0 * 2.0 - 1.0;
+  };
+  constexpr int voices = 4;
+  double phase[voices][24] = {};
+  double hat_state = 0;
+  const double note_seconds = 0.3;
+  for (size_t f = 0; f < frames; ++f) {
+    const double t = static_cast<double>(f) / rate;
+    const auto note = static_cast<uint32_t>(t / note_seconds);
+    const double since_note = t - note * note_seconds;
+    double left = 0, right = 0;
+    for (int v = 0; v < voices; ++v) {
+      // A fixed pseudo-random melody per voice.
+      const uint32_t step = (note * 2654435761u + v * 40503u) >> 13;
+      const double semitones = 12.0 * (v % 3) + scale[step % 8] - 9.0;
+      const double base = 220.0 * std::pow(2.0, semitones / 12.0);
+      const double envelope = std::exp(-since_note * (2.0 + v)) *
+                              std::min(1.0, since_note * 200.0);
+      double voice = 0;
+      for (int h = 1; h <= 24; ++h) {
+        const double freq = base * h * (1.0 + 0.0004 * h * h);
+        if (freq > 18000.0) break;
+        phase[v][h - 1] += 2 * pi * freq / rate;
+        voice += std::sin(phase[v][h - 1]) / std::pow(h, 1.1);
+      }
+      const double pan = 0.2 + 0.2 * v;
+      left += 2400.0 * envelope * voice * (1.0 - pan);
+      right += 2400.0 * envelope * voice * pan;
+    }
+    const double beat = std::fmod(t, 2 * note_seconds);
+    const double kick = 9000.0 * std::exp(-beat * 30.0) *
+                        std::sin(2 * pi * (50.0 + 120.0 * std::exp(-beat * 40.0)) * beat);
+    const double white = random();
+    hat_state = 0.4 * hat_state + white;
+    const double hat = 1500.0 * std::exp(-std::fmod(t, note_seconds) * 60.0) *
+                       (white - 0.6 * hat_state);
+    const double floor = 60.0 * random();
+    left += kick + hat + floor;
+    right += kick + 0.7 * hat + 60.0 * random();
+    auto clip = [](double x) {
+      return static_cast<int16_t>(std::lround(std::max(-32768.0, std::min(32767.0, x))));
+    };
+    pcm[2 * f] = clip(left);
+    pcm[2 * f + 1] = clip(right);
+  }
+  return pcm;
+}
+
+// Every block payload of a stereo 44.1 kHz file (one sub-block each).
+struct Corpus {
+  std::vector<std::vector<uint8_t>> payloads;
+  uint64_t bytes = 0;
+};
+
+Corpus blocks_of(const std::vector<uint8_t>& file) {
+  Corpus corpus;
+  if (file.size() < 24) return corpus;
+  const uint32_t entries =
+      file[20] | uint32_t{file[21]} << 8;  // low half of the seek word
+  size_t at = 24 + 2 * size_t{entries};
+  while (at + 4 <= file.size() && file[at] == 0x99 && file[at + 1] == 0x99) {
+    const size_t size = file[at + 2] | size_t{file[at + 3]} << 8;
+    if (at + 4 + size > file.size() || size == 0) break;
+    corpus.payloads.emplace_back(file.begin() + at + 4,
+                                 file.begin() + at + 4 + size);
+    corpus.bytes += size;
+    at += 4 + size;
+  }
+  return corpus;
+}
+
+Corpus encoded_music(double kbps) {
+  const size_t frames = rate * 8;
+  const auto pcm = music(frames);
+  orv::encoder::EncoderOptions options;
+  options.bitrate_kbps = kbps;
+  options.seek_table = false;
+  return blocks_of(
+      orv::encoder::encode_to_memory(pcm.data(), frames, 2, rate, options));
+}
+
+// Reads both channels of every payload; the result keeps the work alive.
+uint32_t read_corpus(const Corpus& corpus, const BlockDecoder& d,
+                     float* coeffs) {
+  uint32_t ok = 0;
+  for (const auto& payload : corpus.payloads) {
+    BitReader reader =
+        begin_sub_block(payload.data(), payload.data() + payload.size());
+    ok += read_channel_coefficients(coeffs, n, d.band_count, reader,
+                                    d.band_edges);
+    ok += read_channel_coefficients(coeffs + n, n, d.band_count, reader,
+                                    d.band_edges);
+  }
+  return ok;
+}
+
+void BM_ReadCoefficients(benchmark::State& state, const Corpus* corpus,
+                         uint32_t features) {
   Fixture& f = fixture();
+  if ((cpu_features() & features) != features) {
+    state.SkipWithError("the processor lacks this variant's features");
+    return;
+  }
+  restrict_cpu_features(features);
+  const uint32_t expected = 2 * static_cast<uint32_t>(corpus->payloads.size());
   for (auto _ : state) {
-    benchmark::DoNotOptimize(f.read_both());
+    if (read_corpus(*corpus, *f.d, f.coeffs) != expected) {
+      state.SkipWithError("a payload does not decode");
+      break;
+    }
     benchmark::ClobberMemory();
   }
-  set_counters(state);
+  restrict_cpu_features(~0u);
+  const double coefficients =
+      2.0 * n * static_cast<double>(corpus->payloads.size());
+  // Shown in seconds with a prefix: "1.23ns" is 1.23 ns per coefficient.
+  state.counters["per_coef"] = benchmark::Counter(
+      coefficients,
+      benchmark::Counter::kIsIterationInvariantRate |
+          benchmark::Counter::kInvert);
+  state.counters["kbit_per_s"] = static_cast<double>(corpus->bytes) * 8.0 /
+                                 static_cast<double>(corpus->payloads.size()) *
+                                 rate / 1920.0 / 1000.0;
 }
-BENCHMARK(BM_ReadCoefficients);
+
+// Registers the corpus with every reader variant.
+void register_reader(const std::string& name, const Corpus* corpus) {
+  benchmark::RegisterBenchmark(("BM_ReadCoefficients/" + name + "/portable").c_str(),
+                               BM_ReadCoefficients, corpus, 0u);
+  benchmark::RegisterBenchmark(("BM_ReadCoefficients/" + name + "/bmi2").c_str(),
+                               BM_ReadCoefficients, corpus,
+                               static_cast<uint32_t>(cpu_bmi2));
+}
 
 void BM_InverseDcts(benchmark::State& state) {
   Fixture& f = fixture();
@@ -163,4 +316,36 @@ BENCHMARK(BM_ConvertAndCrossfade);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  // The quality the encoder uses by default, and 64 kbit/s per channel.
+  std::vector<std::pair<std::string, std::unique_ptr<Corpus>>> corpora;
+  corpora.emplace_back("default", std::make_unique<Corpus>(encoded_music(0.0)));
+  corpora.emplace_back("128k", std::make_unique<Corpus>(encoded_music(128.0)));
+  if (const char* list = std::getenv("ORV_BENCH_VELKA")) {
+    std::string paths = list;
+    for (size_t from = 0; from <= paths.size();) {
+      size_t to = paths.find(':', from);
+      if (to == std::string::npos) to = paths.size();
+      const std::string path = paths.substr(from, to - from);
+      from = to + 1;
+      if (path.empty()) continue;
+      std::ifstream in(path, std::ios::binary);
+      const std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)),
+                                      std::istreambuf_iterator<char>());
+      auto corpus = std::make_unique<Corpus>(blocks_of(file));
+      if (corpus->payloads.empty()) {
+        std::fprintf(stderr, "%s: no blocks read\n", path.c_str());
+        return 1;
+      }
+      const size_t slash = path.find_last_of('/');
+      corpora.emplace_back(path.substr(slash == std::string::npos ? 0 : slash + 1),
+                           std::move(corpus));
+    }
+  }
+  for (const auto& [name, corpus] : corpora) register_reader(name, corpus.get());
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,17 +1,24 @@
 // The coefficient reader against a field-by-field reading of the same
 // bitstream through read_bits: on random payloads of every length, cut
-// anywhere, the coefficients, the result and the reader's state afterwards
-// must agree bit for bit, also for a second channel that starts where the
-// first stopped.
+// anywhere, and on well-formed channels of every width cut at every byte
+// near their end, the coefficients, the result and the reader's state
+// afterwards must agree bit for bit, also for a second channel that starts
+// where the first stopped, with each variant of the reader the processor
+// offers. Payloads sit in exact-size heap buffers, so that the sanitizer
+// build catches any read past the end.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "decoder/bit_reader.h"
 #include "decoder/coefficients.h"
+#include "support/sub_block_writer.h"
+#include "transform/cpu_features.h"
 
 namespace orv::vlkdec {
 namespace {
@@ -71,47 +78,151 @@ std::vector<uint32_t> random_edges(uint32_t n, uint32_t bands,
   return edges;
 }
 
-TEST(CoefficientReader, MatchesFieldByFieldReadingOnRandomStreams) {
-  std::mt19937 rng(20261208);
+// Each variant of the reader, as the feature set that selects it.
+struct Variant {
+  const char* name;
+  uint32_t features;
+};
+constexpr Variant variants[] = {{"portable", 0u}, {"bmi2", cpu_bmi2}};
+
+// Lets a test run each variant the processor has; restores the full set.
+class VariantScope {
+ public:
+  explicit VariantScope(const Variant& v) : available_(
+      (cpu_features() & v.features) == v.features) {
+    restrict_cpu_features(v.features);
+  }
+  ~VariantScope() { restrict_cpu_features(~0u); }
+  VariantScope(const VariantScope&) = delete;
+  VariantScope& operator=(const VariantScope&) = delete;
+  bool available() const { return available_; }
+
+ private:
+  bool available_;
+};
+
+struct Outcome {
   int successes = 0;
   int failures = 0;
-  for (int trial = 0; trial < 3000; ++trial) {
-    const uint32_t n = 64u << (rng() % 6);  // 64 .. 2048
-    const uint32_t bands = 1 + rng() % (n >= 512 ? 25 : 8);
-    const auto edges = random_edges(n, bands, rng);
-    for (uint32_t b = 0; b < bands; ++b) ASSERT_LT(edges[b], edges[b + 1]);
-    // Small widths and long zero runs are common in real streams: bias the
-    // random bytes so that both short and long payloads occur.
-    const uint32_t size = 1 + rng() % (trial % 3 == 0 ? 64 : 4 * n);
-    std::vector<uint8_t> payload(size);
-    const uint32_t sparsity = rng() % 4;
-    for (auto& byte : payload) {
-      byte = static_cast<uint8_t>(rng());
-      for (uint32_t i = 0; i < sparsity; ++i)
-        byte &= static_cast<uint8_t>(rng());
-    }
+};
 
-    BitReader fast = begin_sub_block(payload.data(), payload.data() + size);
-    BitReader reference = fast;
-    for (int channel = 0; channel < 2; ++channel) {
-      std::vector<float> got(n, 7.0f);
-      std::vector<float> want(n, 7.0f);
-      const bool ok =
-          read_channel_coefficients(got.data(), n, bands, fast, edges.data());
-      const bool want_ok =
-          reference_read(want.data(), n, bands, reference, edges.data());
-      ASSERT_EQ(ok, want_ok) << "trial " << trial << " channel " << channel;
-      ASSERT_EQ(std::memcmp(got.data(), want.data(), n * sizeof(float)), 0)
-          << "trial " << trial << " channel " << channel;
-      ASSERT_EQ(fast.next, reference.next) << "trial " << trial;
-      ASSERT_EQ(fast.count, reference.count) << "trial " << trial;
-      ASSERT_EQ(fast.buffer, reference.buffer) << "trial " << trial;
-      (ok ? successes : failures)++;
+// Reads both channels of `payload` with the reader and the reference and
+// compares everything; counts the channels that succeed and fail.
+void expect_same_as_reference(const std::vector<uint8_t>& payload, uint32_t n,
+                              uint32_t bands,
+                              const std::vector<uint32_t>& edges,
+                              const std::string& what, Outcome& outcome) {
+  SCOPED_TRACE(what);
+  const uint8_t* begin = payload.data();
+  BitReader fast = begin_sub_block(begin, begin + payload.size());
+  BitReader reference = fast;
+  for (int channel = 0; channel < 2; ++channel) {
+    std::vector<float> got(n, 7.0f);
+    std::vector<float> want(n, 7.0f);
+    const bool ok =
+        read_channel_coefficients(got.data(), n, bands, fast, edges.data());
+    const bool want_ok =
+        reference_read(want.data(), n, bands, reference, edges.data());
+    ASSERT_EQ(ok, want_ok) << "channel " << channel;
+    for (uint32_t k = 0; k < n; ++k) {
+      ASSERT_EQ(std::memcmp(&got[k], &want[k], sizeof(float)), 0)
+          << "channel " << channel << " coefficient " << k << ": " << got[k]
+          << " != " << want[k];
     }
+    ASSERT_EQ(fast.next, reference.next) << "channel " << channel;
+    ASSERT_EQ(fast.count, reference.count) << "channel " << channel;
+    ASSERT_EQ(fast.buffer, reference.buffer) << "channel " << channel;
+    (ok ? outcome.successes : outcome.failures)++;
   }
-  // Both outcomes must have been exercised, many times.
-  EXPECT_GT(successes, 500);
-  EXPECT_GT(failures, 500);
+}
+
+TEST(CoefficientReader, MatchesFieldByFieldReadingOnRandomStreams) {
+  for (const Variant& variant : variants) {
+    const VariantScope scope(variant);
+    if (!scope.available()) continue;
+    SCOPED_TRACE(variant.name);
+    std::mt19937 rng(20261208);
+    Outcome outcome;
+    for (int trial = 0; trial < 3000; ++trial) {
+      const uint32_t n = 64u << (rng() % 6);  // 64 .. 2048
+      const uint32_t bands = 1 + rng() % (n >= 512 ? 25 : 8);
+      const auto edges = random_edges(n, bands, rng);
+      for (uint32_t b = 0; b < bands; ++b) ASSERT_LT(edges[b], edges[b + 1]);
+      // Small widths and long zero runs are common in real streams: bias
+      // the random bytes so that both short and long payloads occur.
+      const uint32_t size = 1 + rng() % (trial % 3 == 0 ? 64 : 4 * n);
+      std::vector<uint8_t> payload(size);
+      const uint32_t sparsity = rng() % 4;
+      for (auto& byte : payload) {
+        byte = static_cast<uint8_t>(rng());
+        for (uint32_t i = 0; i < sparsity; ++i)
+          byte &= static_cast<uint8_t>(rng());
+      }
+      expect_same_as_reference(payload, n, bands, edges,
+                               "trial " + std::to_string(trial), outcome);
+      if (HasFatalFailure()) return;
+    }
+    // Both outcomes must have been exercised, many times.
+    EXPECT_GT(outcome.successes, 500);
+    EXPECT_GT(outcome.failures, 500);
+  }
+}
+
+// Well-formed channels as an encoder writes them: runs of every width, with
+// zero magnitudes inside runs of values (no sign bit follows those), runs of
+// zeros of every length, and runs cut at the channel's end. Both channels
+// are read whole, and then with the payload cut at every byte of its last
+// 48, so that the hand-over from the unchecked reader to the checked one
+// happens at every kind of field.
+TEST(CoefficientReader, MatchesFieldByFieldReadingOnWellFormedChannels) {
+  for (const Variant& variant : variants) {
+    const VariantScope scope(variant);
+    if (!scope.available()) continue;
+    SCOPED_TRACE(variant.name);
+    std::mt19937 rng(77);
+    Outcome outcome;
+    for (int trial = 0; trial < 120; ++trial) {
+      const uint32_t n = trial % 4 == 0 ? 512 : 2048;
+      const uint32_t bands = n == 2048 ? 25 : 12;
+      const auto edges = random_edges(n, bands, rng);
+      test::BitWriter w;
+      w.put(0, 2);
+      for (int channel = 0; channel < 2; ++channel) {
+        std::vector<int32_t> values(n, 0);
+        // Stretches of one largest magnitude, some left silent.
+        for (uint32_t k = 2; k < n;) {
+          const uint32_t stretch = 8 * (1 + rng() % 12);
+          const uint32_t width = (trial % 16 == 15) ? 15 : rng() % 16;
+          const int32_t limit = width == 0 ? 0 : (1 << width) - 1;
+          for (uint32_t i = k; i < k + stretch && i < n; ++i) {
+            if (limit == 0 || rng() % 3 == 0) continue;  // zero magnitude
+            const auto v = static_cast<int32_t>(1 + rng() % limit);
+            values[i] = rng() % 2 ? v : -v;
+          }
+          k += stretch;
+        }
+        std::vector<uint32_t> indices(bands);
+        for (auto& index : indices) index = rng() % 256;
+        test::put_channel(w, rng() & 0x1FFFFFFF, rng() & 0x1FFFFFFF, indices,
+                          values);
+      }
+      const std::vector<uint8_t> whole = w.bytes();
+      expect_same_as_reference(whole, n, bands, edges,
+                               "trial " + std::to_string(trial), outcome);
+      if (HasFatalFailure()) return;
+      const size_t shortest = whole.size() > 48 ? whole.size() - 48 : 1;
+      for (size_t size = shortest; size < whole.size(); ++size) {
+        const std::vector<uint8_t> cut(whole.begin(), whole.begin() + size);
+        expect_same_as_reference(cut, n, bands, edges,
+                                 "trial " + std::to_string(trial) +
+                                     " cut to " + std::to_string(size),
+                                 outcome);
+        if (HasFatalFailure()) return;
+      }
+    }
+    EXPECT_GT(outcome.successes, 240);
+    EXPECT_GT(outcome.failures, 2000);
+  }
 }
 
 }  // namespace

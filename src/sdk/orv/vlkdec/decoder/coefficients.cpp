@@ -4,6 +4,10 @@
 
 #include <cstring>
 
+#include "decoder/coefficients_bands.h"
+#include "decoder/coefficients_parts.h"
+#include "transform/cpu_features.h"
+
 namespace orv::vlkdec {
 
 // 10^(0.0664 i) evaluated in double precision and rounded to single; kept
@@ -34,9 +38,6 @@ alignas(64) const float quantiser_table[quantiser_count] = {
     0x1.544e6cp+19f, 0x1.8c8646p+19f, 0x1.ce07a6p+19f, 0x1.0d2da6p+20f,  // 88
     0x1.39a56ep+20f, 0x1.6d75cep+20f, 0x1.a9d56ep+20f, 0x1.f02e5p+20f,   // 92
 };
-
-const uint8_t run_length_table[16] = {2,  3,  4,  5,  6,  8,  9,  10,
-                                      11, 12, 13, 14, 15, 16, 32, 64};
 
 namespace {
 
@@ -136,111 +137,16 @@ bool read_magnitudes_checked(Stream& s, float* coeffs, uint32_t k, uint32_t end,
   return true;
 }
 
-// A 64-bit cache over the stream, for the runs that end at least 16 bytes
-// before the payload end: there every refill can load 8 bytes at once and
-// no field needs a check. A refill leaves 56 to 63 bits, enough for three
-// coefficients (at most 16 bits each) or one run header (at most 9 bits).
-struct Cache {
-  const uint8_t* base;
-  const uint8_t* p;  // the first byte not yet loaded into `bits`
-  uint64_t bits;     // unread bits in the low `count` bits
-  uint32_t count;
-};
-
-inline void refill(Cache& c) {
-  c.bits |= load_le64(c.p) << c.count;
-  c.p += (63 - c.count) >> 3;
-  c.count |= 56;
-}
-
-inline void drop(Cache& c, uint32_t n) {
-  c.bits >>= n;
-  c.count -= n;
-}
-
-inline uint64_t position(const Cache& c) {
-  return static_cast<uint64_t>(c.p - c.base) * 8 - c.count;
-}
-
-inline Cache open_cache(const Stream& s) {
-  Cache c{s.base, s.base + (s.pos >> 3), 0, 0};
-  refill(c);
-  drop(c, static_cast<uint32_t>(s.pos & 7));
-  return c;
-}
-
-// Coefficients [k, end) of a run from the cache, without checks.
-void read_magnitudes_cached(Cache& c, float* coeffs, uint32_t k, uint32_t end,
-                            uint32_t width, float step) {
-  const uint64_t mask = (uint64_t{1} << width) - 1;
-  auto one = [&](uint32_t i) {
-    const auto magnitude = static_cast<uint32_t>(c.bits & mask);
-    const uint32_t nonzero = magnitude != 0 ? 1 : 0;
-    const auto sign = static_cast<uint32_t>(c.bits >> width) & nonzero;
-    drop(c, width + nonzero);
-    // A zero magnitude gives +0.0 (the sign is masked off above).
-    coeffs[i] = signed_value(magnitude, sign, step);
-  };
-  for (; k + 3 <= end; k += 3) {
-    refill(c);
-    one(k);
-    one(k + 1);
-    one(k + 2);
+// The run reader for this processor.
+inline void read_runs(const ChannelLayout& channel, RunState& r,
+                      const uint8_t* base, uint64_t& pos, uint64_t safe) {
+#if ORV_READER_BMI2
+  if ((cpu_features() & cpu_bmi2) != 0) {
+    read_runs_bmi2(channel, r, base, pos, safe);
+    return;
   }
-  if (k < end) {
-    refill(c);
-    one(k);
-    if (k + 1 < end) one(k + 1);
-  }
-}
-
-// Where the runs stand: the next coefficient, the band and its step.
-struct RunState {
-  uint32_t k;
-  uint32_t band;
-  float step;
-};
-
-// Band tracking: band j starts at coefficient 2 * band_edges[j]; edges
-// ascend strictly from 1 and the last is n / 2, so each coefficient k >= 2
-// takes the step of the band that contains it without a search. The
-// band < band_count guards only keep a malformed edge list inside `steps`.
-//
-// Runs of zeros move past every band that starts before their end.
-inline void skip_zeros(RunState& r, uint32_t run_end, float* coeffs,
-                       uint32_t band_count, const uint32_t* band_edges,
-                       const float* steps) {
-  std::memset(coeffs + r.k, 0, (run_end - r.k) * sizeof(float));
-  while (r.band < band_count && run_end > 2 * band_edges[r.band]) {
-    r.step = steps[r.band++];
-  }
-  r.k = run_end;
-}
-
-// Runs of values: a band changes only at a coefficient equal to its start,
-// so the run goes in stretches of one step each, read by `read(k, end,
-// step)`.
-template <typename Read>
-inline bool read_values(RunState& r, uint32_t run_end, uint32_t band_count,
-                        const uint32_t* band_edges, const float* steps,
-                        Read read) {
-  while (r.k < run_end) {
-    if (r.band < band_count && r.k == 2 * band_edges[r.band]) {
-      r.step = steps[r.band++];
-    }
-    uint32_t stretch_end = run_end;
-    if (r.band < band_count) {
-      const uint32_t next_start = 2 * band_edges[r.band];
-      if (next_start > r.k && next_start < run_end) stretch_end = next_start;
-    }
-    if (!read(r.k, stretch_end, r.step)) return false;
-    r.k = stretch_end;
-  }
-  return true;
-}
-
-inline uint32_t run_end_for(uint32_t k, uint32_t length, uint32_t n) {
-  return n - k < length ? n : k + length;
+#endif
+  read_runs_portable(channel, r, base, pos, safe);
 }
 
 bool read_channel(float* coeffs, uint32_t n, uint32_t band_count, Stream& s,
@@ -260,40 +166,13 @@ bool read_channel(float* coeffs, uint32_t n, uint32_t band_count, Stream& s,
                                                     : max_quantiser_index];
   }
 
+  // Runs that end at least 16 bytes before the payload end go through the
+  // unchecked reader; the first run that may not fit is left unread, and it
+  // and the rest are read field by field.
+  const ChannelLayout channel{coeffs, n, band_count, band_edges, steps};
   RunState r{2, 0, 0.0f};
-  // Runs that end by `safe` go through the cache; the first that may not
-  // is left unread, and it and the rest are read field by field.
   const uint64_t safe = s.size >= 16 ? (uint64_t{s.size} - 16) * 8 : 0;
-  if (r.k < n && s.pos + 9 <= safe) {
-    Cache c = open_cache(s);
-    while (r.k < n) {
-      const uint64_t at = position(c);
-      if (at + 9 > safe) break;
-      refill(c);
-      // Flag, then a run index when the flag is set, then the width.
-      const auto h = static_cast<uint32_t>(c.bits);
-      const uint32_t flag = h & 1;
-      const uint32_t index_bits = 4 * flag;
-      const uint32_t length =
-          flag != 0 ? 8u * run_length_table[(h >> 1) & 15] : 8u;
-      const uint32_t width = (h >> (1 + index_bits)) & 15;
-      const uint32_t header = 5 + index_bits;
-      const uint32_t run_end = run_end_for(r.k, length, n);
-      if (width == 0) {
-        drop(c, header);
-        skip_zeros(r, run_end, coeffs, band_count, band_edges, steps);
-        continue;
-      }
-      if (at + header + uint64_t{run_end - r.k} * (width + 1) > safe) break;
-      drop(c, header);
-      read_values(r, run_end, band_count, band_edges, steps,
-                  [&](uint32_t k, uint32_t end, float step) {
-                    read_magnitudes_cached(c, coeffs, k, end, width, step);
-                    return true;
-                  });
-    }
-    s.pos = position(c);
-  }
+  if (r.k < n && s.pos + 9 <= safe) read_runs(channel, r, s.base, s.pos, safe);
 
   while (r.k < n) {
     uint32_t flag = 0;
@@ -308,14 +187,14 @@ bool read_channel(float* coeffs, uint32_t n, uint32_t band_count, Stream& s,
     uint32_t width = 0;
     if (!get(s, 4, width)) return false;
     if (width == 0) {
-      skip_zeros(r, run_end, coeffs, band_count, band_edges, steps);
+      skip_zeros(channel, r, run_end);
       continue;
     }
-    if (!read_values(r, run_end, band_count, band_edges, steps,
-                     [&](uint32_t k, uint32_t end, float step) {
-                       return read_magnitudes_checked(s, coeffs, k, end, width,
-                                                      step);
-                     })) {
+    if (!for_each_stretch(channel, r, run_end,
+                          [&](uint32_t from, uint32_t end, float step) {
+                            return read_magnitudes_checked(
+                                s, coeffs, from, end, width, step);
+                          })) {
       return false;
     }
   }

@@ -1,0 +1,45 @@
+// The pieces of the coefficient reader shared by its variants.
+#ifndef ORV_VLKDEC_DECODER_COEFFICIENTS_PARTS_H
+#define ORV_VLKDEC_DECODER_COEFFICIENTS_PARTS_H
+
+#include <cstdint>
+
+namespace orv::vlkdec {
+
+// Where the runs of a channel stand: the next coefficient, the band that
+// gives the current step, and the step.
+struct RunState {
+  uint32_t k;
+  uint32_t band;
+  float step;
+};
+
+// What a channel's runs are read into: n coefficients and the band layout
+// with the channel's steps (band j starts at coefficient 2 * band_edges[j]).
+struct ChannelLayout {
+  float* coeffs;
+  uint32_t n;
+  uint32_t band_count;
+  const uint32_t* band_edges;
+  const float* steps;
+};
+
+// Reads runs of the channel from bit `pos` of the sub-block at `base`, from
+// coefficient r.k on, while each run ends by bit `safe`, which lies at least
+// 16 bytes before the payload end; no other check is made. Stops before the
+// first run that may not fit, or at n. `pos` and `r` move past the runs
+// read, with the coefficients written exactly as the checked reader would.
+void read_runs_portable(const ChannelLayout& channel, RunState& r,
+                        const uint8_t* base, uint64_t& pos, uint64_t safe);
+#if (defined(__x86_64__) || defined(_M_X64)) && !defined(ORV_DISABLE_SIMD)
+#define ORV_READER_BMI2 1
+// The same, built for processors with BMI2; call only where it is present.
+void read_runs_bmi2(const ChannelLayout& channel, RunState& r,
+                    const uint8_t* base, uint64_t& pos, uint64_t safe);
+#else
+#define ORV_READER_BMI2 0
+#endif
+
+}  // namespace orv::vlkdec
+
+#endif

@@ -1,0 +1,11 @@
+// The run reader for every processor.
+#include "decoder/coefficients_runs.h"
+
+namespace orv::vlkdec {
+
+void read_runs_portable(const ChannelLayout& channel, RunState& r,
+                        const uint8_t* base, uint64_t& pos, uint64_t safe) {
+  read_runs_unchecked(channel, r, base, pos, safe);
+}
+
+}  // namespace orv::vlkdec

@@ -1,0 +1,216 @@
+// The reader's hot loop: runs of magnitudes from a 64-bit bit cache, with
+// no end checks. Included by the translation units that build it for
+// different instruction sets; everything here has internal linkage, so that
+// each keeps its own copy of the code, and nothing here uses a function
+// from another header that the linker could merge across those units.
+#ifndef ORV_VLKDEC_DECODER_COEFFICIENTS_RUNS_H
+#define ORV_VLKDEC_DECODER_COEFFICIENTS_RUNS_H
+
+#include <cstdint>
+#include <cstring>
+
+#include "decoder/coefficients.h"
+#include "decoder/coefficients_bands.h"
+#include "decoder/coefficients_parts.h"
+
+#if (defined(__x86_64__) || defined(_M_X64)) && !defined(ORV_DISABLE_SIMD)
+#include <emmintrin.h>
+#define ORV_RUNS_SSE2 1
+#else
+#define ORV_RUNS_SSE2 0
+#endif
+
+namespace orv::vlkdec {
+namespace {
+
+// Compilers turn this into one load on little-endian machines.
+inline uint64_t runs_load_le64(const uint8_t* p) {
+  uint64_t v = 0;
+  for (int i = 0; i < 8; ++i) v |= uint64_t{p[i]} << (8 * i);
+  return v;
+}
+
+// The unread bits from the low bit of `bits` on, `count` of them counted
+// (56..63 after a refill). The bits above the count are the stream's
+// following bits or zero, never anything else, so that OR-ing a reload of
+// the same bytes over them changes nothing. `p` is the first byte not yet
+// counted.
+struct RunCache {
+  const uint8_t* p;
+  uint64_t bits;
+  uint32_t count;
+};
+
+inline void runs_refill(RunCache& c) {
+  c.bits |= runs_load_le64(c.p) << c.count;
+  c.p += (63 - c.count) >> 3;
+  c.count |= 56;
+}
+
+// `if_nonzero` when `bits & mask` is not zero, else `if_zero`; `tally`
+// counts the nonzero cases. A test and conditional moves: compilers turn
+// the plain form into a branch, which random zero magnitudes mispredict
+// about half the time, and the test needs no masked copy, so a coefficient
+// adds only two steps to the chain through the cache.
+inline uint64_t select_if_nonzero(uint64_t bits, uint64_t mask,
+                                  uint64_t if_nonzero, uint64_t if_zero,
+                                  uint32_t& tally) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  const uint32_t more = tally + 1;
+  __asm__("test %2, %3\n\tcmovnz %4, %0\n\tcmovnz %5, %1"
+          : "+r"(if_zero), "+r"(tally)
+          : "r"(bits), "r"(mask), "r"(if_nonzero), "r"(more)
+          : "cc");
+  return if_zero;
+#else
+  const bool nonzero = (bits & mask) != 0;
+  tally += nonzero ? 1u : 0u;
+  return nonzero ? if_nonzero : if_zero;
+#endif
+}
+
+// One run's width: the magnitude's bits, with the sign bit, and its mask.
+struct RunWidth {
+  uint32_t width;
+  uint32_t width_and_sign;
+  uint64_t mask;
+};
+
+// G coefficients from one refill (G * (width + 1) <= 56) into out[0..G).
+// Each is stored as the cache's low 32 bits at its start: the magnitude in
+// the low `width` bits and, above it, the sign bit when the magnitude is
+// not zero; dequantise() makes the coefficient from that. The cache moves
+// past the magnitude, and past the sign bit when the magnitude is not zero.
+template <uint32_t G>
+inline void parse_group(RunCache& c, float* out, const RunWidth& w) {
+  runs_refill(c);
+  uint64_t bits = c.bits;
+  uint32_t signs = 0;
+#pragma GCC unroll 8
+  for (uint32_t i = 0; i < G; ++i) {
+    const auto field = static_cast<uint32_t>(bits);
+    std::memcpy(out + i, &field, sizeof field);
+    bits = select_if_nonzero(bits, w.mask, bits >> w.width_and_sign,
+                             bits >> w.width, signs);
+  }
+  c.bits = bits;
+  c.count -= G * w.width + signs;
+}
+
+// `count` coefficients of one width, in groups of eight (runs are whole
+// eights except where the channel ends), with as few refills per group as
+// the width allows.
+inline void parse_run(RunCache& c, float* out, uint32_t count,
+                      uint32_t width) {
+  const RunWidth w{width, width + 1, (uint64_t{1} << width) - 1};
+  uint32_t i = 0;
+  if (width <= 6) {
+    for (; i + 8 <= count; i += 8) parse_group<8>(c, out + i, w);
+  } else if (width <= 13) {
+    for (; i + 8 <= count; i += 8) {
+      parse_group<4>(c, out + i, w);
+      parse_group<4>(c, out + i + 4, w);
+    }
+  } else {
+    for (; i + 8 <= count; i += 8) {
+      parse_group<3>(c, out + i, w);
+      parse_group<3>(c, out + i + 3, w);
+      parse_group<2>(c, out + i + 6, w);
+    }
+  }
+  for (; i < count; ++i) parse_group<1>(c, out + i, w);
+}
+
+// A stored field as its coefficient: the magnitude times the step, with
+// the sign applied by flipping the sign bit (the same bits as negation);
+// no sign when the magnitude is zero.
+inline void dequantise_one(float* at, uint32_t width, float step) {
+  uint32_t field = 0;
+  std::memcpy(&field, at, sizeof field);
+  const uint32_t magnitude = field & ((1u << width) - 1);
+  const uint32_t sign = magnitude != 0 ? (field >> width & 1u) << 31 : 0u;
+  const float value = static_cast<float>(magnitude) * step;
+  uint32_t bits = 0;
+  std::memcpy(&bits, &value, sizeof bits);
+  bits ^= sign;
+  std::memcpy(at, &bits, sizeof bits);
+}
+
+// The fields of at[0..count), all of one width and one step.
+inline void dequantise(float* at, uint32_t count, uint32_t width,
+                       float step) {
+  uint32_t i = 0;
+#if ORV_RUNS_SSE2
+  // The same operations four at a time: cvtdq2ps and mulps round exactly
+  // as their scalar forms.
+  const __m128 steps = _mm_set1_ps(step);
+  const __m128i mask = _mm_set1_epi32(static_cast<int>((1u << width) - 1));
+  const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(width));
+  for (; i + 4 <= count; i += 4) {
+    auto* lane = reinterpret_cast<__m128i*>(at + i);
+    const __m128i field = _mm_loadu_si128(lane);
+    const __m128i magnitude = _mm_and_si128(field, mask);
+    const __m128i sign = _mm_slli_epi32(_mm_srl_epi32(field, shift), 31);
+    const __m128i zero = _mm_cmpeq_epi32(magnitude, _mm_setzero_si128());
+    const __m128 value = _mm_mul_ps(_mm_cvtepi32_ps(magnitude), steps);
+    _mm_storeu_si128(lane, _mm_xor_si128(_mm_castps_si128(value),
+                                         _mm_andnot_si128(zero, sign)));
+  }
+#endif
+  for (; i < count; ++i) dequantise_one(at + i, width, step);
+}
+
+// The run length given by a header's first five bits: the flag, then a run
+// index when the flag is set.
+constexpr struct HeaderLengths {
+  uint16_t length[32];
+  constexpr HeaderLengths() : length{} {
+    for (uint32_t h = 0; h < 32; ++h) {
+      length[h] = static_cast<uint16_t>(
+          (h & 1) != 0 ? 8u * run_length_table[(h >> 1) & 15] : 8u);
+    }
+  }
+} header_lengths;
+
+inline void read_runs_unchecked(const ChannelLayout& ch, RunState& r,
+                                const uint8_t* base, uint64_t& pos,
+                                uint64_t safe) {
+  RunCache c{base + (pos >> 3), 0, 0};
+  runs_refill(c);
+  c.bits >>= pos & 7;
+  c.count -= static_cast<uint32_t>(pos & 7);
+  uint64_t at = pos;  // the bit position of the cache's first bit
+  while (r.k < ch.n && at + 9 <= safe) {
+    runs_refill(c);
+    // Flag, then a run index when the flag is set, then the width.
+    const auto h = static_cast<uint32_t>(c.bits);
+    const uint32_t index_bits = 4 * (h & 1);
+    const uint32_t width = (h >> (1 + index_bits)) & 15;
+    const uint32_t header = 5 + index_bits;
+    const uint32_t run_end = run_end_for(r.k, header_lengths.length[h & 31],
+                                         ch.n);
+    if (width == 0) {
+      c.bits >>= header;
+      c.count -= header;
+      at += header;
+      skip_zeros(ch, r, run_end);
+      continue;
+    }
+    if (at + header + uint64_t{run_end - r.k} * (width + 1) > safe) break;
+    c.bits >>= header;
+    c.count -= header;
+    parse_run(c, ch.coeffs + r.k, run_end - r.k, width);
+    for_each_stretch(ch, r, run_end,
+                     [&ch, width](uint32_t from, uint32_t end, float step) {
+                       dequantise(ch.coeffs + from, end - from, width, step);
+                       return true;
+                     });
+    at = static_cast<uint64_t>(c.p - base) * 8 - c.count;
+  }
+  pos = at;
+}
+
+}  // namespace
+}  // namespace orv::vlkdec
+
+#endif
