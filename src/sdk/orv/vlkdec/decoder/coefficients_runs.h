@@ -47,25 +47,21 @@ inline void runs_refill(RunCache& c) {
   c.count |= 56;
 }
 
-// `if_nonzero` when `bits & mask` is not zero, else `if_zero`; `tally`
-// counts the nonzero cases. A test and conditional moves: compilers turn
-// the plain form into a branch, which random zero magnitudes mispredict
-// about half the time, and the test needs no masked copy, so a coefficient
-// adds only two steps to the chain through the cache.
+// `if_nonzero` when `bits & mask` is not zero, else `if_zero`. A test and
+// a conditional move: compilers turn the plain form into a branch, which
+// random zero magnitudes mispredict about half the time, and the test needs
+// no masked copy, so a coefficient adds only two steps to the chain through
+// the cache.
 inline uint64_t select_if_nonzero(uint64_t bits, uint64_t mask,
-                                  uint64_t if_nonzero, uint64_t if_zero,
-                                  uint32_t& tally) {
+                                  uint64_t if_nonzero, uint64_t if_zero) {
 #if defined(__x86_64__) && defined(__GNUC__)
-  const uint32_t more = tally + 1;
-  __asm__("test %2, %3\n\tcmovnz %4, %0\n\tcmovnz %5, %1"
-          : "+r"(if_zero), "+r"(tally)
-          : "r"(bits), "r"(mask), "r"(if_nonzero), "r"(more)
+  __asm__("test %1, %2\n\tcmovnz %3, %0"
+          : "+r"(if_zero)
+          : "r"(bits), "r"(mask), "r"(if_nonzero)
           : "cc");
   return if_zero;
 #else
-  const bool nonzero = (bits & mask) != 0;
-  tally += nonzero ? 1u : 0u;
-  return nonzero ? if_nonzero : if_zero;
+  return (bits & mask) != 0 ? if_nonzero : if_zero;
 #endif
 }
 
@@ -76,25 +72,28 @@ struct RunWidth {
   uint64_t mask;
 };
 
-// G coefficients from one refill (G * (width + 1) <= 56) into out[0..G).
-// Each is stored as the cache's low 32 bits at its start: the magnitude in
+// G coefficients from one refill (G * (width + 1) <= 56, at most the
+// counted bits) into out[0..G). Each is stored as the cache's low 32 bits at its start: the magnitude in
 // the low `width` bits and, above it, the sign bit when the magnitude is
 // not zero; dequantise() makes the coefficient from that. The cache moves
 // past the magnitude, and past the sign bit when the magnitude is not zero.
 template <uint32_t G>
 inline void parse_group(RunCache& c, float* out, const RunWidth& w) {
   runs_refill(c);
-  uint64_t bits = c.bits;
-  uint32_t signs = 0;
+  // Only the counted bits, with a 1 just above them: after the group, the
+  // marker's position is the new count, so the group need not count the
+  // sign bits it takes.
+  const uint64_t marker = uint64_t{1} << c.count;
+  uint64_t bits = (c.bits & (marker - 1)) | marker;
 #pragma GCC unroll 8
   for (uint32_t i = 0; i < G; ++i) {
     const auto field = static_cast<uint32_t>(bits);
     std::memcpy(out + i, &field, sizeof field);
     bits = select_if_nonzero(bits, w.mask, bits >> w.width_and_sign,
-                             bits >> w.width, signs);
+                             bits >> w.width);
   }
-  c.bits = bits;
-  c.count -= G * w.width + signs;
+  c.count = 63 - static_cast<uint32_t>(__builtin_clzll(bits));
+  c.bits = bits ^ uint64_t{1} << c.count;
 }
 
 // `count` coefficients of one width, in groups of eight (runs are whole
