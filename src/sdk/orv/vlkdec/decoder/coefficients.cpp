@@ -77,10 +77,14 @@ struct Stream {
   uint64_t pos;    // next unread bit
 };
 
-// Compilers turn this into one load on little-endian machines.
+// Eight bytes as a little-endian number: one load (the byte-by-byte form
+// is not always merged into one).
 inline uint64_t load_le64(const uint8_t* p) {
   uint64_t v = 0;
-  for (int i = 0; i < 8; ++i) v |= uint64_t{p[i]} << (8 * i);
+  std::memcpy(&v, p, sizeof v);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  v = __builtin_bswap64(v);
+#endif
   return v;
 }
 
