@@ -175,9 +175,13 @@ constexpr struct HeaderLengths {
   }
 } header_lengths;
 
-inline void read_runs_unchecked(const ChannelLayout& ch, RunState& r,
-                                const uint8_t* base, uint64_t& pos,
-                                uint64_t safe) {
+inline void read_runs_unchecked(const ChannelLayout& channel,
+                                RunState& state, const uint8_t* base,
+                                uint64_t& pos, uint64_t safe) {
+  // Local copies, which the compiler can keep in registers: the stores of
+  // the coefficients could otherwise alias them.
+  const ChannelLayout ch = channel;
+  RunState r = state;
   RunCache c{base + (pos >> 3), 0, 0};
   runs_refill(c);
   c.bits >>= pos & 7;
@@ -211,6 +215,7 @@ inline void read_runs_unchecked(const ChannelLayout& ch, RunState& r,
     at = static_cast<uint64_t>(c.p - base) * 8 - c.count;
   }
   pos = at;
+  state = r;
 }
 
 }  // namespace
