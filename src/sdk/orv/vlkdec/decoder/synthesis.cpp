@@ -102,7 +102,7 @@ uint32_t decode_sub_block(uint32_t transform_length, float scale,
       band_count, band_edges, coeffs);
 
   const uint32_t overlap_samples = overlap_bytes / 2;
-  const uint32_t shift = crossfade_shift != 0 ? crossfade_shift - 1 : 0;
+  const uint32_t shift = crossfade_shift;
   if (transform_count == 1) {
     convert_mono(coeffs, scale, out, n);
     if (shift != 0) crossfade_overlap(out, tail, overlap_bytes, shift);
