@@ -1,4 +1,5 @@
 #include "decoder/convert.h"
+#include "decoder/synthesis.h"
 
 #include <gtest/gtest.h>
 
@@ -135,6 +136,59 @@ TEST(Conversion, Sse2AndPortableAgreeBitForBit) {
     convert_interleaved_portable(inputs.data(), inputs.data() + half, scale,
                                  b.data(), half);
     ASSERT_EQ(a, b);
+  }
+}
+#endif
+
+#if ORV_CONVERT_AVX2
+// The AVX2 conversion and crossfade against the portable code, over the
+// inputs of the SSE2 comparison and every crossfade length and shift the
+// decoder uses, with differences up to rail to rail.
+TEST(Conversion, Avx2AndPortableAgreeBitForBit) {
+  if ((cpu_features() & cpu_avx2) == 0) GTEST_SKIP() << "no AVX2";
+  const uint32_t seed = test::test_seed(8);
+  SCOPED_TRACE(seed);
+  std::mt19937 rng(seed);
+  std::vector<float> inputs = extreme_inputs();
+  std::normal_distribution<float> normal(0.0f, 1.0f);
+  for (float magnitude : {1.0f, 3.0e4f, 7.4e5f, 5.0e10f}) {
+    for (int i = 0; i < 4096; ++i) inputs.push_back(normal(rng) * magnitude);
+  }
+  for (int i = 0; i < 8192; ++i) inputs.push_back(std::bit_cast<float>(static_cast<uint32_t>(rng())));
+  for (int k = -33000; k < 33000; k += 7) inputs.push_back(k + 0.5f);
+  // A count of 8 modulo 16 also runs the mono conversion's last step.
+  while (inputs.size() % 16 != 8) inputs.push_back(1.0f);
+  const auto count = static_cast<uint32_t>(inputs.size());
+  const uint32_t frames = count / 2 & ~7u;
+  for (float scale : {1.0f, 0.0883883476f, 0.0441941738f}) {
+    SCOPED_TRACE(scale);
+    std::vector<int16_t> a(count), b(count);
+    convert_mono_avx2(inputs.data(), scale, a.data(), count);
+    convert_mono_portable(inputs.data(), scale, b.data(), count);
+    ASSERT_EQ(a, b);
+    convert_interleaved_avx2(inputs.data(), inputs.data() + frames, scale,
+                             a.data(), frames);
+    convert_interleaved_portable(inputs.data(), inputs.data() + frames, scale,
+                                 b.data(), frames);
+    ASSERT_EQ(a, b);
+  }
+
+  for (uint32_t samples : {0u, 5u, 16u, 32u, 64u, 128u, 256u, 1000u}) {
+    for (uint32_t shift = 4; shift <= 8; ++shift) {
+      SCOPED_TRACE(testing::Message() << samples << " samples, shift " << shift);
+      std::vector<int16_t> tail(samples), out(samples);
+      for (uint32_t k = 0; k < samples; ++k) {
+        const uint32_t kind = rng() % 4;
+        tail[k] = kind == 0 ? -32768 : static_cast<int16_t>(rng());
+        out[k] = kind == 0 ? 32767 : static_cast<int16_t>(rng());
+      }
+      std::vector<int16_t> want = out, got = out;
+      restrict_cpu_features(0);
+      crossfade_overlap(want.data(), tail.data(), 2 * samples, shift);
+      restrict_cpu_features(~0u);
+      crossfade_overlap_avx2(got.data(), tail.data(), samples, shift);
+      ASSERT_EQ(got, want);
+    }
   }
 }
 #endif

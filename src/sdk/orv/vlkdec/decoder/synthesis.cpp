@@ -16,6 +16,12 @@ namespace orv::vlkdec {
 void crossfade_overlap(int16_t* out, const int16_t* tail, uint32_t bytes,
                        uint32_t shift) {
   const uint32_t samples = bytes / 2;
+#if ORV_CONVERT_AVX2
+  if (samples <= 32768 && (cpu_features() & cpu_avx2) != 0) {
+    crossfade_overlap_avx2(out, tail, samples, shift);
+    return;
+  }
+#endif
   for (uint32_t k = 0; k < samples; ++k) {
     // The difference is taken in full: wrapped to 16 bits, a swing of more
     // than 32767 between tail and new block would flip sign and ramp the
