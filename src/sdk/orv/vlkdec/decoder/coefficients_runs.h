@@ -139,28 +139,58 @@ inline void dequantise_one(float* at, uint32_t width, float step) {
   std::memcpy(at, &bits, sizeof bits);
 }
 
-// The fields of at[0..count), all of one width and one step.
-inline void dequantise(float* at, uint32_t count, uint32_t width,
-                       float step) {
-  uint32_t i = 0;
+// Dequantises runs of fields: the current step, and the current width with
+// its magnitude mask, set apart so that a run inside one band costs only
+// its vector work.
+struct Dequantiser {
 #if ORV_RUNS_SSE2
-  // The same operations four at a time: cvtdq2ps and mulps round exactly
-  // as their scalar forms.
-  const __m128 steps = _mm_set1_ps(step);
-  const __m128i mask = _mm_set1_epi32(static_cast<int>((1u << width) - 1));
-  const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(width));
-  for (; i + 4 <= count; i += 4) {
-    auto* lane = reinterpret_cast<__m128i*>(at + i);
-    const __m128i field = _mm_loadu_si128(lane);
-    const __m128i magnitude = _mm_and_si128(field, mask);
-    const __m128i sign = _mm_slli_epi32(_mm_srl_epi32(field, shift), 31);
-    const __m128i zero = _mm_cmpeq_epi32(magnitude, _mm_setzero_si128());
-    const __m128 value = _mm_mul_ps(_mm_cvtepi32_ps(magnitude), steps);
-    _mm_storeu_si128(lane, _mm_xor_si128(_mm_castps_si128(value),
-                                         _mm_andnot_si128(zero, sign)));
-  }
+  __m128 steps;
+  __m128i mask;
+  __m128i shift;
 #endif
-  for (; i < count; ++i) dequantise_one(at + i, width, step);
+  float step;
+  uint32_t width;
+
+  void set_step(float s) {
+    step = s;
+#if ORV_RUNS_SSE2
+    steps = _mm_set1_ps(s);
+#endif
+  }
+
+  void set_width(uint32_t w) {
+    width = w;
+#if ORV_RUNS_SSE2
+    mask = _mm_set1_epi32(static_cast<int>((1u << w) - 1));
+    shift = _mm_cvtsi32_si128(static_cast<int>(w));
+#endif
+  }
+
+  // The fields of at[0..count), all of the current width and step.
+  void run(float* at, uint32_t count) const {
+    uint32_t i = 0;
+#if ORV_RUNS_SSE2
+    // The same operations four at a time: cvtdq2ps and mulps round exactly
+    // as their scalar forms.
+    for (; i + 4 <= count; i += 4) {
+      auto* lane = reinterpret_cast<__m128i*>(at + i);
+      const __m128i field = _mm_loadu_si128(lane);
+      const __m128i magnitude = _mm_and_si128(field, mask);
+      const __m128i sign = _mm_slli_epi32(_mm_srl_epi32(field, shift), 31);
+      const __m128i zero = _mm_cmpeq_epi32(magnitude, _mm_setzero_si128());
+      const __m128 value = _mm_mul_ps(_mm_cvtepi32_ps(magnitude), steps);
+      _mm_storeu_si128(lane, _mm_xor_si128(_mm_castps_si128(value),
+                                           _mm_andnot_si128(zero, sign)));
+    }
+#endif
+    for (; i < count; ++i) dequantise_one(at + i, width, step);
+  }
+};
+
+// The first coefficient at which the step may change: the start of the
+// band after the current one, or beyond every coefficient.
+inline uint32_t next_band_start(const ChannelLayout& ch, const RunState& r) {
+  return r.band < ch.band_count ? 2 * ch.band_edges[r.band] : ~0u;
 }
 
 // The run length given by a header's first five bits: the flag, then a run
@@ -187,6 +217,9 @@ inline void read_runs_unchecked(const ChannelLayout& channel,
   c.bits >>= pos & 7;
   c.count -= static_cast<uint32_t>(pos & 7);
   uint64_t at = pos;  // the bit position of the cache's first bit
+  Dequantiser dq;
+  dq.set_step(r.step);
+  uint32_t band_end = next_band_start(ch, r);
   while (r.k < ch.n && at + 9 <= safe) {
     runs_refill(c);
     // Flag, then a run index when the flag is set, then the width.
@@ -201,17 +234,29 @@ inline void read_runs_unchecked(const ChannelLayout& channel,
       c.count -= header;
       at += header;
       skip_zeros(ch, r, run_end);
+      dq.set_step(r.step);
+      band_end = next_band_start(ch, r);
       continue;
     }
     if (at + header + uint64_t{run_end - r.k} * (width + 1) > safe) break;
     c.bits >>= header;
     c.count -= header;
     parse_run(c, ch.coeffs + r.k, run_end - r.k, width);
-    for_each_stretch(ch, r, run_end,
-                     [&ch, width](uint32_t from, uint32_t end, float step) {
-                       dequantise(ch.coeffs + from, end - from, width, step);
-                       return true;
-                     });
+    dq.set_width(width);
+    if (run_end <= band_end) {
+      // Inside the current band (r.k < run_end <= its end): one step.
+      dq.run(ch.coeffs + r.k, run_end - r.k);
+      r.k = run_end;
+    } else {
+      for_each_stretch(ch, r, run_end,
+                       [&ch, &dq](uint32_t from, uint32_t end, float step) {
+                         dq.set_step(step);
+                         dq.run(ch.coeffs + from, end - from);
+                         return true;
+                       });
+      dq.set_step(r.step);
+      band_end = next_band_start(ch, r);
+    }
     at = static_cast<uint64_t>(c.p - base) * 8 - c.count;
   }
   pos = at;
