@@ -153,6 +153,24 @@ inline void read_runs(const ChannelLayout& channel, RunState& r,
   read_runs_portable(channel, r, base, pos, safe);
 }
 
+// Bytes of the payload's end that read_tail_runs copies at most.
+constexpr uint32_t tail_copy_bytes = 128;
+
+// The runs from s.pos on, read unchecked from a zero-padded copy of the
+// rest of the payload while each run certainly ends by the last fetchable
+// bit. Loads reach at most 16 bytes past the bit the last run may end at,
+// so the copy has that much padding beyond the fetchable words.
+void read_tail_runs(const ChannelLayout& channel, RunState& r, Stream& s) {
+  const uint64_t first = s.pos >> 3;
+  // Too long only after a run that did not fit before the margin.
+  if (first > s.size || s.size - first > tail_copy_bytes) return;
+  alignas(16) uint8_t tail[tail_copy_bytes + 32] = {};
+  std::memcpy(tail, s.base + first, s.size - first);
+  uint64_t pos = s.pos - first * 8;
+  read_runs(channel, r, tail, pos, s.limit - first * 8);
+  s.pos = pos + first * 8;
+}
+
 bool read_channel(float* coeffs, uint32_t n, uint32_t band_count, Stream& s,
                   const uint32_t* band_edges) {
   uint32_t field = 0;
@@ -171,13 +189,17 @@ bool read_channel(float* coeffs, uint32_t n, uint32_t band_count, Stream& s,
   }
 
   // Runs that end at least 16 bytes before the payload end go through the
-  // unchecked reader; the first run that may not fit is left unread, and it
-  // and the rest are read field by field.
+  // unchecked reader in place. The rest of the payload, when short, is
+  // copied into a zero-padded buffer, where the unchecked reader can go on
+  // up to the last fetchable bit: the bytes after the end read as zero, as
+  // they do field by field, and the payload is never read past its end.
+  // The first run that may not fit is left unread, and it and the rest are
+  // read field by field.
   const ChannelLayout channel{coeffs, n, band_count, band_edges, steps};
   RunState r{2, 0, 0.0f};
   const uint64_t safe = s.size >= 16 ? (uint64_t{s.size} - 16) * 8 : 0;
   if (r.k < n && s.pos + 9 <= safe) read_runs(channel, r, s.base, s.pos, safe);
-
+  if (r.k < n && s.pos + 9 <= s.limit) read_tail_runs(channel, r, s);
   while (r.k < n) {
     uint32_t flag = 0;
     if (!get(s, 1, flag)) return false;
