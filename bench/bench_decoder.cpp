@@ -4,8 +4,8 @@
 // BM_ReadCoefficients reads both channels of every block of encoder-made
 // music, at the encoder's default quality and at 128 kbit/s, once with each
 // variant of the reader the processor offers, and reports time per
-// coefficient. Setting ORV_BENCH_VELKA to a colon-separated list of stereo
-// 44.1 kHz .velka files adds those files as further inputs.
+// coefficient. Setting ORV_BENCH_VELKA to a colon-separated list of mono or
+// stereo .velka files (any rate) adds those files as further inputs.
 //
 // The other benchmarks use one synthetic sub-block of about 150 kbit/s,
 // dense with larger values in the low bands and sparse, small values above:
@@ -196,15 +196,22 @@ std::vector<int16_t> music(size_t frames) {
   return pcm;
 }
 
-// Every block payload of a stereo 44.1 kHz file (one sub-block each).
+// Every block payload of a mono or stereo file (one sub-block each).
 struct Corpus {
   std::vector<std::vector<uint8_t>> payloads;
   uint64_t bytes = 0;
+  uint32_t rate = 44100;
+  uint32_t channels = 2;
 };
 
 Corpus blocks_of(const std::vector<uint8_t>& file) {
   Corpus corpus;
   if (file.size() < 24) return corpus;
+  corpus.channels = file[5];
+  corpus.rate = file[6] | uint32_t{file[7]} << 8;
+  if (corpus.channels == 0 || corpus.channels > 2 || corpus.rate == 0) {
+    return corpus;  // several sub-blocks per block: not measured here
+  }
   const uint32_t entries =
       file[20] | uint32_t{file[21]} << 8;  // low half of the seek word
   size_t at = 24 + 2 * size_t{entries};
@@ -229,17 +236,18 @@ Corpus encoded_music(double kbps) {
       orv::encoder::encode_to_memory(pcm.data(), frames, 2, rate, options));
 }
 
-// Reads both channels of every payload; the result keeps the work alive.
+// Reads every channel of every payload; the result keeps the work alive.
 uint32_t read_corpus(const Corpus& corpus, const BlockDecoder& d,
                      float* coeffs) {
+  const uint32_t length = d.transform_length;
   uint32_t ok = 0;
   for (const auto& payload : corpus.payloads) {
     BitReader reader =
         begin_sub_block(payload.data(), payload.data() + payload.size());
-    ok += read_channel_coefficients(coeffs, n, d.band_count, reader,
-                                    d.band_edges);
-    ok += read_channel_coefficients(coeffs + n, n, d.band_count, reader,
-                                    d.band_edges);
+    for (uint32_t channel = 0; channel < d.transform_count; ++channel) {
+      ok += read_channel_coefficients(coeffs + channel * length, length,
+                                      d.band_count, reader, d.band_edges);
+    }
   }
   return ok;
 }
@@ -251,18 +259,25 @@ void BM_ReadCoefficients(benchmark::State& state, const Corpus* corpus,
     state.SkipWithError("the processor lacks this variant's features");
     return;
   }
+  // A decoder set up for the corpus's layout (the fixture's is stereo
+  // 44.1 kHz); its coefficient area is the fixture's, which is large enough.
+  alignas(16) static uint8_t storage[block_decoder_state_size(rate, 2)];
+  const BlockDecoder& d =
+      *setup_block_decoder(storage, corpus->rate, corpus->channels, 1);
   restrict_cpu_features(features);
-  const uint32_t expected = 2 * static_cast<uint32_t>(corpus->payloads.size());
+  const uint32_t expected =
+      d.transform_count * static_cast<uint32_t>(corpus->payloads.size());
   for (auto _ : state) {
-    if (read_corpus(*corpus, *f.d, f.coeffs) != expected) {
+    if (read_corpus(*corpus, d, f.coeffs) != expected) {
       state.SkipWithError("a payload does not decode");
       break;
     }
     benchmark::ClobberMemory();
   }
   restrict_cpu_features(~0u);
-  const double coefficients =
-      2.0 * n * static_cast<double>(corpus->payloads.size());
+  const double coefficients = static_cast<double>(d.transform_count) *
+                              d.transform_length *
+                              static_cast<double>(corpus->payloads.size());
   // Shown in seconds with a prefix: "1.23ns" is 1.23 ns per coefficient.
   state.counters["per_coef"] = benchmark::Counter(
       coefficients,
@@ -270,7 +285,8 @@ void BM_ReadCoefficients(benchmark::State& state, const Corpus* corpus,
           benchmark::Counter::kInvert);
   state.counters["kbit_per_s"] = static_cast<double>(corpus->bytes) * 8.0 /
                                  static_cast<double>(corpus->payloads.size()) *
-                                 rate / 1920.0 / 1000.0;
+                                 corpus->rate /
+                                 (d.transform_length * 15.0 / 16.0) / 1000.0;
 }
 
 // Registers the corpus with every reader variant.

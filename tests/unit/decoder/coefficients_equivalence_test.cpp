@@ -257,5 +257,77 @@ TEST(CoefficientReader, MatchesFieldByFieldReadingOnWellFormedChannels) {
   }
 }
 
+// Runs of the small widths, which have parsers of their own, with the
+// value patterns that stress them: all zero magnitudes (one bit each), all
+// of the largest magnitude with negative signs (long stretches of 1 bits),
+// alternating signs, and random values; with runs of every length, so that
+// a run spans several cache refills, and a whole channel of one long run.
+// Each stream is also cut at every byte of its last 160.
+TEST(CoefficientReader, MatchesFieldByFieldReadingOnSmallWidthPatterns) {
+  for (const Variant& variant : variants) {
+    const VariantScope scope(variant);
+    if (!scope.available()) continue;
+    SCOPED_TRACE(variant.name);
+    std::mt19937 rng(4242);
+    Outcome outcome;
+    for (int trial = 0; trial < 48; ++trial) {
+      const uint32_t n = trial % 3 == 0 ? 1024 : 2048;
+      const uint32_t bands = n == 2048 ? 25 : 23;
+      const auto edges = random_edges(n, bands, rng);
+      test::BitWriter w;
+      w.put(0, 2);
+      for (int channel = 0; channel < 2; ++channel) {
+        w.put(rng() & 0x1FFFFFFF, 29);
+        w.put(rng() & 0x1FFFFFFF, 29);
+        for (uint32_t j = 0; j < bands; ++j) w.put(rng() % 96, 8);
+        for (uint32_t k = 2; k < n;) {
+          test::RunSpec run;
+          // Every fourth trial: 512-coefficient runs only.
+          run.index = trial % 4 == 3 ? 15
+                      : rng() % 2 == 0 ? -1
+                                       : static_cast<int>(rng() % 16);
+          const uint32_t length =
+              run.index < 0 ? 8 : 8u * test::run_lengths_in_eights[run.index];
+          const uint32_t count = n - k < length ? n - k : length;
+          run.width = 1 + rng() % 3;
+          const auto largest = static_cast<int32_t>((1u << run.width) - 1);
+          const uint32_t pattern = (trial + channel + k) % 5;
+          for (uint32_t i = 0; i < count; ++i) {
+            int32_t v = 0;
+            switch (pattern) {
+              case 0: v = 0; break;
+              case 1: v = -largest; break;
+              case 2: v = i % 2 ? largest : -largest; break;
+              case 3: v = i % 3 == 0 ? 0 : -1; break;
+              default: {
+                const auto m = static_cast<int32_t>(rng() % (largest + 1));
+                v = rng() % 2 ? m : -m;
+              }
+            }
+            run.values.push_back(v);
+          }
+          test::put_run(w, run);
+          k += count;
+        }
+      }
+      const std::vector<uint8_t> whole = w.bytes();
+      expect_same_as_reference(whole, n, bands, edges,
+                               "trial " + std::to_string(trial), outcome);
+      if (HasFatalFailure()) return;
+      const size_t shortest = whole.size() > 160 ? whole.size() - 160 : 1;
+      for (size_t size = shortest; size < whole.size(); ++size) {
+        const std::vector<uint8_t> cut(whole.begin(), whole.begin() + size);
+        expect_same_as_reference(cut, n, bands, edges,
+                                 "trial " + std::to_string(trial) +
+                                     " cut to " + std::to_string(size),
+                                 outcome);
+        if (HasFatalFailure()) return;
+      }
+    }
+    EXPECT_GT(outcome.successes, 90);
+    EXPECT_GT(outcome.failures, 4000);
+  }
+}
+
 }  // namespace
 }  // namespace orv::vlkdec

@@ -27,7 +27,9 @@ uint32_t probe() {
   const bool osxsave = (ecx & bit_OSXSAVE) != 0;
   const bool avx = (ecx & bit_AVX) != 0;
   if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) return 0;
-  if ((ebx & bit_BMI2) != 0) found |= cpu_bmi2;
+  // The BMI2 builds may also use BMI1's instructions, which every such
+  // processor has; a system that hides BMI1 gets the portable code.
+  if ((ebx & bit_BMI2) != 0 && (ebx & bit_BMI) != 0) found |= cpu_bmi2;
   if (osxsave && avx && (ebx & bit_AVX2) != 0) {
     // The YMM registers are usable only if the system saves them (XCR0
     // bits 1 and 2).

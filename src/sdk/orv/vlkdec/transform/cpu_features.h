@@ -10,7 +10,7 @@ namespace orv::vlkdec {
 
 enum CpuFeature : uint32_t {
   cpu_avx2 = 1u << 0,  // AVX2 with the operating system saving YMM state
-  cpu_bmi2 = 1u << 1,
+  cpu_bmi2 = 1u << 1,  // BMI2, with BMI1
 };
 
 // The features of the processor, as a set of CpuFeature bits. The first
