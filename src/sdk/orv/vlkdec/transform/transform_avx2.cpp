@@ -748,12 +748,47 @@ void dct_twiddle_pass(int n, float* a, int table_length, const float* c) {
   a[m] = a[m] * c[0];
 }
 
+// Even floats x - y, odd floats x + y.
+ORV_AVX2_INLINE V8 sub_add(V8 x, V8 y) { return _mm256_addsub_ps(x, y); }
+
+// Per (re, im) pair: (re - im, im + re). The sum's operands are swapped,
+// which gives the same bits (addition commutes; only which of two NaNs
+// comes out may differ, and no path fixes that).
+ORV_AVX2_INLINE V8 pair_butterflies(V8 x) { return sub_add(x, swap_pairs(x)); }
+
 // Turns the complex FFT of the n/2 values into the spectrum of the real
-// sequence of n values; a[0], a[1] and the middle pair stay as they are.
-void real_split_forward(int n, float* a, int table_length, const float* c) {
+// sequence of n values (a[0], a[1] and the middle pair stay as they are),
+// then takes the butterflies of neighbours, each result moved down by one
+// place: a[j - 1] = a[j] - a[j + 1], a[j] = a[j] + a[j + 1] for even j,
+// a[0] = a[0] + a[1] and a[n - 1] = a[0] - a[1].
+//
+// One walk does both: a group of pairs is final once the split has made it,
+// so its butterflies follow at once. The lower side walks up and writes
+// below what it reads next; the upper side walks down, and its lowest
+// result belongs in the pair the next group reads. So each side keeps the
+// result that lies beyond its group in a register and stores eight floats
+// starting one place lower (lower side) or one place higher (upper side)
+// than its butterflies' results; with the array 32-byte aligned those
+// stores are aligned, and so are the upper side's loads. The floats kept
+// back are written once the group that needed them has been read.
+void real_split_butterflies(int n, float* a, int table_length,
+                            const float* c) {
   const int m = n >> 1;
   const int step = 2 * table_length / m;
   const __m256i duplicate = _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3);
+  // Lower results (j - 1 .. j + 6) rotated up one place: lane 0 is the
+  // float kept back from the group before.
+  const __m256i lower_order = _mm256_setr_epi32(7, 0, 1, 2, 3, 4, 5, 6);
+  // Upper results, in the reversed order of the values (pairs k, k - 2,
+  // k - 4, k - 6, to places k - 1 .. k, ..., k - 7 .. k - 6), put in memory
+  // order for places k - 6 .. k, the float for place k - 7 in lane 7.
+  const __m256i upper_order = _mm256_setr_epi32(7, 4, 5, 2, 3, 0, 1, 6);
+  const __m256i up_order = _mm256_setr_epi32(0, 0, 4, 4, 3, 3, 7, 7);
+  const __m256i down_order = _mm256_setr_epi32(7, 7, 3, 3, 4, 4, 0, 0);
+  const float difference0 = a[0] - a[1];
+  // Lane 0: the float for place j - 2; lane 7: the one for place k + 1.
+  V8 lower_kept = _mm256_set1_ps(a[0] + a[1]);
+  V8 upper_kept = _mm256_set1_ps(difference0);
   int j = 2;
   // The complex values at j .. j + 6 and their mirrors at n - j .. n - j - 6.
   for (; j + 6 < m; j += 8) {
@@ -764,18 +799,17 @@ void real_split_forward(int n, float* a, int table_length, const float* c) {
     V8 wr;
     V8 wi;
     if (step == 4) {
-      // Floats 0, 4, 8 and 12 of two vectors, each twice: up[0], up[4],
-      // up[8], up[12] and (in reverse) down[-12], down[-8], down[-4],
-      // down[0]. down[3] is at most c[L - 1].
-      const V8 up_quads = _mm256_shuffle_ps(load8(up), load8(up + 8),
-                                            _MM_SHUFFLE(0, 0, 0, 0));
-      const V8 down_quads = _mm256_shuffle_ps(load8(down - 12), load8(down - 4),
-                                              _MM_SHUFFLE(0, 0, 0, 0));
-      wi = _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(up_quads),
-                                                  _MM_SHUFFLE(3, 1, 2, 0)));
+      // up[0], up[4], up[8], up[12] are lanes 0 and 4 of the vectors at up
+      // and up + 5 (lanes 3 and 7 of the latter); down[0], down[-4],
+      // down[-8], down[-12] lanes 7 and 3 of the vector at down - 7 and
+      // lanes 4 and 0 of the one at down - 12. A blend and one permutation
+      // each, which keeps the shuffle units free for the data.
+      wi = _mm256_permutevar8x32_ps(
+          _mm256_blend_ps(load8(up), load8(up + 5), 0x88), up_order);
       wr = sub(_mm256_set1_ps(0.5f),
-               _mm256_castpd_ps(_mm256_permute4x64_pd(
-                   _mm256_castps_pd(down_quads), _MM_SHUFFLE(0, 2, 1, 3))));
+               _mm256_permutevar8x32_ps(
+                   _mm256_blend_ps(load8(down - 7), load8(down - 12), 0x11),
+                   down_order));
     } else {
       const __m128 wkr = _mm_sub_ps(
           _mm_set1_ps(0.5f),
@@ -787,12 +821,22 @@ void real_split_forward(int n, float* a, int table_length, const float* c) {
     }
     const V8 x_j = load8(a + j);
     const V8 x_k = reverse_values(load8(a + k - 6));
-    const V8 x = add(x_j, flip(x_k, sign_real()));
+    const V8 x = sub_add(x_j, x_k);
     // (wkr * xr - wki * xi, wkr * xi + wki * xr)
-    const V8 y = add(mul(wr, x), flip(mul(wi, swap_pairs(x)), sign_real()));
-    store8(a + j, sub(x_j, y));
-    store8(a + k - 6, reverse_values(add(x_k, flip(y, sign_imag()))));
+    const V8 y = sub_add(mul(wr, x), mul(wi, swap_pairs(x)));
+    const V8 lower = _mm256_permutevar8x32_ps(
+        pair_butterflies(sub(x_j, y)), lower_order);
+    const V8 upper = _mm256_permutevar8x32_ps(
+        pair_butterflies(add(x_k, flip(y, sign_imag()))), upper_order);
+    store8(a + j - 2, _mm256_blend_ps(lower, lower_kept, 0x01));
+    store8(a + k - 6, _mm256_blend_ps(upper, upper_kept, 0x80));
+    lower_kept = lower;
+    upper_kept = upper;
   }
+  // The pairs between the two sides: split, then butterflies in rising
+  // order; the kept floats last, at j - 2 and n - j + 1, after their pairs'
+  // reads.
+  const int rest = j;
   for (; j < m; j += 2) {
     const int k = n - j;
     const int idx = (j >> 1) * step;
@@ -807,28 +851,21 @@ void real_split_forward(int n, float* a, int table_length, const float* c) {
     a[k] = a[k] + yr;
     a[k + 1] = a[k + 1] - yi;
   }
+  for (int p = rest; p <= n - rest; p += 2) {
+    a[p - 1] = a[p] - a[p + 1];
+    a[p] = a[p] + a[p + 1];
+  }
+  a[rest - 2] = _mm256_cvtss_f32(lower_kept);
+  a[n - rest + 1] =
+      _mm_cvtss_f32(_mm_permute_ps(_mm256_extractf128_ps(upper_kept, 1),
+                                   _MM_SHUFFLE(3, 3, 3, 3)));
 }
 
-// Butterflies of neighbours, each result moved down by one place.
+// The butterflies of neighbours alone, for n = 2 and 4 (no split).
 void neighbour_butterflies(int n, float* a) {
   const float xr = a[0] - a[1];
   a[0] = a[0] + a[1];
-  int j = 2;
-  // Eight pairs read at a time, written one place down; what a group
-  // writes lies below what the next group reads. The shuffles take pairs
-  // 0, 1, 4, 5 into the lower half and 2, 3, 6, 7 into the upper, which the
-  // unpacks put back in order.
-  for (; j + 16 <= n; j += 16) {
-    const V8 lo = load8(a + j);
-    const V8 hi = load8(a + j + 8);
-    const V8 even = _mm256_shuffle_ps(lo, hi, _MM_SHUFFLE(2, 0, 2, 0));
-    const V8 odd = _mm256_shuffle_ps(lo, hi, _MM_SHUFFLE(3, 1, 3, 1));
-    const V8 sum = add(even, odd);
-    const V8 difference = sub(even, odd);
-    store8(a + j - 1, _mm256_unpacklo_ps(difference, sum));
-    store8(a + j + 7, _mm256_unpackhi_ps(difference, sum));
-  }
-  for (; j < n; j += 2) {
+  for (int j = 2; j < n; j += 2) {
     a[j - 1] = a[j] - a[j + 1];
     a[j] = a[j] + a[j + 1];
   }
@@ -847,10 +884,10 @@ void inverse_dct_avx2(int n, float* a, int table_length, const float* table) {
   dct_twiddle_pass(n, a, table_length, c);
   if (n > 4) {
     fft(n, a, nw, table);
-    real_split_forward(n, a, table_length, c);
-  } else if (n == 4) {
-    complex_fft_forward_portable(4, a, nw, table);
+    real_split_butterflies(n, a, table_length, c);
+    return;
   }
+  if (n == 4) complex_fft_forward_portable(4, a, nw, table);
   neighbour_butterflies(n, a);
 }
 
