@@ -764,33 +764,24 @@ ORV_AVX2_INLINE V8 pair_butterflies(V8 x) { return sub_add(x, swap_pairs(x)); }
 //
 // One walk does both: a group of pairs is final once the split has made it,
 // so its butterflies follow at once. The lower side walks up and writes
-// below what it reads next; the upper side walks down, and its lowest
-// result belongs in the pair the next group reads. So each side keeps the
-// result that lies beyond its group in a register and stores eight floats
-// starting one place lower (lower side) or one place higher (upper side)
-// than its butterflies' results; with the array 32-byte aligned those
-// stores are aligned, and so are the upper side's loads. The floats kept
-// back are written once the group that needed them has been read.
+// below what it reads next. The upper side walks down, and its lowest
+// result lands on the odd float of the pair it reads next, so that group is
+// loaded before the store. (Keeping the float back in a register instead,
+// to make the stores aligned, costs more in shuffles than the aligned
+// stores save.)
 void real_split_butterflies(int n, float* a, int table_length,
                             const float* c) {
   const int m = n >> 1;
   const int step = 2 * table_length / m;
   const __m256i duplicate = _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3);
-  // Lower results (j - 1 .. j + 6) rotated up one place: lane 0 is the
-  // float kept back from the group before.
-  const __m256i lower_order = _mm256_setr_epi32(7, 0, 1, 2, 3, 4, 5, 6);
-  // Upper results, in the reversed order of the values (pairs k, k - 2,
-  // k - 4, k - 6, to places k - 1 .. k, ..., k - 7 .. k - 6), put in memory
-  // order for places k - 6 .. k, the float for place k - 7 in lane 7.
-  const __m256i upper_order = _mm256_setr_epi32(7, 4, 5, 2, 3, 0, 1, 6);
   const __m256i up_order = _mm256_setr_epi32(0, 0, 4, 4, 3, 3, 7, 7);
   const __m256i down_order = _mm256_setr_epi32(7, 7, 3, 3, 4, 4, 0, 0);
   const float difference0 = a[0] - a[1];
-  // Lane 0: the float for place j - 2; lane 7: the one for place k + 1.
-  V8 lower_kept = _mm256_set1_ps(a[0] + a[1]);
-  V8 upper_kept = _mm256_set1_ps(difference0);
+  a[0] = a[0] + a[1];
   int j = 2;
-  // The complex values at j .. j + 6 and their mirrors at n - j .. n - j - 6.
+  // The complex values at j .. j + 6 and their mirrors at n - j .. n - j - 6
+  // (floats n - j - 6 .. n - j + 1, loaded one step ahead).
+  V8 upper_in = load8(a + n - 8);
   for (; j + 6 < m; j += 8) {
     const int k = n - j;
     const int idx = (j >> 1) * step;
@@ -820,23 +811,30 @@ void real_split_butterflies(int n, float* a, int table_length,
       wi = _mm256_permutevar8x32_ps(_mm256_castps128_ps256(wki), duplicate);
     }
     const V8 x_j = load8(a + j);
-    const V8 x_k = reverse_values(load8(a + k - 6));
+    const V8 x_k = reverse_values(upper_in);
     const V8 x = sub_add(x_j, x_k);
     // (wkr * xr - wki * xi, wkr * xi + wki * xr)
     const V8 y = sub_add(mul(wr, x), mul(wi, swap_pairs(x)));
-    const V8 lower = _mm256_permutevar8x32_ps(
-        pair_butterflies(sub(x_j, y)), lower_order);
-    const V8 upper = _mm256_permutevar8x32_ps(
-        pair_butterflies(add(x_k, flip(y, sign_imag()))), upper_order);
-    store8(a + j - 2, _mm256_blend_ps(lower, lower_kept, 0x01));
-    store8(a + k - 6, _mm256_blend_ps(upper, upper_kept, 0x80));
-    lower_kept = lower;
-    upper_kept = upper;
+    // Pair k's results go to floats k - 1 and k, so the reversed values
+    // put the upper results in memory order from float k - 7.
+    const V8 lower = pair_butterflies(sub(x_j, y));
+    const V8 upper =
+        reverse_values(pair_butterflies(add(x_k, flip(y, sign_imag()))));
+    upper_in = load8(a + k - 14);
+    store8(a + j - 1, lower);
+    store8(a + k - 7, upper);
   }
   // The pairs between the two sides: split, then butterflies in rising
-  // order; the kept floats last, at j - 2 and n - j + 1, after their pairs'
-  // reads.
+  // order. The float at n - j + 1 already holds its result; the split of
+  // pair n - j still needs the value it replaced, which the last load kept.
+  // a[n - 1], the odd float of the first upper pair, is written last.
   const int rest = j;
+  float last_result = difference0;
+  if (rest > 2) {
+    last_result = a[n - rest + 1];
+    a[n - rest + 1] = _mm_cvtss_f32(_mm_permute_ps(
+        _mm256_extractf128_ps(upper_in, 1), _MM_SHUFFLE(3, 3, 3, 3)));
+  }
   for (; j < m; j += 2) {
     const int k = n - j;
     const int idx = (j >> 1) * step;
@@ -855,10 +853,8 @@ void real_split_butterflies(int n, float* a, int table_length,
     a[p - 1] = a[p] - a[p + 1];
     a[p] = a[p] + a[p + 1];
   }
-  a[rest - 2] = _mm256_cvtss_f32(lower_kept);
-  a[n - rest + 1] =
-      _mm_cvtss_f32(_mm_permute_ps(_mm256_extractf128_ps(upper_kept, 1),
-                                   _MM_SHUFFLE(3, 3, 3, 3)));
+  a[n - rest + 1] = last_result;
+  a[n - 1] = difference0;
 }
 
 // The butterflies of neighbours alone, for n = 2 and 4 (no split).
