@@ -4,8 +4,13 @@
 // scalar code's single-precision operations in the scalar code's order, so
 // the bits are those of the portable code. x - y may be written x + (-y),
 // which IEEE arithmetic defines to be the same; a negation only flips the
-// sign bit. Nothing is reassociated and nothing is fused (this file is built
-// with -mavx2 alone, and -ffp-contract=off like the rest of the transforms).
+// sign bit; x + y may be written y + x (only which of two NaNs comes out
+// can differ, which no path fixes). Nothing is reassociated and nothing is
+// fused (this file is built with -mavx2 alone, and -ffp-contract=off like
+// the rest of the transforms). The pairs' real parts are subtracted and
+// their imaginary parts added with addsub wherever the scalar code has
+// that pattern: the vector code is bound by the number of operations it
+// issues far more than by memory.
 //
 // Where a vector holds complex values, it holds four of them as (re, im)
 // pairs. The stages run four neighbouring indices at a time; where the
@@ -48,16 +53,15 @@ ORV_AVX2_INLINE V8 sub(V8 x, V8 y) { return _mm256_sub_ps(x, y); }
 ORV_AVX2_INLINE V8 mul(V8 x, V8 y) { return _mm256_mul_ps(x, y); }
 ORV_AVX2_INLINE V8 flip(V8 x, V8 signs) { return _mm256_xor_ps(x, signs); }
 
-// Sign masks per float of a (re, im) pair, repeated.
-ORV_AVX2_INLINE V8 sign_real() {
-  return _mm256_castsi256_ps(_mm256_setr_epi32(INT32_MIN, 0, INT32_MIN, 0,
-                                               INT32_MIN, 0, INT32_MIN, 0));
-}
+// The sign mask of the imaginary part of a (re, im) pair, repeated.
 ORV_AVX2_INLINE V8 sign_imag() {
   return _mm256_castsi256_ps(_mm256_setr_epi32(0, INT32_MIN, 0, INT32_MIN, 0,
                                                INT32_MIN, 0, INT32_MIN));
 }
 ORV_AVX2_INLINE V8 negate(V8 x) { return flip(x, _mm256_set1_ps(-0.0f)); }
+// Even floats x - y, odd floats x + y: per (re, im) pair, the real parts
+// subtracted and the imaginary parts added, in one operation.
+ORV_AVX2_INLINE V8 sub_add(V8 x, V8 y) { return _mm256_addsub_ps(x, y); }
 
 // (re, im) -> (im, re) in every pair.
 ORV_AVX2_INLINE V8 swap_pairs(V8 x) {
@@ -91,7 +95,7 @@ ORV_AVX2_INLINE V8 with_first(V8 rest, V8 first) {
 ORV_AVX2_INLINE V8 multiply(V8 w, V8 z) {
   const V8 wr = _mm256_moveldup_ps(w);
   const V8 wi = _mm256_movehdup_ps(w);
-  return add(mul(wr, z), flip(mul(wi, swap_pairs(z)), sign_real()));
+  return sub_add(mul(wr, z), mul(wi, swap_pairs(z)));
 }
 
 // The first and the second pair of floats of four table groups
@@ -124,15 +128,14 @@ ORV_AVX2_INLINE void stage_a_sums(float* a, int p, int q, V8& u, V8& v) {
   store8(x0p, add(s0, s1));
   store8(x0p + q, sub(s0, s1));
   const V8 d1_swapped = swap_pairs(d1);
-  u = add(d0, flip(d1_swapped, sign_real()));
+  u = sub_add(d0, d1_swapped);
   v = add(d0, flip(d1_swapped, sign_imag()));
 }
 
 // The eighth point's products, (c4 (ur - ui), c4 (ur + ui)) and
 // ((vr + vi) (-c4), (vi - vr) (-c4)).
 ORV_AVX2_INLINE V8 eighth_point_u(V8 u, V8 c4) {
-  return mul(c4, add(_mm256_moveldup_ps(u),
-                     flip(_mm256_movehdup_ps(u), sign_real())));
+  return mul(c4, sub_add(_mm256_moveldup_ps(u), _mm256_movehdup_ps(u)));
 }
 ORV_AVX2_INLINE V8 eighth_point_v(V8 v, V8 minus_c4) {
   return mul(add(_mm256_movehdup_ps(v),
@@ -232,9 +235,9 @@ ORV_AVX2_INLINE void stage_b_group(float* a, int j, int q, V8 omega, V8 psi,
   const V8 x1 = load8(x0p + q);
   const V8 x2 = swap_pairs(load8(x0p + 2 * q));
   const V8 x3 = swap_pairs(load8(x0p + 3 * q));
-  const V8 alpha = add(x0, flip(x2, sign_real()));
+  const V8 alpha = sub_add(x0, x2);
   const V8 gamma = add(x0, flip(x2, sign_imag()));
-  const V8 beta = add(x1, flip(x3, sign_real()));
+  const V8 beta = sub_add(x1, x3);
   const V8 delta = add(x1, flip(x3, sign_imag()));
   const V8 pa = multiply(omega, alpha);
   const V8 pb = multiply(psi, beta);
@@ -248,12 +251,12 @@ ORV_AVX2_INLINE void stage_b_group(float* a, int j, int q, V8 omega, V8 psi,
     // t = ((br - bi) c4, (bi + br) c4), s likewise from delta; the outputs
     // alpha +- t, gamma + i s and gamma - i s.
     const V8 c4v = _mm256_set1_ps(c4);
-    const V8 t = mul(add(beta, flip(swap_pairs(beta), sign_real())), c4v);
+    const V8 t = mul(sub_add(beta, swap_pairs(beta)), c4v);
     const V8 s_swapped =
-        swap_pairs(mul(add(delta, flip(swap_pairs(delta), sign_real())), c4v));
+        swap_pairs(mul(sub_add(delta, swap_pairs(delta)), c4v));
     out0 = with_first(out0, add(alpha, t));
     out1 = with_first(out1, sub(alpha, t));
-    out2 = with_first(out2, add(gamma, flip(s_swapped, sign_real())));
+    out2 = with_first(out2, sub_add(gamma, s_swapped));
     out3 = with_first(out3, add(gamma, flip(s_swapped, sign_imag())));
   }
   store8(x0p, out0);
@@ -347,11 +350,11 @@ ORV_AVX2_INLINE void kernel4_a(V8& lo, V8& hi) {
 
 ORV_AVX2_INLINE void kernel4_b(V8& lo, V8& hi_in, V8 c4) {
   const V8 hi = swap_pairs(hi_in);
-  const V8 ab = add(lo, flip(hi, sign_real()));  // alpha, beta
+  const V8 ab = sub_add(lo, hi);  // alpha, beta
   const V8 gd = add(lo, flip(hi, sign_imag()));  // gamma, delta
   const V8 bd = high_units(ab, gd);              // beta, delta
   // t = ((br - bi) c4, (bi + br) c4), s likewise from delta
-  const V8 ts = mul(add(bd, flip(swap_pairs(bd), sign_real())), c4);
+  const V8 ts = mul(sub_add(bd, swap_pairs(bd)), c4);
   lo = add(low_halves(ab, ab), flip(low_halves(ts, ts), sign_upper()));
   hi_in = add(low_halves(gd, gd), flip(upper_swapped(ts), sign_outer()));
 }
@@ -375,7 +378,7 @@ ORV_AVX2_INLINE void pair_stage_a_sums(V8& x0, V8& x1, V8 x2, V8 x3, V8& u,
   x0 = add(s0, s1);
   x1 = sub(s0, s1);
   const V8 d1_swapped = swap_pairs(d1);
-  u = add(d0, flip(d1_swapped, sign_real()));
+  u = sub_add(d0, d1_swapped);
   v = add(d0, flip(d1_swapped, sign_imag()));
 }
 
@@ -386,20 +389,20 @@ ORV_AVX2_INLINE void pair_stage_b_first(V8& x0, V8& x1, V8& x2_in, V8& x3_in,
                                         V8 chi) {
   const V8 x2 = swap_pairs(x2_in);
   const V8 x3 = swap_pairs(x3_in);
-  const V8 alpha = add(x0, flip(x2, sign_real()));
+  const V8 alpha = sub_add(x0, x2);
   const V8 gamma = add(x0, flip(x2, sign_imag()));
-  const V8 beta = add(x1, flip(x3, sign_real()));
+  const V8 beta = sub_add(x1, x3);
   const V8 delta = add(x1, flip(x3, sign_imag()));
-  const V8 t = mul(add(beta, flip(swap_pairs(beta), sign_real())), c4);
+  const V8 t = mul(sub_add(beta, swap_pairs(beta)), c4);
   const V8 sd =
-      swap_pairs(mul(add(delta, flip(swap_pairs(delta), sign_real())), c4));
+      swap_pairs(mul(sub_add(delta, swap_pairs(delta)), c4));
   const V8 pa = multiply(omega, alpha);
   const V8 pb = multiply(psi, beta);
   const V8 pc = multiply(omega3, gamma);
   const V8 pd = multiply(chi, delta);
   x0 = lanes(add(alpha, t), add(pa, pb));
   x1 = lanes(sub(alpha, t), sub(pa, pb));
-  x2_in = lanes(add(gamma, flip(sd, sign_real())), add(pc, pd));
+  x2_in = lanes(sub_add(gamma, sd), add(pc, pd));
   x3_in = lanes(add(gamma, flip(sd, sign_imag())), sub(pc, pd));
 }
 
@@ -409,9 +412,9 @@ ORV_AVX2_INLINE void pair_stage_b_twiddled(V8& x0, V8& x1, V8& x2_in,
                                            V8 omega3, V8 chi) {
   const V8 x2 = swap_pairs(x2_in);
   const V8 x3 = swap_pairs(x3_in);
-  const V8 alpha = add(x0, flip(x2, sign_real()));
+  const V8 alpha = sub_add(x0, x2);
   const V8 gamma = add(x0, flip(x2, sign_imag()));
-  const V8 beta = add(x1, flip(x3, sign_real()));
+  const V8 beta = sub_add(x1, x3);
   const V8 delta = add(x1, flip(x3, sign_imag()));
   const V8 pa = multiply(omega, alpha);
   const V8 pb = multiply(psi, beta);
@@ -748,12 +751,7 @@ void dct_twiddle_pass(int n, float* a, int table_length, const float* c) {
   a[m] = a[m] * c[0];
 }
 
-// Even floats x - y, odd floats x + y.
-ORV_AVX2_INLINE V8 sub_add(V8 x, V8 y) { return _mm256_addsub_ps(x, y); }
-
-// Per (re, im) pair: (re - im, im + re). The sum's operands are swapped,
-// which gives the same bits (addition commutes; only which of two NaNs
-// comes out may differ, and no path fixes that).
+// Per (re, im) pair: (re - im, im + re), the sum's operands swapped.
 ORV_AVX2_INLINE V8 pair_butterflies(V8 x) { return sub_add(x, swap_pairs(x)); }
 
 // Turns the complex FFT of the n/2 values into the spectrum of the real
