@@ -143,31 +143,34 @@ bool read_magnitudes_checked(Stream& s, float* coeffs, uint32_t k, uint32_t end,
 
 // The run reader for this processor.
 inline void read_runs(const ChannelLayout& channel, RunState& r,
-                      const uint8_t* base, uint64_t& pos, uint64_t safe) {
+                      const uint8_t* base, uint64_t& pos, uint64_t safe,
+                      float* scratch) {
 #if ORV_READER_BMI2
   if ((cpu_features() & cpu_bmi2) != 0) {
-    read_runs_bmi2(channel, r, base, pos, safe);
+    read_runs_bmi2(channel, r, base, pos, safe, scratch);
     return;
   }
 #endif
-  read_runs_portable(channel, r, base, pos, safe);
+  read_runs_portable(channel, r, base, pos, safe, scratch);
 }
 
 // Bytes of the payload's end that read_tail_runs copies at most.
 constexpr uint32_t tail_copy_bytes = 128;
 
 // The runs from s.pos on, read unchecked from a zero-padded copy of the
-// rest of the payload while each run certainly ends by the last fetchable
-// bit. Loads reach at most 16 bytes past the bit the last run may end at,
-// so the copy has that much padding beyond the fetchable words.
+// rest of the payload while each run ends by the last fetchable bit: runs
+// that certainly do, and runs that turn out to (parsed aside with a check
+// every eight coefficients). Loads reach at most 32 bytes past the last
+// fetchable bit; the copy has 64 bytes of padding beyond the words.
 void read_tail_runs(const ChannelLayout& channel, RunState& r, Stream& s) {
   const uint64_t first = s.pos >> 3;
   // Too long only after a run that did not fit before the margin.
   if (first > s.size || s.size - first > tail_copy_bytes) return;
-  alignas(16) uint8_t tail[tail_copy_bytes + 32] = {};
+  alignas(16) uint8_t tail[tail_copy_bytes + 4 + 64] = {};
   std::memcpy(tail, s.base + first, s.size - first);
   uint64_t pos = s.pos - first * 8;
-  read_runs(channel, r, tail, pos, s.limit - first * 8);
+  alignas(16) float scratch[8u * run_length_table[15]];
+  read_runs(channel, r, tail, pos, s.limit - first * 8, scratch);
   s.pos = pos + first * 8;
 }
 
@@ -198,7 +201,9 @@ bool read_channel(float* coeffs, uint32_t n, uint32_t band_count, Stream& s,
   const ChannelLayout channel{coeffs, n, band_count, band_edges, steps};
   RunState r{2, 0, 0.0f};
   const uint64_t safe = s.size >= 16 ? (uint64_t{s.size} - 16) * 8 : 0;
-  if (r.k < n && s.pos + 9 <= safe) read_runs(channel, r, s.base, s.pos, safe);
+  if (r.k < n && s.pos + 9 <= safe) {
+    read_runs(channel, r, s.base, s.pos, safe, nullptr);
+  }
   if (r.k < n && s.pos + 9 <= s.limit) read_tail_runs(channel, r, s);
   while (r.k < n) {
     uint32_t flag = 0;

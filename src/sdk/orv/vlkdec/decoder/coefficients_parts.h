@@ -26,16 +26,23 @@ struct ChannelLayout {
 
 // Reads runs of the channel from bit `pos` of the sub-block at `base`, from
 // coefficient r.k on, while each run ends by bit `safe`, which lies at least
-// 16 bytes before the payload end; no other check is made. Stops before the
+// 16 bytes before the readable end; no other check is made. Stops before the
 // first run that may not fit, or at n. `pos` and `r` move past the runs
 // read, with the coefficients written exactly as the checked reader would.
+//
+// With `scratch` (room for 512 coefficients), a run that may or may not fit
+// is tried too: parsed into `scratch`, checked every eight coefficients,
+// and taken only when it ends by `safe`; the reader then needs 64 readable
+// bytes after bit `safe`.
 void read_runs_portable(const ChannelLayout& channel, RunState& r,
-                        const uint8_t* base, uint64_t& pos, uint64_t safe);
+                        const uint8_t* base, uint64_t& pos, uint64_t safe,
+                        float* scratch);
 #if (defined(__x86_64__) || defined(_M_X64)) && !defined(ORV_DISABLE_SIMD)
 #define ORV_READER_BMI2 1
 // The same, built for processors with BMI2; call only where it is present.
 void read_runs_bmi2(const ChannelLayout& channel, RunState& r,
-                    const uint8_t* base, uint64_t& pos, uint64_t safe);
+                    const uint8_t* base, uint64_t& pos, uint64_t safe,
+                    float* scratch);
 #else
 #define ORV_READER_BMI2 0
 #endif

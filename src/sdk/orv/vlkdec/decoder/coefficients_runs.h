@@ -155,6 +155,11 @@ inline void parse_width1(RunCache& c, float* out, uint32_t count) {
 // `count` coefficients of one width, in groups of eight (runs are whole
 // eights except where the channel ends), with as few refills per group as
 // the width allows.
+// Kept inline at both of its uses: a call costs more than the short runs
+// it would parse, and the hot use keeps its registers.
+#if defined(__GNUC__)
+__attribute__((always_inline))
+#endif
 inline void parse_run(RunCache& c, float* out, uint32_t count,
                       uint32_t width) {
 #if defined(__BMI__)
@@ -265,9 +270,23 @@ constexpr struct HeaderLengths {
   }
 } header_lengths;
 
+// Like parse_run, but stops with false as soon as the cache has moved past
+// bit `limit` of `base`, checking after every eight coefficients. Until
+// then, loads reach at most 32 bytes past that bit: each eight take at most
+// 16 bytes, and a refill reads 8 bytes from at most 8 past the position.
+inline bool parse_run_within(RunCache& c, const uint8_t* base, float* out,
+                             uint32_t count, uint32_t width, uint64_t limit) {
+  for (uint32_t i = 0; i < count; i += 8) {
+    parse_run(c, out + i, count - i < 8 ? count - i : 8, width);
+    if (static_cast<uint64_t>(c.p - base) * 8 - c.count > limit) return false;
+  }
+  return true;
+}
+
 inline void read_runs_unchecked(const ChannelLayout& channel,
                                 RunState& state, const uint8_t* base,
-                                uint64_t& pos, uint64_t safe) {
+                                uint64_t& pos, uint64_t safe,
+                                float* scratch) {
   // Local copies, which the compiler can keep in registers: the stores of
   // the coefficients could otherwise alias them.
   const ChannelLayout ch = channel;
@@ -298,10 +317,22 @@ inline void read_runs_unchecked(const ChannelLayout& channel,
       band_end = next_band_start(ch, r);
       continue;
     }
-    if (at + header + uint64_t{run_end - r.k} * (width + 1) > safe) break;
-    c.bits >>= header;
-    c.count -= header;
-    parse_run(c, ch.coeffs + r.k, run_end - r.k, width);
+    const uint32_t count = run_end - r.k;
+    if (at + header + uint64_t{count} * (width + 1) <= safe) {
+      c.bits >>= header;
+      c.count -= header;
+      parse_run(c, ch.coeffs + r.k, count, width);
+    } else {
+      // It may not fit: parsed aside, so that a run that does not leaves
+      // the coefficients as they were for the checked reader.
+      // The cache is left as it is when it does not: the checked reader
+      // goes on from `at`, the run's start.
+      if (scratch == nullptr) break;
+      c.bits >>= header;
+      c.count -= header;
+      if (!parse_run_within(c, base, scratch, count, width, safe)) break;
+      std::memcpy(ch.coeffs + r.k, scratch, count * sizeof(float));
+    }
     dq.set_width(width);
     if (run_end <= band_end) {
       // Inside the current band (r.k < run_end <= its end): one step.

@@ -9,8 +9,9 @@
 namespace orv::vlkdec {
 
 void read_runs_bmi2(const ChannelLayout& channel, RunState& r,
-                    const uint8_t* base, uint64_t& pos, uint64_t safe) {
-  read_runs_unchecked(channel, r, base, pos, safe);
+                    const uint8_t* base, uint64_t& pos, uint64_t safe,
+                    float* scratch) {
+  read_runs_unchecked(channel, r, base, pos, safe, scratch);
 }
 
 }  // namespace orv::vlkdec
