@@ -93,9 +93,22 @@ ORV_AVX2_INLINE V8 with_first(V8 rest, V8 first) {
 
 // (wr * zr - wi * zi, wr * zi + wi * zr) per complex lane.
 ORV_AVX2_INLINE V8 multiply(V8 w, V8 z) {
-  const V8 wr = _mm256_moveldup_ps(w);
-  const V8 wi = _mm256_movehdup_ps(w);
-  return sub_add(mul(wr, z), mul(wi, swap_pairs(z)));
+  return sub_add(mul(_mm256_moveldup_ps(w), z),
+                 mul(_mm256_movehdup_ps(w), swap_pairs(z)));
+}
+
+// A factor w held as (wr, wr) and (wi, wi) per complex lane, for the leaf
+// kernels, which use the same few factors on every block.
+struct Factor {
+  V8 re;
+  V8 im;
+};
+ORV_AVX2_INLINE Factor factor(V8 w) {
+  return {_mm256_moveldup_ps(w), _mm256_movehdup_ps(w)};
+}
+// multiply(w, z) from the factor's parts.
+ORV_AVX2_INLINE V8 multiply(const Factor& w, V8 z) {
+  return sub_add(mul(w.re, z), mul(w.im, swap_pairs(z)));
 }
 
 // The first and the second pair of floats of four table groups
@@ -382,11 +395,22 @@ ORV_AVX2_INLINE void pair_stage_a_sums(V8& x0, V8& x1, V8 x2, V8 x3, V8& u,
   v = add(d0, flip(d1_swapped, sign_imag()));
 }
 
+// The factors omega, psi, omega^3 and chi of a type-b stage.
+struct StageBFactors {
+  Factor omega;
+  Factor psi;
+  Factor omega3;
+  Factor chi;
+};
+ORV_AVX2_INLINE StageBFactors stage_b_factors(V8 omega, V8 psi, V8 omega3,
+                                              V8 chi) {
+  return {factor(omega), factor(psi), factor(omega3), factor(chi)};
+}
+
 // A type-b stage's indices 0 and 1: index 0 in its e^(i pi/4) form, index
-// 1 twiddled with the factors in the upper values of omega .. chi.
+// 1 twiddled with the factors in the upper values of f.
 ORV_AVX2_INLINE void pair_stage_b_first(V8& x0, V8& x1, V8& x2_in, V8& x3_in,
-                                        V8 c4, V8 omega, V8 psi, V8 omega3,
-                                        V8 chi) {
+                                        V8 c4, const StageBFactors& f) {
   const V8 x2 = swap_pairs(x2_in);
   const V8 x3 = swap_pairs(x3_in);
   const V8 alpha = sub_add(x0, x2);
@@ -396,10 +420,10 @@ ORV_AVX2_INLINE void pair_stage_b_first(V8& x0, V8& x1, V8& x2_in, V8& x3_in,
   const V8 t = mul(sub_add(beta, swap_pairs(beta)), c4);
   const V8 sd =
       swap_pairs(mul(sub_add(delta, swap_pairs(delta)), c4));
-  const V8 pa = multiply(omega, alpha);
-  const V8 pb = multiply(psi, beta);
-  const V8 pc = multiply(omega3, gamma);
-  const V8 pd = multiply(chi, delta);
+  const V8 pa = multiply(f.omega, alpha);
+  const V8 pb = multiply(f.psi, beta);
+  const V8 pc = multiply(f.omega3, gamma);
+  const V8 pd = multiply(f.chi, delta);
   x0 = lanes(add(alpha, t), add(pa, pb));
   x1 = lanes(sub(alpha, t), sub(pa, pb));
   x2_in = lanes(sub_add(gamma, sd), add(pc, pd));
@@ -408,30 +432,75 @@ ORV_AVX2_INLINE void pair_stage_b_first(V8& x0, V8& x1, V8& x2_in, V8& x3_in,
 
 // A type-b stage's indices 2 and 3 (both twiddled).
 ORV_AVX2_INLINE void pair_stage_b_twiddled(V8& x0, V8& x1, V8& x2_in,
-                                           V8& x3_in, V8 omega, V8 psi,
-                                           V8 omega3, V8 chi) {
+                                           V8& x3_in, const StageBFactors& f) {
   const V8 x2 = swap_pairs(x2_in);
   const V8 x3 = swap_pairs(x3_in);
   const V8 alpha = sub_add(x0, x2);
   const V8 gamma = add(x0, flip(x2, sign_imag()));
   const V8 beta = sub_add(x1, x3);
   const V8 delta = add(x1, flip(x3, sign_imag()));
-  const V8 pa = multiply(omega, alpha);
-  const V8 pb = multiply(psi, beta);
-  const V8 pc = multiply(omega3, gamma);
-  const V8 pd = multiply(chi, delta);
+  const V8 pa = multiply(f.omega, alpha);
+  const V8 pb = multiply(f.psi, beta);
+  const V8 pc = multiply(f.omega3, gamma);
+  const V8 pd = multiply(f.chi, delta);
   x0 = add(pa, pb);
   x1 = sub(pa, pb);
   x2_in = add(pc, pd);
   x3_in = sub(pc, pd);
 }
 
-void kernel16_a_pair(Pair p, const float* level) {
-  const float c4 = level[1];
-  // W^1 = e^(i pi/8) from the stored cos(pi/8) - sin(pi/8).
-  const float k = level[2];
-  const float s = k * c4;
-  const float c = k + s;
+// The factors of the leaf kernels, the same for every block of a length:
+// formed once per transform rather than once per kernel.
+struct LeafFactors {
+  V8 a_c4;        // type a: c4 and -c4 everywhere
+  V8 a_minus_c4;
+  Factor a_cs;    // 16 points, type a: (c, s), (s, c) and (-c, -s) in the
+  Factor a_sc;    // upper values, W^1 = c + i s
+  Factor a_minus_cs;
+  V8 b_c4;        // type b: c4 everywhere
+  StageBFactors b_first;      // indices 0 and 1 of a type-b kernel
+  StageBFactors b_twiddled;   // indices 2 and 3 (16 points)
+};
+
+// kernel_length: 16 or 8 points; level_a, level_b: the twiddle levels of
+// the type-a and type-b kernels.
+LeafFactors leaf_factors(int kernel_length, const float* level_a,
+                         const float* level_b) {
+  LeafFactors f;
+  const float c4 = level_a[1];
+  f.a_c4 = _mm256_set1_ps(c4);
+  f.a_minus_c4 = _mm256_set1_ps(-c4);
+  f.b_c4 = _mm256_set1_ps(level_b[1]);
+  if (kernel_length == 16) {
+    // W^1 = e^(i pi/8) from the stored cos(pi/8) - sin(pi/8).
+    const float k = level_a[2];
+    const float s = k * c4;
+    const float c = k + s;
+    f.a_cs = factor(upper_factor(c, s));
+    f.a_sc = factor(upper_factor(s, c));
+    f.a_minus_cs = factor(upper_factor(-c, -s));
+    const float c1 = level_b[4], s1 = level_b[5], c3 = level_b[6],
+                s3 = level_b[7];
+    // Index 2 is the eighth point, from cos and sin of pi/8.
+    const float c8 = level_b[8], s8 = level_b[9];
+    f.b_first = stage_b_factors(upper_factor(c1, s1), upper_factor(s3, c3),
+                                upper_factor(c3, s3), upper_factor(-c1, s1));
+    f.b_twiddled = stage_b_factors(
+        _mm256_setr_ps(c8, s8, c3, s3, c8, s8, c3, s3),
+        _mm256_setr_ps(s8, c8, s1, c1, s8, c8, s1, c1),
+        _mm256_setr_ps(s8, c8, -s1, c1, s8, c8, -s1, c1),
+        _mm256_setr_ps(-c8, -s8, -s3, -c3, -c8, -s8, -s3, -c3));
+  } else {
+    const float c = level_b[4], s = level_b[5];
+    f.a_cs = f.a_sc = f.a_minus_cs = factor(_mm256_setzero_ps());
+    f.b_first = stage_b_factors(upper_factor(c, s), upper_factor(s, c),
+                                upper_factor(s, c), upper_factor(-c, -s));
+    f.b_twiddled = f.b_first;
+  }
+  return f;
+}
+
+void kernel16_a_pair(Pair p, const LeafFactors& f) {
   // Eight registers of four floats: r[2i] holds indices 0 and 1 of quarter
   // i, r[2i + 1] indices 2 and 3.
   V8 r0 = load_pair(p, 0), r1 = load_pair(p, 4), r2 = load_pair(p, 8),
@@ -440,18 +509,15 @@ void kernel16_a_pair(Pair p, const float* level) {
   V8 u;
   V8 v;
   pair_stage_a_sums(r0, r2, r4, r6, u, v);
-  r4 = lanes(u, multiply(upper_factor(c, s), u));
-  r6 = lanes(v, multiply(upper_factor(s, c), v));
+  r4 = lanes(u, multiply(f.a_cs, u));
+  r6 = lanes(v, multiply(f.a_sc, v));
   pair_stage_a_sums(r1, r3, r5, r7, u, v);
   // Index 2 is the eighth point; index 3 takes the mirrored twiddles of
   // index 1.
-  r5 = lanes(eighth_point_u(u, _mm256_set1_ps(c4)),
-             multiply(upper_factor(s, c), u));
-  r7 = lanes(eighth_point_v(v, _mm256_set1_ps(-c4)),
-             multiply(upper_factor(-c, -s), v));
-  const V8 c4v = _mm256_set1_ps(c4);
+  r5 = lanes(eighth_point_u(u, f.a_c4), multiply(f.a_sc, u));
+  r7 = lanes(eighth_point_v(v, f.a_minus_c4), multiply(f.a_minus_cs, v));
   kernel4_a(r0, r1);
-  kernel4_b(r2, r3, c4v);
+  kernel4_b(r2, r3, f.a_c4);
   kernel4_a(r4, r5);
   kernel4_a(r6, r7);
   store_pair(p, 0, r0);
@@ -464,23 +530,13 @@ void kernel16_a_pair(Pair p, const float* level) {
   store_pair(p, 28, r7);
 }
 
-void kernel16_b_pair(Pair p, const float* level) {
-  const float c4 = level[1];
-  const float c1 = level[4], s1 = level[5], c3 = level[6], s3 = level[7];
-  const float c = level[8], s = level[9];
-  const V8 c4v = _mm256_set1_ps(c4);
+void kernel16_b_pair(Pair p, const LeafFactors& f) {
+  const V8 c4v = f.b_c4;
   V8 r0 = load_pair(p, 0), r1 = load_pair(p, 4), r2 = load_pair(p, 8),
      r3 = load_pair(p, 12), r4 = load_pair(p, 16), r5 = load_pair(p, 20),
      r6 = load_pair(p, 24), r7 = load_pair(p, 28);
-  pair_stage_b_first(r0, r2, r4, r6, c4v, upper_factor(c1, s1),
-                     upper_factor(s3, c3), upper_factor(c3, s3),
-                     upper_factor(-c1, s1));
-  // Index 2 (the eighth point, from cos and sin of pi/8) and index 3.
-  pair_stage_b_twiddled(r1, r3, r5, r7,
-                        _mm256_setr_ps(c, s, c3, s3, c, s, c3, s3),
-                        _mm256_setr_ps(s, c, s1, c1, s, c, s1, c1),
-                        _mm256_setr_ps(s, c, -s1, c1, s, c, -s1, c1),
-                        _mm256_setr_ps(-c, -s, -s3, -c3, -c, -s, -s3, -c3));
+  pair_stage_b_first(r0, r2, r4, r6, c4v, f.b_first);
+  pair_stage_b_twiddled(r1, r3, r5, r7, f.b_twiddled);
   kernel4_a(r0, r1);
   kernel4_b(r2, r3, c4v);
   kernel4_a(r4, r5);
@@ -495,29 +551,25 @@ void kernel16_b_pair(Pair p, const float* level) {
   store_pair(p, 28, r7);
 }
 
-void kernel8_a_pair(Pair p, const float* level) {
-  const float c4 = level[1];
+void kernel8_a_pair(Pair p, const LeafFactors& f) {
   V8 r0 = load_pair(p, 0), r1 = load_pair(p, 4), r2 = load_pair(p, 8),
      r3 = load_pair(p, 12);
   V8 u;
   V8 v;
   pair_stage_a_sums(r0, r1, r2, r3, u, v);
   // Index 1 is the eighth point: one product per component.
-  r2 = lanes(u, eighth_point_u(u, _mm256_set1_ps(c4)));
-  r3 = lanes(v, eighth_point_v(v, _mm256_set1_ps(-c4)));
+  r2 = lanes(u, eighth_point_u(u, f.a_c4));
+  r3 = lanes(v, eighth_point_v(v, f.a_minus_c4));
   store_pair(p, 0, butterfly2_a(r0));
   store_pair(p, 4, butterfly2_b(r1));
   store_pair(p, 8, butterfly2_a(r2));
   store_pair(p, 12, butterfly2_a(r3));
 }
 
-void kernel8_b_pair(Pair p, const float* level) {
-  const float c = level[4], s = level[5];
+void kernel8_b_pair(Pair p, const LeafFactors& f) {
   V8 r0 = load_pair(p, 0), r1 = load_pair(p, 4), r2 = load_pair(p, 8),
      r3 = load_pair(p, 12);
-  pair_stage_b_first(r0, r1, r2, r3, _mm256_set1_ps(level[1]),
-                     upper_factor(c, s), upper_factor(s, c), upper_factor(s, c),
-                     upper_factor(-c, -s));
+  pair_stage_b_first(r0, r1, r2, r3, f.b_c4, f.b_first);
   store_pair(p, 0, butterfly2_a(r0));
   store_pair(p, 4, butterfly2_b(r1));
   store_pair(p, 8, butterfly2_a(r2));
@@ -531,21 +583,20 @@ void kernel8_b_pair(Pair p, const float* level) {
 // quarters of the same type first.
 struct Leaves {
   int s;  // sub-block length in floats: 32 (16-point) or 16 (8-point)
-  const float* level_a;
-  const float* level_b;
+  LeafFactors f;
 
   void a(float* x, float* y) const {
     if (s == 32) {
-      kernel16_a_pair({x, y}, level_a);
+      kernel16_a_pair({x, y}, f);
     } else {
-      kernel8_a_pair({x, y}, level_a);
+      kernel8_a_pair({x, y}, f);
     }
   }
   void b(float* x, float* y) const {
     if (s == 32) {
-      kernel16_b_pair({x, y}, level_b);
+      kernel16_b_pair({x, y}, f);
     } else {
-      kernel8_b_pair({x, y}, level_b);
+      kernel8_b_pair({x, y}, f);
     }
   }
   // Two quarters of the same type, side by side.
@@ -570,8 +621,8 @@ struct Leaves {
 };
 
 Leaves leaves_for(int q, int nw, const float* w) {
-  if (q == 128) return {32, w + nw - 8, w + nw - 32};
-  return {16, w + nw - 16, w + nw - 16};
+  if (q == 128) return {32, leaf_factors(16, w + nw - 8, w + nw - 32)};
+  return {16, leaf_factors(8, w + nw - 16, w + nw - 16)};
 }
 
 // A block of l = 256 or 512 floats whose own stage is done; its quarters
