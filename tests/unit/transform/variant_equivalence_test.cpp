@@ -199,8 +199,9 @@ float draw(Family family, std::mt19937& rng) {
   return 0.0f;
 }
 
-// Runs a transform on a copy of `input` placed `offset` floats into a
-// buffer with guard values on both sides; fails if a guard changed.
+// Runs a transform on a copy of `input` placed `offset` (0 .. 15) floats
+// past a 64-byte boundary in a buffer with guard values on both sides;
+// fails if a guard changed.
 constexpr int guard_floats = 24;
 constexpr float guard_value = -1234.5f;
 
@@ -208,9 +209,12 @@ std::vector<float> transform_guarded(bool dct, Variant v,
                                      const std::vector<float>& input,
                                      int offset) {
   const int n = static_cast<int>(input.size());
-  std::vector<float> buffer(static_cast<size_t>(n + 2 * guard_floats + 8),
+  std::vector<float> buffer(static_cast<size_t>(n + 2 * guard_floats + 32),
                             guard_value);
-  float* a = buffer.data() + guard_floats + offset;
+  const uintptr_t start =
+      reinterpret_cast<uintptr_t>(buffer.data() + guard_floats);
+  const size_t to_line = (64 - start % 64) % 64 / sizeof(float);
+  float* a = buffer.data() + guard_floats + to_line + offset;
   std::memcpy(a, input.data(), input.size() * sizeof(float));
   if (dct) {
     run_dct(v, n, a);
@@ -259,6 +263,38 @@ TEST(TransformVariants, Avx2MatchesPortableOnRandomAndExtremeInputs) {
 
 TEST(TransformVariants, BaselineMatchesPortableOnRandomAndExtremeInputs) {
   compare_variants_on_random_inputs(Variant::sse2);
+}
+
+// The vector loops walk from both ends of the array, some with the first
+// pairs peeled or a float kept back; the bits and the untouched guards must
+// not depend on where the array starts within a 64-byte line. Lengths from
+// those with no full vector group to the longest.
+void compare_at_every_alignment(Variant v) {
+  std::mt19937 rng(test::test_seed(89));
+  for (const int n : {8, 16, 32, 64, 128, 256, 512, 1024, 2048}) {
+    std::vector<float> input(static_cast<size_t>(n));
+    for (float& x : input) x = draw(wide_exponents, rng);
+    for (const bool dct : {true, false}) {
+      const std::vector<float> expected =
+          transform_guarded(dct, Variant::portable, input, 0);
+      for (int offset = 0; offset < 16; ++offset) {
+        const std::vector<float> actual =
+            transform_guarded(dct, v, input, offset);
+        ASSERT_TRUE(same_values(actual.data(), expected.data(), n))
+            << name(v) << (dct ? " inverse DCT" : " FFT") << ", n " << n
+            << ", " << offset << " floats past a 64-byte boundary";
+      }
+    }
+  }
+}
+
+TEST(TransformVariants, Avx2MatchesPortableAtEveryAlignment) {
+  if (!have_avx2()) GTEST_SKIP() << "no AVX2 on this processor or build";
+  compare_at_every_alignment(Variant::avx2);
+}
+
+TEST(TransformVariants, BaselineMatchesPortableAtEveryAlignment) {
+  compare_at_every_alignment(Variant::sse2);
 }
 
 // An impulse at every position of the array, so that each index of every
