@@ -452,12 +452,12 @@ ORV_AVX2_INLINE void pair_stage_b_twiddled(V8& x0, V8& x1, V8& x2_in,
 // The factors of the leaf kernels, the same for every block of a length:
 // formed once per transform rather than once per kernel.
 struct LeafFactors {
-  V8 a_c4;        // type a: c4 and -c4 everywhere
-  V8 a_minus_c4;
+  float a_c4;     // type a: c4 and -c4 everywhere
+  float a_minus_c4;
   Factor a_cs;    // 16 points, type a: (c, s), (s, c) and (-c, -s) in the
   Factor a_sc;    // upper values, W^1 = c + i s
   Factor a_minus_cs;
-  V8 b_c4;        // type b: c4 everywhere
+  float b_c4;     // type b: c4 everywhere
   StageBFactors b_first;      // indices 0 and 1 of a type-b kernel
   StageBFactors b_twiddled;   // indices 2 and 3 (16 points)
 };
@@ -468,9 +468,9 @@ LeafFactors leaf_factors(int kernel_length, const float* level_a,
                          const float* level_b) {
   LeafFactors f;
   const float c4 = level_a[1];
-  f.a_c4 = _mm256_set1_ps(c4);
-  f.a_minus_c4 = _mm256_set1_ps(-c4);
-  f.b_c4 = _mm256_set1_ps(level_b[1]);
+  f.a_c4 = c4;
+  f.a_minus_c4 = -c4;
+  f.b_c4 = level_b[1];
   if (kernel_length == 16) {
     // W^1 = e^(i pi/8) from the stored cos(pi/8) - sin(pi/8).
     const float k = level_a[2];
@@ -514,10 +514,11 @@ void kernel16_a_pair(Pair p, const LeafFactors& f) {
   pair_stage_a_sums(r1, r3, r5, r7, u, v);
   // Index 2 is the eighth point; index 3 takes the mirrored twiddles of
   // index 1.
-  r5 = lanes(eighth_point_u(u, f.a_c4), multiply(f.a_sc, u));
-  r7 = lanes(eighth_point_v(v, f.a_minus_c4), multiply(f.a_minus_cs, v));
+  r5 = lanes(eighth_point_u(u, _mm256_set1_ps(f.a_c4)), multiply(f.a_sc, u));
+  r7 = lanes(eighth_point_v(v, _mm256_set1_ps(f.a_minus_c4)),
+             multiply(f.a_minus_cs, v));
   kernel4_a(r0, r1);
-  kernel4_b(r2, r3, f.a_c4);
+  kernel4_b(r2, r3, _mm256_set1_ps(f.a_c4));
   kernel4_a(r4, r5);
   kernel4_a(r6, r7);
   store_pair(p, 0, r0);
@@ -531,7 +532,7 @@ void kernel16_a_pair(Pair p, const LeafFactors& f) {
 }
 
 void kernel16_b_pair(Pair p, const LeafFactors& f) {
-  const V8 c4v = f.b_c4;
+  const V8 c4v = _mm256_set1_ps(f.b_c4);
   V8 r0 = load_pair(p, 0), r1 = load_pair(p, 4), r2 = load_pair(p, 8),
      r3 = load_pair(p, 12), r4 = load_pair(p, 16), r5 = load_pair(p, 20),
      r6 = load_pair(p, 24), r7 = load_pair(p, 28);
@@ -558,8 +559,8 @@ void kernel8_a_pair(Pair p, const LeafFactors& f) {
   V8 v;
   pair_stage_a_sums(r0, r1, r2, r3, u, v);
   // Index 1 is the eighth point: one product per component.
-  r2 = lanes(u, eighth_point_u(u, f.a_c4));
-  r3 = lanes(v, eighth_point_v(v, f.a_minus_c4));
+  r2 = lanes(u, eighth_point_u(u, _mm256_set1_ps(f.a_c4)));
+  r3 = lanes(v, eighth_point_v(v, _mm256_set1_ps(f.a_minus_c4)));
   store_pair(p, 0, butterfly2_a(r0));
   store_pair(p, 4, butterfly2_b(r1));
   store_pair(p, 8, butterfly2_a(r2));
@@ -569,7 +570,7 @@ void kernel8_a_pair(Pair p, const LeafFactors& f) {
 void kernel8_b_pair(Pair p, const LeafFactors& f) {
   V8 r0 = load_pair(p, 0), r1 = load_pair(p, 4), r2 = load_pair(p, 8),
      r3 = load_pair(p, 12);
-  pair_stage_b_first(r0, r1, r2, r3, f.b_c4, f.b_first);
+  pair_stage_b_first(r0, r1, r2, r3, _mm256_set1_ps(f.b_c4), f.b_first);
   store_pair(p, 0, butterfly2_a(r0));
   store_pair(p, 4, butterfly2_b(r1));
   store_pair(p, 8, butterfly2_a(r2));
@@ -627,7 +628,9 @@ Leaves leaves_for(int q, int nw, const float* w) {
 
 // A block of l = 256 or 512 floats whose own stage is done; its quarters
 // are of types a, b, a, a (type-a block) or a, b, a, b (type-b block).
-void expand(int l, float* block, bool type_b, int nw, const float* w) {
+// `leaves` are those of its quarters' sub-blocks.
+void expand(int l, float* block, bool type_b, int nw, const float* w,
+            const Leaves& leaves) {
   const int q = l >> 2;
   middle_stage_a(q, block, w + nw - q / 2);
   middle_stage_b(q, block + q, w + nw - q);
@@ -637,7 +640,6 @@ void expand(int l, float* block, bool type_b, int nw, const float* w) {
   } else {
     middle_stage_a(q, block + 3 * q, w + nw - q / 2);
   }
-  const Leaves leaves = leaves_for(q, nw, w);
   leaves.same_quarters(block, block + 2 * q, false);
   if (type_b) {
     leaves.same_quarters(block + q, block + 3 * q, true);
@@ -717,21 +719,24 @@ void fft(int n, float* a, int nw, const float* w) {
     return;
   }
   first_stage(n, a, w + nw - n / 4);
+  // The leaves' sub-blocks are 32 or 16 floats, in quarters of n / 16
+  // floats (n > 512), n / 4 (n = 256 or 512) or n (n = 64 or 128).
+  const int quarter = n > 512 ? n / 16 : n > 128 ? n / 4 : n;
+  const Leaves leaves = leaves_for(quarter, nw, w);
   if (n > 512) {
     const int l = n / 4;
     middle_stage_a(l, a, w + nw - l / 2);
-    expand(l, a, false, nw, w);
+    expand(l, a, false, nw, w, leaves);
     middle_stage_b(l, a + l, w + nw - l);
-    expand(l, a + l, true, nw, w);
+    expand(l, a + l, true, nw, w, leaves);
     middle_stage_a(l, a + 2 * l, w + nw - l / 2);
-    expand(l, a + 2 * l, false, nw, w);
+    expand(l, a + 2 * l, false, nw, w, leaves);
     middle_stage_a(l, a + 3 * l, w + nw - l / 2);
-    expand(l, a + 3 * l, false, nw, w);
-  } else if (n / 4 > 32) {
-    expand(n, a, false, nw, w);
+    expand(l, a + 3 * l, false, nw, w, leaves);
+  } else if (n > 128) {
+    expand(n, a, false, nw, w, leaves);
   } else {
     // n = 64 or 128: the array is one type-a block whose stage is done.
-    const Leaves leaves = leaves_for(n, nw, w);
     const int s = leaves.s;
     leaves.a(a, a + 2 * s);
     leaves.b(a + s, a + s);
