@@ -136,6 +136,23 @@ void expect_same_as_reference(const std::vector<uint8_t>& payload, uint32_t n,
   }
 }
 
+// The same for a whole stream and for it cut at every byte of its last 160,
+// so that its runs end in place, in the end copy and field by field.
+void expect_same_whole_and_cut(const std::vector<uint8_t>& whole, uint32_t n,
+                               uint32_t bands,
+                               const std::vector<uint32_t>& edges,
+                               const std::string& what, Outcome& outcome) {
+  expect_same_as_reference(whole, n, bands, edges, what, outcome);
+  if (testing::Test::HasFatalFailure()) return;
+  const size_t shortest = whole.size() > 160 ? whole.size() - 160 : 1;
+  for (size_t size = shortest; size < whole.size(); ++size) {
+    const std::vector<uint8_t> cut(whole.begin(), whole.begin() + size);
+    expect_same_as_reference(cut, n, bands, edges,
+                             what + " cut to " + std::to_string(size), outcome);
+    if (testing::Test::HasFatalFailure()) return;
+  }
+}
+
 TEST(CoefficientReader, MatchesFieldByFieldReadingOnRandomStreams) {
   for (const Variant& variant : variants) {
     const VariantScope scope(variant);
@@ -238,19 +255,9 @@ TEST(CoefficientReader, MatchesFieldByFieldReadingOnWellFormedChannels) {
         test::put_channel(w, rng() & 0x1FFFFFFF, rng() & 0x1FFFFFFF, indices,
                           values);
       }
-      const std::vector<uint8_t> whole = w.bytes();
-      expect_same_as_reference(whole, n, bands, edges,
-                               "trial " + std::to_string(trial), outcome);
+      expect_same_whole_and_cut(w.bytes(), n, bands, edges,
+                                "trial " + std::to_string(trial), outcome);
       if (HasFatalFailure()) return;
-      const size_t shortest = whole.size() > 160 ? whole.size() - 160 : 1;
-      for (size_t size = shortest; size < whole.size(); ++size) {
-        const std::vector<uint8_t> cut(whole.begin(), whole.begin() + size);
-        expect_same_as_reference(cut, n, bands, edges,
-                                 "trial " + std::to_string(trial) +
-                                     " cut to " + std::to_string(size),
-                                 outcome);
-        if (HasFatalFailure()) return;
-      }
     }
     EXPECT_GT(outcome.successes, 120);
     EXPECT_GT(outcome.failures, 5000);
@@ -310,19 +317,9 @@ TEST(CoefficientReader, MatchesFieldByFieldReadingOnSmallWidthPatterns) {
           k += count;
         }
       }
-      const std::vector<uint8_t> whole = w.bytes();
-      expect_same_as_reference(whole, n, bands, edges,
-                               "trial " + std::to_string(trial), outcome);
+      expect_same_whole_and_cut(w.bytes(), n, bands, edges,
+                                "trial " + std::to_string(trial), outcome);
       if (HasFatalFailure()) return;
-      const size_t shortest = whole.size() > 160 ? whole.size() - 160 : 1;
-      for (size_t size = shortest; size < whole.size(); ++size) {
-        const std::vector<uint8_t> cut(whole.begin(), whole.begin() + size);
-        expect_same_as_reference(cut, n, bands, edges,
-                                 "trial " + std::to_string(trial) +
-                                     " cut to " + std::to_string(size),
-                                 outcome);
-        if (HasFatalFailure()) return;
-      }
     }
     EXPECT_GT(outcome.successes, 90);
     EXPECT_GT(outcome.failures, 4000);
