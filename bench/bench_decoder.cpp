@@ -28,7 +28,6 @@
 #include <vector>
 
 #include "encoder/velk_encoder.h"
-
 #include "sdk/orv/vlkdec/decoder/block_decoder.h"
 #include "sdk/orv/vlkdec/decoder/coefficients.h"
 #include "sdk/orv/vlkdec/decoder/convert.h"
@@ -82,24 +81,23 @@ struct Fixture {
         if (std::uniform_real_distribution<double>(0, 1)(rng) >= chance) {
           continue;
         }
-        const auto limit = static_cast<int32_t>(1 + 60.0 * (1.0 - place) *
-                                                        (1.0 - place));
+        const auto limit =
+            static_cast<int32_t>(1 + 60.0 * (1.0 - place) * (1.0 - place));
         values[k] = static_cast<int32_t>(rng() % (2 * limit + 1)) - limit;
       }
-      orv::test::put_channel(w, orv::test::float29_bits(16, rng() & 0x7FFFFF, false),
-                             orv::test::float29_bits(16, rng() & 0x7FFFFF, true),
-                             indices, values);
+      orv::test::put_channel(
+          w, orv::test::float29_bits(16, rng() & 0x7FFFFF, false),
+          orv::test::float29_bits(16, rng() & 0x7FFFFF, true), indices, values);
     }
     return w.bytes();
   }
 
   uint32_t decode() {
-    return decode_sub_block(d->transform_length, d->scale, d->transform_count,
-                            d->flags, d->transform_table_length,
-                            d->transform_table, out, payload.data(),
-                            payload.data() + payload.size(), d->band_count,
-                            d->band_edges, coeffs, d->overlap_bytes,
-                            d->overlap_shift, d->tail);
+    return decode_sub_block(
+        d->transform_length, d->scale, d->transform_count, d->flags,
+        d->transform_table_length, d->transform_table, out, payload.data(),
+        payload.data() + payload.size(), d->band_count, d->band_edges, coeffs,
+        d->overlap_bytes, d->overlap_shift, d->tail);
   }
 
   bool read_both() {
@@ -164,8 +162,8 @@ std::vector<int16_t> music(size_t frames) {
       const uint32_t step = (note * 2654435761u + v * 40503u) >> 13;
       const double semitones = 12.0 * (v % 3) + scale[step % 8] - 9.0;
       const double base = 220.0 * std::pow(2.0, semitones / 12.0);
-      const double envelope = std::exp(-since_note * (2.0 + v)) *
-                              std::min(1.0, since_note * 200.0);
+      const double envelope =
+          std::exp(-since_note * (2.0 + v)) * std::min(1.0, since_note * 200.0);
       double voice = 0;
       for (int h = 1; h <= 24; ++h) {
         const double freq = base * h * (1.0 + 0.0004 * h * h);
@@ -178,8 +176,9 @@ std::vector<int16_t> music(size_t frames) {
       right += 2400.0 * envelope * voice * pan;
     }
     const double beat = std::fmod(t, 2 * note_seconds);
-    const double kick = 9000.0 * std::exp(-beat * 30.0) *
-                        std::sin(2 * pi * (50.0 + 120.0 * std::exp(-beat * 40.0)) * beat);
+    const double kick =
+        9000.0 * std::exp(-beat * 30.0) *
+        std::sin(2 * pi * (50.0 + 120.0 * std::exp(-beat * 40.0)) * beat);
     const double white = random();
     hat_state = 0.4 * hat_state + white;
     const double hat = 1500.0 * std::exp(-std::fmod(t, note_seconds) * 60.0) *
@@ -188,7 +187,8 @@ std::vector<int16_t> music(size_t frames) {
     left += kick + hat + floor;
     right += kick + 0.7 * hat + 60.0 * random();
     auto clip = [](double x) {
-      return static_cast<int16_t>(std::lround(std::max(-32768.0, std::min(32767.0, x))));
+      return static_cast<int16_t>(
+          std::lround(std::max(-32768.0, std::min(32767.0, x))));
     };
     pcm[2 * f] = clip(left);
     pcm[2 * f + 1] = clip(right);
@@ -212,8 +212,8 @@ Corpus blocks_of(const std::vector<uint8_t>& file) {
   if (corpus.channels == 0 || corpus.channels > 2 || corpus.rate == 0) {
     return corpus;  // several sub-blocks per block: not measured here
   }
-  const uint32_t entries =
-      file[20] | uint32_t{file[21]} << 8;  // low half of the seek word
+  const uint32_t entries = file[20] | uint32_t{file[21]}
+                                          << 8;  // low half of the seek word
   size_t at = 24 + 2 * size_t{entries};
   while (at + 4 <= file.size() && file[at] == 0x99 && file[at + 1] == 0x99) {
     const size_t size = file[at + 2] | size_t{file[at + 3]} << 8;
@@ -280,9 +280,8 @@ void BM_ReadCoefficients(benchmark::State& state, const Corpus* corpus,
                               static_cast<double>(corpus->payloads.size());
   // Shown in seconds with a prefix: "1.23ns" is 1.23 ns per coefficient.
   state.counters["per_coef"] = benchmark::Counter(
-      coefficients,
-      benchmark::Counter::kIsIterationInvariantRate |
-          benchmark::Counter::kInvert);
+      coefficients, benchmark::Counter::kIsIterationInvariantRate |
+                        benchmark::Counter::kInvert);
   state.counters["kbit_per_s"] = static_cast<double>(corpus->bytes) * 8.0 /
                                  static_cast<double>(corpus->payloads.size()) *
                                  corpus->rate /
@@ -291,11 +290,12 @@ void BM_ReadCoefficients(benchmark::State& state, const Corpus* corpus,
 
 // Registers the corpus with every reader variant.
 void register_reader(const std::string& name, const Corpus* corpus) {
-  benchmark::RegisterBenchmark(("BM_ReadCoefficients/" + name + "/portable").c_str(),
-                               BM_ReadCoefficients, corpus, 0u);
-  benchmark::RegisterBenchmark(("BM_ReadCoefficients/" + name + "/bmi2").c_str(),
-                               BM_ReadCoefficients, corpus,
-                               static_cast<uint32_t>(cpu_bmi2));
+  benchmark::RegisterBenchmark(
+      ("BM_ReadCoefficients/" + name + "/portable").c_str(),
+      BM_ReadCoefficients, corpus, 0u);
+  benchmark::RegisterBenchmark(
+      ("BM_ReadCoefficients/" + name + "/bmi2").c_str(), BM_ReadCoefficients,
+      corpus, static_cast<uint32_t>(cpu_bmi2));
 }
 
 void BM_InverseDcts(benchmark::State& state) {
@@ -307,8 +307,7 @@ void BM_InverseDcts(benchmark::State& state) {
     std::memcpy(f.coeffs, f.decoded, sizeof(f.coeffs));
     inverse_dct(n, f.coeffs, static_cast<int>(f.d->transform_table_length),
                 f.d->transform_table);
-    inverse_dct(n, f.coeffs + n,
-                static_cast<int>(f.d->transform_table_length),
+    inverse_dct(n, f.coeffs + n, static_cast<int>(f.d->transform_table_length),
                 f.d->transform_table);
     benchmark::ClobberMemory();
   }
@@ -356,11 +355,13 @@ int main(int argc, char** argv) {
         return 1;
       }
       const size_t slash = path.find_last_of('/');
-      corpora.emplace_back(path.substr(slash == std::string::npos ? 0 : slash + 1),
-                           std::move(corpus));
+      corpora.emplace_back(
+          path.substr(slash == std::string::npos ? 0 : slash + 1),
+          std::move(corpus));
     }
   }
-  for (const auto& [name, corpus] : corpora) register_reader(name, corpus.get());
+  for (const auto& [name, corpus] : corpora)
+    register_reader(name, corpus.get());
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   return 0;

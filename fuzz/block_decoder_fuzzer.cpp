@@ -67,8 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check(decoder->overlap_bytes + orv::vlkdec::block_decoder_fixed_bytes <=
             state_size,
         "tail does not fit the decoder's storage");
-  check(decoder->band_count <= orv::vlkdec::max_band_count,
-        "too many bands");
+  check(decoder->band_count <= orv::vlkdec::max_band_count, "too many bands");
 
   const uint32_t n = decoder->transform_length;
   AlignedBlock out(decoder->block_bytes);
@@ -93,8 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         static_cast<int16_t*>(out.data), payload, payload + length,
         decoder->band_count, decoder->band_edges,
         static_cast<float*>(coeffs.data), decoder->overlap_bytes,
-        decoder->first_block != 0 ? 0 : decoder->overlap_shift,
-        decoder->tail);
+        decoder->first_block != 0 ? 0 : decoder->overlap_shift, decoder->tail);
     decoder->first_block = 0;
     if (length == 0) {
       check(used == 0, "an empty sub-block consumed bytes");

@@ -37,8 +37,8 @@
 #include <vector>
 
 #include "fuzz_host.h"
-#include "fuzz_target.h"
 #include "fuzz_seed_files.h"
+#include "fuzz_target.h"
 #include "sdk/orv/vlkdec/plugin_api.h"
 
 namespace {
@@ -190,8 +190,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const uint8_t mode = in.u8();
         switch (mode & 3) {
           case 0:
-          case 3: host.set_source(FuzzHost::Source::file); break;
-          case 1: host.set_source(FuzzHost::Source::zeros); break;
+          case 3:
+            host.set_source(FuzzHost::Source::file);
+            break;
+          case 1:
+            host.set_source(FuzzHost::Source::zeros);
+            break;
           case 2:
             host.set_source(FuzzHost::Source::garbage);
             host.set_garbage_budget(65536);

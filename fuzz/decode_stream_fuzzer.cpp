@@ -53,18 +53,25 @@ struct Input {
 
 uint32_t request_size(const Input& in, unsigned pattern, uint32_t call) {
   switch (pattern) {
-    case 0: return 65536;
-    case 1: return 1;                     // one byte: splits every sample
-    case 2: return 3;                     // odd: splits samples and frames
-    case 3: return 4096;
-    case 4: return 7680;                  // one stereo block at 44100 Hz
-    case 5: return call % 2 == 0 ? 0 : 5000;  // empty requests in between
+    case 0:
+      return 65536;
+    case 1:
+      return 1;  // one byte: splits every sample
+    case 2:
+      return 3;  // odd: splits samples and frames
+    case 3:
+      return 4096;
+    case 4:
+      return 7680;  // one stereo block at 44100 Hz
+    case 5:
+      return call % 2 == 0 ? 0 : 5000;  // empty requests in between
     case 6: {
       // Sizes from the schedule bytes, so they vary call to call.
       if (in.schedule_size == 0) return 777;
       return uint32_t{in.schedule[call % in.schedule_size]} * 61 + 1;
     }
-    default: return large_request;
+    default:
+      return large_request;
   }
 }
 
@@ -134,8 +141,8 @@ Decoded decode(const Input& in, unsigned pattern, bool short_reads) {
 // The bounds can cut two decodes at different points: compare what both
 // delivered, and the lengths when both ran to the end.
 void same_bytes(const Decoded& a, const Decoded& b, const char* what) {
-  const size_t common = a.pcm.size() < b.pcm.size() ? a.pcm.size()
-                                                    : b.pcm.size();
+  const size_t common =
+      a.pcm.size() < b.pcm.size() ? a.pcm.size() : b.pcm.size();
   check(common == 0 || std::memcmp(a.pcm.data(), b.pcm.data(), common) == 0,
         what);
   check(!a.complete || !b.complete || a.pcm.size() == b.pcm.size(), what);
@@ -156,8 +163,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   in.file_size = size - 1 - schedule_size;
 
   const Decoded chosen = decode(in, in.request_pattern, true);
-  const Decoded large =
-      in.request_pattern == 7 ? chosen : decode(in, 7, true);
+  const Decoded large = in.request_pattern == 7 ? chosen : decode(in, 7, true);
   same_bytes(chosen, large,
              "output depends on the sizes of the process requests");
   return 0;

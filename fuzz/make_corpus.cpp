@@ -54,7 +54,8 @@ unsigned hop_for_rate(unsigned rate) {
 }
 
 Bytes make_seed(const SeedRecipe& recipe) {
-  const size_t frames = size_t{recipe.blocks} * hop_for_rate(recipe.sample_rate);
+  const size_t frames =
+      size_t{recipe.blocks} * hop_for_rate(recipe.sample_rate);
   std::vector<int16_t> pcm(frames * recipe.channels);
   uint32_t lcg = 12345;
   for (size_t i = 0; i < frames; ++i) {
@@ -190,7 +191,8 @@ int main(int argc, char** argv) {
   std::vector<size_t> by_name(files.size());
   for (size_t i = 0; i < by_name.size(); ++i) by_name[i] = i;
   std::sort(by_name.begin(), by_name.end(), [](size_t a, size_t b) {
-    return std::string(seed_recipes[a].name) < std::string(seed_recipes[b].name);
+    return std::string(seed_recipes[a].name) <
+           std::string(seed_recipes[b].name);
   });
 
   for (size_t order = 0; order < by_name.size(); ++order) {
@@ -207,7 +209,8 @@ int main(int argc, char** argv) {
     damaged[damaged.size() / 2] ^= 0x5A;
     damaged[damaged.size() * 3 / 4] = 0x99;
     write_file(ds / (name + "-damaged"), stream_input(0x60, {}, damaged));
-    Bytes truncated(file.begin(), file.begin() + static_cast<long>(file.size() * 2 / 3));
+    Bytes truncated(file.begin(),
+                    file.begin() + static_cast<long>(file.size() * 2 / 3));
     write_file(ds / (name + "-truncated"), stream_input(0x20, {}, truncated));
 
     const fs::path cs = corpus / "call_sequence";

@@ -70,11 +70,12 @@ extern "C" {
 
 /* RegistrationEntry.type for property entries. The broker receives them
  * unchanged; what it makes of them is the host's business. */
-#define ORV_TYPE_TEXT_POINTER 0x80000007u /* value is a pointer to static text */
-#define ORV_TYPE_INT32 0x80000003u        /* value is a 32-bit integer */
-#define ORV_TYPE_UINT32 0x80000002u       /* value is a 32-bit unsigned int */
-#define ORV_TYPE_FLOAT32 0x80000005u      /* value is a 32-bit float */
-#define ORV_TYPE_SETTING 0x80000001u      /* settable, writes a result */
+#define ORV_TYPE_TEXT_POINTER \
+  0x80000007u                        /* value is a pointer to static text */
+#define ORV_TYPE_INT32 0x80000003u   /* value is a 32-bit integer */
+#define ORV_TYPE_UINT32 0x80000002u  /* value is a 32-bit unsigned int */
+#define ORV_TYPE_FLOAT32 0x80000005u /* value is a 32-bit float */
+#define ORV_TYPE_SETTING 0x80000001u /* settable, writes a result */
 #define ORV_TYPE_SETTING_PLAIN 0x00000002u /* settable, no bit 31 */
 
 /*
@@ -83,12 +84,12 @@ extern "C" {
  * broker copies what it keeps. `name` points to static text of the module.
  */
 typedef struct RegistrationEntry {
-  uint32_t kind;     /* ORV_ENTRY_FUNCTION or ORV_ENTRY_PROPERTY */
-  uint32_t unused0;  /* not set: whatever the storage held */
-  const char* name;  /* NUL-terminated, valid while the module is loaded */
-  uint64_t value;    /* function: its address; property: its token */
-  uint32_t type;     /* 0 for functions, an ORV_TYPE_* word for properties */
-  uint32_t unused1;  /* not set */
+  uint32_t kind;    /* ORV_ENTRY_FUNCTION or ORV_ENTRY_PROPERTY */
+  uint32_t unused0; /* not set: whatever the storage held */
+  const char* name; /* NUL-terminated, valid while the module is loaded */
+  uint64_t value;   /* function: its address; property: its token */
+  uint32_t type;    /* 0 for functions, an ORV_TYPE_* word for properties */
+  uint32_t unused1; /* not set */
 } RegistrationEntry;
 
 /* ------------------------------------------------------------------------ */
@@ -126,9 +127,9 @@ typedef struct RegistrationEntry {
  * input is still buffered the move waits until it is decoded, and such a
  * waiting move must lie below 2 GiB (otherwise 0 is returned). */
 #define ORV_TOKEN_STREAM_SEEK_POSITION UINT64_C(14) /* in: byte position */
-#define ORV_TOKEN_EXACT_SEEK UINT64_C(15)         /* in: ms; out: position */
-#define ORV_TOKEN_EXACT_GET_POSITION UINT64_C(16) /* in: position; out: ms */
-#define ORV_TOKEN_SEEK_TABLE_LOOKUP UINT64_C(17)  /* in: ms; out: pos, frame */
+#define ORV_TOKEN_EXACT_SEEK UINT64_C(15)           /* in: ms; out: position */
+#define ORV_TOKEN_EXACT_GET_POSITION UINT64_C(16)   /* in: position; out: ms */
+#define ORV_TOKEN_SEEK_TABLE_LOOKUP UINT64_C(17)   /* in: ms; out: pos, frame */
 #define ORV_TOKEN_SET_LOOPING_SAMPLES UINT64_C(18) /* in: start, end frames */
 #define ORV_TOKEN_CLEAR_LOOP_META UINT64_C(19)     /* in: flag word */
 
@@ -236,10 +237,10 @@ typedef int32_t(ORV_CALL* TAVO_Main_fn)(
     ORV_RegisterInterface register_interface,
     ORV_UnregisterInterfaces unregister_interfaces);
 
-ORV_EXPORT int32_t ORV_CALL TAVO_Main(
-    uintptr_t handle, int32_t register_flag, void* reserved,
-    ORV_RegisterInterface register_interface,
-    ORV_UnregisterInterfaces unregister_interfaces);
+ORV_EXPORT int32_t ORV_CALL
+TAVO_Main(uintptr_t handle, int32_t register_flag, void* reserved,
+          ORV_RegisterInterface register_interface,
+          ORV_UnregisterInterfaces unregister_interfaces);
 
 #ifdef __cplusplus
 } /* extern "C" */
@@ -279,8 +280,7 @@ ORV_STATIC_ASSERT(sizeof(void*) != 8 || sizeof(RegistrationEntry) == 32,
 ORV_STATIC_ASSERT(sizeof(void*) != 8 ||
                       offsetof(RegistrationEntry, value) == 16,
                   "RegistrationEntry.value at 16");
-ORV_STATIC_ASSERT(sizeof(void*) != 8 ||
-                      offsetof(RegistrationEntry, type) == 24,
+ORV_STATIC_ASSERT(sizeof(void*) != 8 || offsetof(RegistrationEntry, type) == 24,
                   "RegistrationEntry.type at 24");
 ORV_STATIC_ASSERT(sizeof(void*) != 8 ||
                       offsetof(RegistrationEntry, unused1) == 28,

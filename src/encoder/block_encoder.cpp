@@ -162,7 +162,8 @@ void BlockEncoder::plan_runs(ChannelCode& code) {
       }
       const uint32_t first = 2 + 8 * t;
       const uint32_t count = std::min(2 + 8 * end, n_) - first;
-      const uint64_t header = 1 + (option > 1 ? run_index_bits : 0) + width_bits;
+      const uint64_t header =
+          1 + (option > 1 ? run_index_bits : 0) + width_bits;
       const uint64_t cost = header + uint64_t{count} * width + plan_cost_[end];
       if (cost < best) {
         best = cost;

@@ -42,8 +42,8 @@ class BlockEncoder {
 
  private:
   struct ChannelCode {
-    uint32_t float0 = 0, float1 = 0;  // 29-bit patterns of a[0], a[1]
-    std::vector<uint8_t> indices;     // one per band
+    uint32_t float0 = 0, float1 = 0;   // 29-bit patterns of a[0], a[1]
+    std::vector<uint8_t> indices;      // one per band
     std::vector<uint16_t> magnitudes;  // coefficient k at k (k >= 2)
     std::vector<uint8_t> negative;
     std::vector<uint8_t> run_groups;  // per run: its length in 8-groups
@@ -60,7 +60,7 @@ class BlockEncoder {
   uint32_t n_;
   unsigned band_count_;
   std::vector<uint32_t> band_edges_;  // in coefficient pairs
-  std::vector<double> steps_;  // quantiser_step(0..95), exactly
+  std::vector<double> steps_;         // quantiser_step(0..95), exactly
   ForwardDct dct_;
   std::vector<double> coeffs_;  // channels * n
   std::vector<ChannelCode> codes_;

@@ -1,11 +1,10 @@
-#include "encoder/velk_encoder.h"
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
 
 #include "encoder/block_encoder.h"
+#include "encoder/velk_encoder.h"
 #include "encoder/velk_format.h"
 
 namespace orv::encoder {
@@ -150,7 +149,8 @@ void Encoder::encode_ready_blocks(bool flush) {
       unsigned lo = 0, hi = quantiser_count - 1;  // lo fails, hi fits
       while (hi - lo > 1) {
         setting.index_offset = (lo + hi) / 2;
-        (be.payload_bits(setting) > limit_bits ? lo : hi) = setting.index_offset;
+        (be.payload_bits(setting) > limit_bits ? lo : hi) =
+            setting.index_offset;
       }
       setting.index_offset = hi;
     }
@@ -203,10 +203,10 @@ EncodeStats Encoder::finish(const ByteSink& sink) {
       per_entry = options_.blocks_per_seek_entry;
       table = stretch_sizes(block_sizes_, per_entry);
       if (table.empty() || per_entry < fewest) {
-        throw EncodeError(
-            "blocks per seek entry " + std::to_string(per_entry) +
-            (per_entry < fewest ? " gives more than 65535 entries"
-                                : " makes a stretch larger than 65535 bytes"));
+        throw EncodeError("blocks per seek entry " + std::to_string(per_entry) +
+                          (per_entry < fewest
+                               ? " gives more than 65535 entries"
+                               : " makes a stretch larger than 65535 bytes"));
       }
     } else {
       // As close to the preferred stretch duration as 16-bit sizes allow.

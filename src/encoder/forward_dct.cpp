@@ -36,9 +36,9 @@ void ForwardDct::transform(const float* x, double* a) {
     work_[m] = x[2 * m];
     work_[n - 1 - m] = x[2 * m + 1];
   }
-  vlkdec::complex_fft_forward(
-      static_cast<int>(n), work_.data(), vlkdec::twiddle_count,
-      vlkdec::transform_table + vlkdec::twiddle_offset);
+  vlkdec::complex_fft_forward(static_cast<int>(n), work_.data(),
+                              vlkdec::twiddle_count,
+                              vlkdec::transform_table + vlkdec::twiddle_offset);
   // V[j] = sum_k v[k] exp(+2 pi i j k / n), from Z by the real split:
   // E = (Z[j] + conj Z[N-j]) / 2, O = (Z[j] - conj Z[N-j]) / 2i,
   // V[j] = E + exp(2 pi i j / n) O. Then X[j] = Re(exp(i pi j / 2n) V[j]),

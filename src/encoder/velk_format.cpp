@@ -64,9 +64,8 @@ std::vector<uint32_t> band_edges_for_rate(uint32_t sample_rate) {
   // The decoder's own setup, on a mono decoder's storage at the largest
   // frame length.
   alignas(16) uint8_t storage[vlkdec::block_decoder_state_size(65535, 1)];
-  const vlkdec::BlockDecoder* decoder =
-      vlkdec::setup_block_decoder(storage, sample_rate, 1,
-                                  vlkdec::decoder_flag_separate_transforms);
+  const vlkdec::BlockDecoder* decoder = vlkdec::setup_block_decoder(
+      storage, sample_rate, 1, vlkdec::decoder_flag_separate_transforms);
   return {decoder->band_edges, decoder->band_edges + decoder->band_count + 1};
 }
 

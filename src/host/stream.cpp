@@ -15,8 +15,8 @@
 
 #include "host/host_internal.h"
 
-using orv::host::StreamToken;
 using orv::host::set_error;
+using orv::host::StreamToken;
 
 struct VelkHostStream {
   // Fixed at open.

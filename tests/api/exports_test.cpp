@@ -46,18 +46,53 @@ TEST(Exports, NoAllocationFileThreadOrLockImports) {
   // module's own calls.
   const std::vector<std::string> tool_prefixes = {
       "__asan_", "__ubsan_", "__sanitizer_", "__lsan_", "__tsan_"};
-  const std::vector<std::string> forbidden = {
-      "malloc", "calloc", "realloc", "free", "aligned_alloc",
-      "posix_memalign", "memalign", "valloc", "mmap", "munmap", "brk",
-      "sbrk", "fopen", "fopen64", "fclose", "fread", "fwrite", "fseek",
-      "open", "open64", "openat", "close", "read", "write", "pread",
-      "lseek", "lseek64", "stat", "fstat", "printf", "fprintf", "puts",
-      "abort", "exit", "getenv", "dlopen", "dlsym", "__cxa_atexit",
-      "atexit", "__cxa_throw", "__cxa_allocate_exception",
-      "__cxa_begin_catch", "_Unwind_Resume", "__gxx_personality_v0"};
+  const std::vector<std::string> forbidden = {"malloc",
+                                              "calloc",
+                                              "realloc",
+                                              "free",
+                                              "aligned_alloc",
+                                              "posix_memalign",
+                                              "memalign",
+                                              "valloc",
+                                              "mmap",
+                                              "munmap",
+                                              "brk",
+                                              "sbrk",
+                                              "fopen",
+                                              "fopen64",
+                                              "fclose",
+                                              "fread",
+                                              "fwrite",
+                                              "fseek",
+                                              "open",
+                                              "open64",
+                                              "openat",
+                                              "close",
+                                              "read",
+                                              "write",
+                                              "pread",
+                                              "lseek",
+                                              "lseek64",
+                                              "stat",
+                                              "fstat",
+                                              "printf",
+                                              "fprintf",
+                                              "puts",
+                                              "abort",
+                                              "exit",
+                                              "getenv",
+                                              "dlopen",
+                                              "dlsym",
+                                              "__cxa_atexit",
+                                              "atexit",
+                                              "__cxa_throw",
+                                              "__cxa_allocate_exception",
+                                              "__cxa_begin_catch",
+                                              "_Unwind_Resume",
+                                              "__gxx_personality_v0"};
   const std::vector<std::string> forbidden_prefixes = {
-      "pthread_", "mtx_", "cnd_", "thrd_", "sem_", "__cxa_guard_",
-      "_Znw", "_Zna", "_Zdl", "_Zda", "_ZSt", "clone", "futex"};
+      "pthread_", "mtx_", "cnd_", "thrd_", "sem_",  "__cxa_guard_", "_Znw",
+      "_Zna",     "_Zdl", "_Zda", "_ZSt",  "clone", "futex"};
   for (const std::string& name : imported) {
     bool tool = false;
     for (const auto& prefix : tool_prefixes) tool |= starts_with(name, prefix);

@@ -73,8 +73,8 @@ PluginModule::~PluginModule() {
 
 int32_t PluginModule::call_main(uintptr_t handle, int32_t register_flag) {
   recording_module = this;
-  const int32_t result = main_(handle, register_flag, nullptr,
-                               &record_register, &record_unregister);
+  const int32_t result = main_(handle, register_flag, nullptr, &record_register,
+                               &record_unregister);
   recording_module = nullptr;
   return result;
 }
@@ -220,8 +220,7 @@ uint32_t ModuleStream::query(uint64_t token, int32_t* answered) {
   return value;
 }
 
-int32_t ModuleStream::set(uint64_t token, const void* new_value,
-                          void* result) {
+int32_t ModuleStream::set(uint64_t token, const void* new_value, void* result) {
   return module_.stream_property(stream_, token, nullptr, new_value, result);
 }
 

@@ -142,8 +142,7 @@ TEST(Registration, NamesOutliveTheCallAndCallsAreRepeatable) {
   for (size_t c = 0; c < first.size(); ++c) {
     EXPECT_EQ(module.registrations[c].handle, 77u);
     // The interface name texts are static too.
-    EXPECT_EQ(module.registrations[c].interface_name,
-              first[c].interface_name);
+    EXPECT_EQ(module.registrations[c].interface_name, first[c].interface_name);
     ASSERT_EQ(module.registrations[c].raw.size(), first[c].raw.size());
     for (size_t e = 0; e < first[c].raw.size(); ++e) {
       EXPECT_EQ(module.registrations[c].raw[e], first[c].raw[e]);
@@ -192,8 +191,7 @@ TEST(Provider, AnswersTexts) {
   uint64_t slot;
   ASSERT_EQ(provider_query(module, module.token("ORV codec", "Name"), &slot),
             1);
-  EXPECT_STREQ(reinterpret_cast<const char*>(slot),
-               "Zoal Velk Audio Decoder");
+  EXPECT_STREQ(reinterpret_cast<const char*>(slot), "Zoal Velk Audio Decoder");
 
   ASSERT_EQ(provider_query(module, 0, &slot), 1);
   const char* input_types = reinterpret_cast<const char*>(slot);
@@ -213,8 +211,8 @@ TEST(Provider, VersionWritesExactlyFourBytes) {
   ASSERT_TRUE(module.loaded());
   uint8_t slot[8];
   std::memset(slot, 0xEE, sizeof slot);
-  ASSERT_EQ(module.provider_property(module.token("ORV codec", "Version"),
-                                     slot, nullptr, nullptr),
+  ASSERT_EQ(module.provider_property(module.token("ORV codec", "Version"), slot,
+                                     nullptr, nullptr),
             1);
   EXPECT_EQ(static_cast<int32_t>(load32(slot)), 304);
   for (int i = 4; i < 8; ++i) EXPECT_EQ(slot[i], 0xEE);
@@ -226,10 +224,10 @@ TEST(Provider, RefusesWithoutWriting) {
   uint64_t slot;
   // Sign-extended -100 is not the "Name" token; registered but unanswered
   // tokens; unknown ones.
-  for (uint64_t token :
-       {static_cast<uint64_t>(int64_t{-100}), static_cast<uint64_t>(int64_t{-101}),
-        uint64_t{4097}, uint64_t{0x40000000}, uint64_t{3}, uint64_t{19},
-        uint64_t{0xFFFFFF9D}, uint64_t{0x1FFFFFF9C}}) {
+  for (uint64_t token : {static_cast<uint64_t>(int64_t{-100}),
+                         static_cast<uint64_t>(int64_t{-101}), uint64_t{4097},
+                         uint64_t{0x40000000}, uint64_t{3}, uint64_t{19},
+                         uint64_t{0xFFFFFF9D}, uint64_t{0x1FFFFFF9C}}) {
     SCOPED_TRACE(token);
     EXPECT_EQ(provider_query(module, token, &slot), 0);
     EXPECT_EQ(slot, sentinel);

@@ -2,8 +2,8 @@
 // against the file header, and the argument checks.
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -51,16 +51,16 @@ std::vector<uint8_t> vector_file(const std::string& name) {
 TEST(StreamTokens, QueriesMatchTheHeader) {
   PluginModule module;
   ASSERT_TRUE(module.loaded());
-  for (const char* name : {"ch1-32000", "ch2-48000", "ch6-16000",
-                           "version-0", "rate-44099"}) {
+  for (const char* name :
+       {"ch1-32000", "ch2-48000", "ch6-16000", "version-0", "rate-44099"}) {
     SCOPED_TRACE(name);
     MemoryInput input(vector_file(name));
     const Header h = parse(input.file);
     ModuleStream stream(module, input);
     ASSERT_TRUE(stream);
-    EXPECT_EQ(stream.query(module.token("ORV stream", "Input bit rate")),
-              static_cast<uint32_t>(uint64_t{h.file_size} * 8000 /
-                                    h.duration_ms()));
+    EXPECT_EQ(
+        stream.query(module.token("ORV stream", "Input bit rate")),
+        static_cast<uint32_t>(uint64_t{h.file_size} * 8000 / h.duration_ms()));
     EXPECT_EQ(stream.query(module.token("ORV stream", "Input sample rate")),
               h.rate);
     EXPECT_EQ(stream.query(module.token("ORV stream", "Input sample width")),
@@ -75,8 +75,7 @@ TEST(StreamTokens, QueriesMatchTheHeader) {
               16u);
     EXPECT_EQ(stream.query(module.token("ORV stream", "Output channels")),
               h.channels);
-    EXPECT_EQ(stream.query(module.token("ORV stream", "Output reservoir")),
-              0u);
+    EXPECT_EQ(stream.query(module.token("ORV stream", "Output reservoir")), 0u);
     EXPECT_EQ(stream.query(module.token("ORV stream", "Position")),
               h.data_start());
     // Right after open, the position is already past the header.
@@ -84,9 +83,9 @@ TEST(StreamTokens, QueriesMatchTheHeader) {
     ASSERT_EQ(stream.set(module.token("ORV stream", "Percent done"), nullptr,
                          nullptr),
               0);
-    ASSERT_EQ(module.stream_property(stream.handle(), 13, &percent, nullptr,
-                                     nullptr),
-              1);
+    ASSERT_EQ(
+        module.stream_property(stream.handle(), 13, &percent, nullptr, nullptr),
+        1);
     EXPECT_EQ(percent, static_cast<float>(h.data_start()) * 100.0f /
                            static_cast<float>(h.file_size));
   }
@@ -140,14 +139,14 @@ TEST(StreamTokens, ArgumentChecks) {
   uint32_t result[2] = {7, 7};
   for (uint64_t token = 3; token <= 13; ++token) {
     SCOPED_TRACE(token);
-    EXPECT_EQ(module.stream_property(stream.handle(), token, &value, &word,
+    EXPECT_EQ(
+        module.stream_property(stream.handle(), token, &value, &word, nullptr),
+        0);
+    EXPECT_EQ(
+        module.stream_property(stream.handle(), token, &value, nullptr, result),
+        0);
+    EXPECT_EQ(module.stream_property(stream.handle(), token, nullptr, nullptr,
                                      nullptr),
-              0);
-    EXPECT_EQ(module.stream_property(stream.handle(), token, &value, nullptr,
-                                     result),
-              0);
-    EXPECT_EQ(module.stream_property(stream.handle(), token, nullptr,
-                                     nullptr, nullptr),
               0);
   }
   for (uint64_t token : {uint64_t{0}, uint64_t{1}, uint64_t{2}, uint64_t{20},
@@ -208,14 +207,13 @@ TEST(StreamTokens, SeekTableTokens) {
     uint32_t position = result[0];
     uint32_t back = 0;
     ASSERT_EQ(stream.set(ORV_TOKEN_EXACT_GET_POSITION, &position, &back), 1);
-    EXPECT_EQ(back, index == 0 ? 0
-                               : static_cast<uint32_t>(
-                                     static_cast<double>(index) * per_entry *
-                                     1000.0 / h.rate));
+    EXPECT_EQ(back, index == 0
+                        ? 0
+                        : static_cast<uint32_t>(static_cast<double>(index) *
+                                                per_entry * 1000.0 / h.rate));
   }
   uint32_t end_position = h.data_start() + table.back();
-  ASSERT_EQ(stream.set(ORV_TOKEN_EXACT_GET_POSITION, &end_position, result),
-            1);
+  ASSERT_EQ(stream.set(ORV_TOKEN_EXACT_GET_POSITION, &end_position, result), 1);
   EXPECT_EQ(result[0], h.duration_ms());
 }
 

@@ -25,10 +25,14 @@ constexpr int thread_count = 8;
 // Eight files of different channel counts, rates, header versions and
 // damage.
 const std::array<const char*, thread_count> file_names = {
-    "ch1-32000",       "ch2-48000",
-    "ch6-16000",       "damage-garbage-between",
-    "mend-b-dc-swing-2ch", "rate-44099",
-    "signal-chord-2ch-44100", "version-0"};
+    "ch1-32000",
+    "ch2-48000",
+    "ch6-16000",
+    "damage-garbage-between",
+    "mend-b-dc-swing-2ch",
+    "rate-44099",
+    "signal-chord-2ch-44100",
+    "version-0"};
 
 struct Job {
   std::vector<uint8_t> file;
@@ -85,8 +89,7 @@ TEST(Concurrency, EightFilesOnEightThreadsGiveTheBitsOfOneThread) {
     EXPECT_FALSE(one_thread[i].empty()) << file_names[i];
     EXPECT_TRUE(eight_threads[i] == one_thread[i]) << file_names[i];
     // And both are the known answer.
-    EXPECT_TRUE(one_thread[i] == load(file_names[i], ".pcm"))
-        << file_names[i];
+    EXPECT_TRUE(one_thread[i] == load(file_names[i], ".pcm")) << file_names[i];
   }
 }
 
@@ -96,8 +99,7 @@ TEST(Concurrency, OneFileOnEightThreadsGivesTheSameBitsEverywhere) {
   ASSERT_FALSE(job.file.empty());
   job.requests = {4099};
   const std::vector<uint8_t> expected = load("ch6-16000", ".pcm");
-  const auto outputs =
-      decode_concurrently(std::vector<Job>(thread_count, job));
+  const auto outputs = decode_concurrently(std::vector<Job>(thread_count, job));
   for (const auto& output : outputs) EXPECT_TRUE(output == expected);
 }
 

@@ -34,23 +34,27 @@ void expect_seek_table_consistent(const std::vector<uint8_t>& file,
   }
   if (entries > 0) {
     EXPECT_EQ(offset, file.size());
-    EXPECT_EQ((decoded.block_offsets.size() + per_entry - 1) / per_entry, entries);
+    EXPECT_EQ((decoded.block_offsets.size() + per_entry - 1) / per_entry,
+              entries);
   }
 }
 
 TEST(EncoderFile, WritesEveryVersionWithAndWithoutSeekTable) {
   const unsigned channels = 2, rate = 32000;
   const size_t frames = rate;
-  const auto input = make_signal({Signal::chord_vibrato}, channels, rate, frames, 2);
+  const auto input =
+      make_signal({Signal::chord_vibrato}, channels, rate, frames, 2);
   std::vector<int16_t> reference;
   for (unsigned version : {0u, 1u, 2u}) {
     for (bool table : {true, false}) {
-      SCOPED_TRACE(testing::Message() << "version " << version << " table " << table);
+      SCOPED_TRACE(testing::Message()
+                   << "version " << version << " table " << table);
       EncoderOptions options;
       options.format_version = version;
       options.seek_table = table;
       options.blocks_per_seek_entry = 4;
-      const auto file = encoder::encode_to_memory(input.data(), frames, channels, rate, options);
+      const auto file = encoder::encode_to_memory(input.data(), frames,
+                                                  channels, rate, options);
       const auto decoded = decode_file(file);
       ASSERT_EQ(decoded.error, "");
       const auto& h = decoded.header;
@@ -60,9 +64,11 @@ TEST(EncoderFile, WritesEveryVersionWithAndWithoutSeekTable) {
       EXPECT_EQ(h.file_size, file.size());
       uint32_t largest = 0;
       for (size_t b = 0; b < decoded.block_offsets.size(); ++b) {
-        const size_t end = b + 1 < decoded.block_offsets.size() ? decoded.block_offsets[b + 1]
-                                                                : file.size();
-        largest = std::max<uint32_t>(largest, static_cast<uint32_t>(end - decoded.block_offsets[b]));
+        const size_t end = b + 1 < decoded.block_offsets.size()
+                               ? decoded.block_offsets[b + 1]
+                               : file.size();
+        largest = std::max<uint32_t>(
+            largest, static_cast<uint32_t>(end - decoded.block_offsets[b]));
       }
       EXPECT_EQ(h.max_block_size, largest);
       if (table) {
@@ -86,14 +92,16 @@ TEST(EncoderFile, AutomaticStretchesFitSixteenBits) {
   // so a stretch can hold at most two of them.
   const unsigned channels = 8, rate = 48000;
   const size_t frames = rate / 2;
-  const auto input = make_signal({Signal::noise_bursts, Signal::full_scale_clip}, channels, rate,
-                                 frames, 4);
+  const auto input =
+      make_signal({Signal::noise_bursts, Signal::full_scale_clip}, channels,
+                  rate, frames, 4);
   EncoderOptions options;
   options.quality = encoder::quality_max;
   encoder::Encoder enc(channels, rate, options);
   enc.write(input.data(), frames);
   std::vector<uint8_t> file;
-  const auto stats = enc.finish([&](const uint8_t* d, size_t s) { file.insert(file.end(), d, d + s); });
+  const auto stats = enc.finish(
+      [&](const uint8_t* d, size_t s) { file.insert(file.end(), d, d + s); });
   const auto decoded = decode_file(file);
   ASSERT_EQ(decoded.error, "");
   EXPECT_GT(stats.max_block_size, 10000u);
@@ -113,15 +121,20 @@ TEST(EncoderFile, AutomaticStretchesFitSixteenBits) {
 TEST(EncoderFile, ChunkedWritesGiveTheSameFile) {
   const unsigned channels = 3, rate = 22050;
   const size_t frames = 7777;
-  const auto input = make_signal({Signal::chirp, Signal::noise_bursts}, channels, rate, frames, 6);
-  const auto whole = encoder::encode_to_memory(input.data(), frames, channels, rate);
+  const auto input = make_signal({Signal::chirp, Signal::noise_bursts},
+                                 channels, rate, frames, 6);
+  const auto whole =
+      encoder::encode_to_memory(input.data(), frames, channels, rate);
   encoder::Encoder enc(channels, rate);
-  for (size_t done = 0, step = 1; done < frames; done += step, step = step * 3 + 1) {
+  for (size_t done = 0, step = 1; done < frames;
+       done += step, step = step * 3 + 1) {
     step = std::min(step, frames - done);
     enc.write(input.data() + done * channels, step);
   }
   std::vector<uint8_t> chunked;
-  enc.finish([&](const uint8_t* d, size_t s) { chunked.insert(chunked.end(), d, d + s); });
+  enc.finish([&](const uint8_t* d, size_t s) {
+    chunked.insert(chunked.end(), d, d + s);
+  });
   EXPECT_EQ(chunked, whole);
 }
 
@@ -151,8 +164,11 @@ TEST(EncoderFile, RejectsWhatTheFormatCannotHold) {
   EXPECT_THROW(encoder::Encoder(2, 44100, bad), EncodeError);
   // The extremes of the rate range work.
   const std::vector<int16_t> pcm(600, 1000);
-  EXPECT_EQ(decode_file(encoder::encode_to_memory(pcm.data(), 600, 1, 1)).error, "");
-  EXPECT_EQ(decode_file(encoder::encode_to_memory(pcm.data(), 300, 2, 65535)).error, "");
+  EXPECT_EQ(decode_file(encoder::encode_to_memory(pcm.data(), 600, 1, 1)).error,
+            "");
+  EXPECT_EQ(
+      decode_file(encoder::encode_to_memory(pcm.data(), 300, 2, 65535)).error,
+      "");
 }
 
 }  // namespace

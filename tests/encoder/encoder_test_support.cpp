@@ -30,8 +30,8 @@ double chord_sample(double t, unsigned c, double rate) {
       if (f >= 0.45 * rate) break;
       // A 0.6 % vibrato at 5.5 Hz: the frequency deviation integrates to
       // this phase term.
-      const double phase = two_pi * f * t -
-                           f * 0.006 / 5.5 * std::cos(two_pi * 5.5 * t);
+      const double phase =
+          two_pi * f * t - f * 0.006 / 5.5 * std::cos(two_pi * 5.5 * t);
       v += std::sin(phase + c) / (h * 1.6);
     }
   }
@@ -42,11 +42,16 @@ double chord_sample(double t, unsigned c, double rate) {
 
 const char* signal_name(Signal s) {
   switch (s) {
-    case Signal::chord_vibrato: return "chord";
-    case Signal::noise_bursts: return "bursts";
-    case Signal::chirp: return "chirp";
-    case Signal::full_scale_clip: return "clip";
-    case Signal::silence: return "silence";
+    case Signal::chord_vibrato:
+      return "chord";
+    case Signal::noise_bursts:
+      return "bursts";
+    case Signal::chirp:
+      return "chirp";
+    case Signal::full_scale_clip:
+      return "clip";
+    case Signal::silence:
+      return "silence";
   }
   return "?";
 }
@@ -115,16 +120,18 @@ DecodedFile decode_file(const std::vector<uint8_t>& file) {
   std::vector<unsigned> pair_channels(pairs);
   for (unsigned p = 0; p < pairs; ++p) {
     pair_channels[p] = std::min(2u, channels - 2 * p);
-    state[p].resize(
-        vlkdec::block_decoder_state_size(header->sample_rate, pair_channels[p]) /
-            16 + 1);
+    state[p].resize(vlkdec::block_decoder_state_size(header->sample_rate,
+                                                     pair_channels[p]) /
+                        16 +
+                    1);
     coeffs[p].resize(n * pair_channels[p] * 4 / 16);
     pcm[p].resize(n * pair_channels[p] * 2 / 16);
     decoders[p] = vlkdec::setup_block_decoder(
         state[p].data(), header->sample_rate, pair_channels[p], flags);
   }
 
-  size_t pos = encoder::file_header_bytes + 2 * size_t{header->seek_entry_count};
+  size_t pos =
+      encoder::file_header_bytes + 2 * size_t{header->seek_entry_count};
   while (pos + 4 <= file.size()) {
     const uint32_t sync = file[pos] | file[pos + 1] << 8;
     const uint32_t size = file[pos + 2] | file[pos + 3] << 8;
@@ -143,12 +150,13 @@ DecodedFile decode_file(const std::vector<uint8_t>& file) {
       const uint32_t used = vlkdec::decode_sub_block(
           d.transform_length, d.scale, d.transform_count, d.flags,
           d.transform_table_length, d.transform_table, samples, start, end,
-          d.band_count, d.band_edges, reinterpret_cast<float*>(coeffs[p].data()),
-          d.overlap_bytes, d.first_block ? 0 : d.overlap_shift, d.tail);
+          d.band_count, d.band_edges,
+          reinterpret_cast<float*>(coeffs[p].data()), d.overlap_bytes,
+          d.first_block ? 0 : d.overlap_shift, d.tail);
       d.first_block = 0;
       if (used == 0 || start + used > end) {
-        out.error = "sub-block overruns the payload at offset " +
-                    std::to_string(pos);
+        out.error =
+            "sub-block overruns the payload at offset " + std::to_string(pos);
         return out;
       }
       start += used;

@@ -12,10 +12,10 @@
 namespace orv::test {
 
 enum class Signal {
-  chord_vibrato,   // three voices with harmonics, vibrato and swells
-  noise_bursts,    // a soft tone under short bursts of white noise
-  chirp,           // a sweep from 40 Hz to near the band limit
-  full_scale_clip, // a sine driven far past full scale, clipped
+  chord_vibrato,    // three voices with harmonics, vibrato and swells
+  noise_bursts,     // a soft tone under short bursts of white noise
+  chirp,            // a sweep from 40 Hz to near the band limit
+  full_scale_clip,  // a sine driven far past full scale, clipped
   silence,
 };
 

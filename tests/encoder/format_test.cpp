@@ -1,5 +1,3 @@
-#include "encoder/velk_format.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,6 +5,7 @@
 #include <vector>
 
 #include "encoder/bit_writer.h"
+#include "encoder/velk_format.h"
 
 namespace orv::encoder {
 namespace {
@@ -55,8 +54,8 @@ TEST(Float29, KeepsTheFinestExponentThatHoldsTheValue) {
   // the finest step 2^-23.
   for (double v : {0.3, 123.456, 65535.75, 944000.123, -2.5e-3}) {
     const double back = decode_float29(encode_float29(v));
-    EXPECT_LE(std::fabs(back - v),
-              std::max(std::fabs(v) * std::ldexp(1.0, -23), std::ldexp(1.0, -24)))
+    EXPECT_LE(std::fabs(back - v), std::max(std::fabs(v) * std::ldexp(1.0, -23),
+                                            std::ldexp(1.0, -24)))
         << v;
   }
   // Beyond the range the magnitude saturates.
@@ -65,14 +64,12 @@ TEST(Float29, KeepsTheFinestExponentThatHoldsTheValue) {
 
 TEST(BandEdges, FollowTheCriticalFrequencies) {
   EXPECT_EQ(band_edges_for_rate(44100),
-            (std::vector<uint32_t>{1,   4,   9,   13,  18,  23,  29,
-                                   35,  42,  50,  58,  68,  79,  92,
-                                   107, 125, 146, 171, 204, 246, 297,
-                                   357, 441, 557, 719, 1024}));
+            (std::vector<uint32_t>{1,   4,   9,   13,  18,  23,  29,  35,  42,
+                                   50,  58,  68,  79,  92,  107, 125, 146, 171,
+                                   204, 246, 297, 357, 441, 557, 719, 1024}));
   EXPECT_EQ(band_edges_for_rate(8000),
-            (std::vector<uint32_t>{1,  6,  12,  19,  25,  32,  40,
-                                   49, 58, 69,  81,  94,  110, 128,
-                                   148, 172, 201, 236, 256}));
+            (std::vector<uint32_t>{1, 6, 12, 19, 25, 32, 40, 49, 58, 69, 81, 94,
+                                   110, 128, 148, 172, 201, 236, 256}));
   EXPECT_EQ(band_edges_for_rate(1), (std::vector<uint32_t>{1, 256}));
 }
 

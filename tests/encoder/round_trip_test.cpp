@@ -21,7 +21,8 @@ const std::vector<Signal> music = {Signal::chord_vibrato, Signal::noise_bursts,
                                    Signal::chirp, Signal::full_scale_clip};
 
 size_t delivered_frames(size_t frames, unsigned rate) {
-  const size_t hop = encoder::hop_for_frame_length(encoder::frame_length_for_rate(rate));
+  const size_t hop =
+      encoder::hop_for_frame_length(encoder::frame_length_for_rate(rate));
   return (frames + hop - 1) / hop * hop;
 }
 
@@ -59,13 +60,14 @@ TEST_P(EncoderRoundTrip, ReachesTheSnrOfEachQualityOnMusicLikeSignals) {
   const std::vector<int16_t> input =
       make_signal(music, channels, rate, frames, seed);
 
-  for (const auto& [quality, min_snr] : {std::pair{encoder::default_quality, 30.0},
-                                         std::pair{encoder::quality_max, 60.0}}) {
+  for (const auto& [quality, min_snr] :
+       {std::pair{encoder::default_quality, 30.0},
+        std::pair{encoder::quality_max, 60.0}}) {
     SCOPED_TRACE("quality " + std::to_string(quality));
     EncoderOptions options;
     options.quality = quality;
-    const std::vector<uint8_t> file =
-        encoder::encode_to_memory(input.data(), frames, channels, rate, options);
+    const std::vector<uint8_t> file = encoder::encode_to_memory(
+        input.data(), frames, channels, rate, options);
     const DecodedFile decoded = decode_file(file);
     ASSERT_EQ(decoded.error, "");
     EXPECT_EQ(decoded.header.total_samples, frames);
@@ -86,7 +88,8 @@ TEST_P(EncoderRoundTrip, ReachesTheSnrOfEachQualityOnMusicLikeSignals) {
 INSTANTIATE_TEST_SUITE_P(
     ChannelsAndRates, EncoderRoundTrip,
     ::testing::Combine(::testing::Values(1u, 2u, 3u, 5u, 6u, 8u),
-                       ::testing::Values(8000u, 22050u, 32000u, 44100u, 48000u)),
+                       ::testing::Values(8000u, 22050u, 32000u, 44100u,
+                                         48000u)),
     [](const auto& param_info) {
       return std::to_string(std::get<0>(param_info.param)) + "ch" +
              std::to_string(std::get<1>(param_info.param));
@@ -95,7 +98,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(EncoderRoundTrip, SilenceStaysExactlySilent) {
   const size_t frames = 5000;
   const auto input = make_signal({Signal::silence}, 3, 22050, frames, 1);
-  const auto decoded = decode_file(encoder::encode_to_memory(input.data(), frames, 3, 22050));
+  const auto decoded =
+      decode_file(encoder::encode_to_memory(input.data(), frames, 3, 22050));
   ASSERT_EQ(decoded.error, "");
   for (int16_t s : decoded.pcm) ASSERT_EQ(s, 0);
 }
@@ -107,7 +111,8 @@ TEST(EncoderRoundTrip, ShortInputAndBlockBoundaryLengths) {
   for (size_t frames : {size_t{1}, hop, hop + 1, 3 * hop}) {
     SCOPED_TRACE(frames);
     const auto input = make_signal({Signal::chord_vibrato}, 2, rate, frames, 5);
-    const auto decoded = decode_file(encoder::encode_to_memory(input.data(), frames, 2, rate));
+    const auto decoded =
+        decode_file(encoder::encode_to_memory(input.data(), frames, 2, rate));
     ASSERT_EQ(decoded.error, "");
     EXPECT_EQ(decoded.block_offsets.size(), (frames + hop - 1) / hop);
     EXPECT_EQ(decoded.pcm.size(), delivered_frames(frames, rate) * 2);
@@ -117,14 +122,16 @@ TEST(EncoderRoundTrip, ShortInputAndBlockBoundaryLengths) {
 TEST(EncoderRoundTrip, OversizeBlocksAreCoarsenedUntilTheyFit) {
   const unsigned channels = 8, rate = 48000;
   const size_t frames = 6000;
-  const auto input = make_signal({Signal::noise_bursts, Signal::chirp}, channels, rate, frames, 9);
+  const auto input = make_signal({Signal::noise_bursts, Signal::chirp},
+                                 channels, rate, frames, 9);
   EncoderOptions options;
   options.quality = encoder::quality_max;
   options.max_payload_bytes = 6000;
   encoder::Encoder enc(channels, rate, options);
   enc.write(input.data(), frames);
   std::vector<uint8_t> file;
-  const auto stats = enc.finish([&](const uint8_t* d, size_t s) { file.insert(file.end(), d, d + s); });
+  const auto stats = enc.finish(
+      [&](const uint8_t* d, size_t s) { file.insert(file.end(), d, d + s); });
   EXPECT_GT(stats.coarsened_blocks, 0u);
   EXPECT_LE(stats.max_block_size, 6004u);
   const auto decoded = decode_file(file);
@@ -142,8 +149,10 @@ TEST(EncoderRoundTrip, BitRateModeLandsNearTheTarget) {
     SCOPED_TRACE(kbps);
     EncoderOptions options;
     options.bitrate_kbps = kbps;
-    const auto file = encoder::encode_to_memory(input.data(), frames, channels, rate, options);
-    const double achieved = file.size() * 8.0 / (double(frames) / rate) / 1000.0;
+    const auto file = encoder::encode_to_memory(input.data(), frames, channels,
+                                                rate, options);
+    const double achieved =
+        file.size() * 8.0 / (double(frames) / rate) / 1000.0;
     EXPECT_NEAR(achieved, kbps, kbps * 0.1);
     ASSERT_EQ(decode_file(file).error, "");
   }
@@ -155,10 +164,12 @@ TEST(EncoderFormat, BandEdgesMatchTheDecoderSetupForEveryRate) {
     uint8_t bytes[1024];
   } storage;
   for (uint32_t rate = 1; rate <= 65535; ++rate) {
-    const vlkdec::BlockDecoder* d = vlkdec::setup_block_decoder(&storage, rate, 1, 1);
+    const vlkdec::BlockDecoder* d =
+        vlkdec::setup_block_decoder(&storage, rate, 1, 1);
     const auto edges = encoder::band_edges_for_rate(rate);
     ASSERT_EQ(edges.size(), d->band_count + 1) << rate;
-    for (size_t j = 0; j < edges.size(); ++j) ASSERT_EQ(edges[j], d->band_edges[j]) << rate;
+    for (size_t j = 0; j < edges.size(); ++j)
+      ASSERT_EQ(edges[j], d->band_edges[j]) << rate;
   }
 }
 

@@ -26,10 +26,11 @@ void put_le(std::string& out, uint32_t v, int bytes) {
 }
 
 // A canonical PCM WAV file; `samples` are interleaved, of `bits` 16 or 24.
-void write_wav(const fs::path& path, unsigned channels, unsigned rate, unsigned bits,
-               const std::vector<int32_t>& samples) {
+void write_wav(const fs::path& path, unsigned channels, unsigned rate,
+               unsigned bits, const std::vector<int32_t>& samples) {
   const uint32_t bytes_per_sample = bits / 8;
-  const uint32_t data_bytes = static_cast<uint32_t>(samples.size()) * bytes_per_sample;
+  const uint32_t data_bytes =
+      static_cast<uint32_t>(samples.size()) * bytes_per_sample;
   std::string out = "RIFF";
   put_le(out, 36 + data_bytes, 4);
   out += "WAVEfmt ";
@@ -42,7 +43,8 @@ void write_wav(const fs::path& path, unsigned channels, unsigned rate, unsigned 
   put_le(out, bits, 2);
   out += "data";
   put_le(out, data_bytes, 4);
-  for (int32_t s : samples) put_le(out, static_cast<uint32_t>(s), static_cast<int>(bytes_per_sample));
+  for (int32_t s : samples)
+    put_le(out, static_cast<uint32_t>(s), static_cast<int>(bytes_per_sample));
   std::ofstream(path, std::ios::binary) << out;
 }
 
@@ -70,19 +72,23 @@ class VelkaEncode : public ::testing::Test {
 
   ToolRun velka(const std::string& args) {
     const std::string cmd = std::string(ORV_VELKA_PATH) + " " + args + " >" +
-                            (dir_ / "stdout").string() + " 2>" + (dir_ / "stderr").string();
+                            (dir_ / "stdout").string() + " 2>" +
+                            (dir_ / "stderr").string();
     const int status = std::system(cmd.c_str());
-    ToolRun r{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(dir_ / "stderr"),
-          slurp(dir_ / "stdout")};
+    ToolRun r{WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+              slurp(dir_ / "stderr"), slurp(dir_ / "stdout")};
     fs::remove(dir_ / "stdout");
     fs::remove(dir_ / "stderr");
     return r;
   }
-  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+  std::string path(const std::string& name) const {
+    return (dir_ / name).string();
+  }
   // Files left in the directory besides the named ones.
   std::vector<std::string> files() const {
     std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename());
+    for (const auto& e : fs::directory_iterator(dir_))
+      names.push_back(e.path().filename());
     std::sort(names.begin(), names.end());
     return names;
   }
@@ -94,8 +100,8 @@ std::vector<int32_t> tone(unsigned channels, size_t frames, double amplitude) {
   std::vector<int32_t> s(frames * channels);
   for (size_t i = 0; i < frames; ++i) {
     for (unsigned c = 0; c < channels; ++c) {
-      s[i * channels + c] =
-          static_cast<int32_t>(std::lround(amplitude * std::sin(0.05 * (c + 1) * static_cast<double>(i))));
+      s[i * channels + c] = static_cast<int32_t>(std::lround(
+          amplitude * std::sin(0.05 * (c + 1) * static_cast<double>(i))));
     }
   }
   return s;
@@ -103,7 +109,8 @@ std::vector<int32_t> tone(unsigned channels, size_t frames, double amplitude) {
 
 TEST_F(VelkaEncode, EncodesWavAndInfoDescribesTheResult) {
   write_wav(path("in.wav"), 2, 44100, 16, tone(2, 44100, 12000));
-  const ToolRun enc = velka("encode " + path("in.wav") + " " + path("out.velka") + " --format-version 1");
+  const ToolRun enc = velka("encode " + path("in.wav") + " " +
+                            path("out.velka") + " --format-version 1");
   ASSERT_EQ(enc.status, 0) << enc.err;
   EXPECT_EQ(files(), (std::vector<std::string>{"in.wav", "out.velka"}));
 
@@ -119,7 +126,8 @@ TEST_F(VelkaEncode, EncodesWavAndInfoDescribesTheResult) {
   EXPECT_NE(info.out.find("\"total_samples\":44100"), std::string::npos);
   EXPECT_NE(info.out.find("\"problems\":[]"), std::string::npos);
   const ToolRun text = velka("info " + path("out.velka"));
-  EXPECT_NE(text.out.find("duration:        1.000 s"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("duration:        1.000 s"), std::string::npos)
+      << text.out;
 }
 
 TEST_F(VelkaEncode, WideInputIsRoundedToSixteenBits) {
@@ -127,9 +135,13 @@ TEST_F(VelkaEncode, WideInputIsRoundedToSixteenBits) {
   // it; the finest quality then decodes within a step of the rounded tone.
   const auto t16 = tone(1, 8000, 9000);
   std::vector<int32_t> t24(t16.size());
-  for (size_t i = 0; i < t16.size(); ++i) t24[i] = t16[i] * 256 + (i % 2 ? 64 : -64);
+  for (size_t i = 0; i < t16.size(); ++i)
+    t24[i] = t16[i] * 256 + (i % 2 ? 64 : -64);
   write_wav(path("in24.wav"), 1, 8000, 24, t24);
-  ASSERT_EQ(velka("encode " + path("in24.wav") + " " + path("o.velka") + " --quality 100").status, 0);
+  ASSERT_EQ(velka("encode " + path("in24.wav") + " " + path("o.velka") +
+                  " --quality 100")
+                .status,
+            0);
   const auto decoded = decode_file(read_file(path("o.velka")));
   ASSERT_EQ(decoded.error, "");
   std::vector<int16_t> expected(t16.begin(), t16.end());
@@ -149,9 +161,12 @@ TEST_F(VelkaEncode, BadInputGivesOneLineAndNoOutput) {
         "encode " + path("empty.wav") + " " + path("keep.velka"),
         "encode " + path("junk.wav") + " " + path("keep.velka"),
         "encode " + path("missing.wav") + " " + path("keep.velka"),
-        "encode " + path("ok.wav") + " " + path("keep.velka") + " --quality 101",
-        "encode " + path("ok.wav") + " " + path("keep.velka") + " --quality 5 --bitrate 64",
-        "encode " + path("ok.wav") + " " + path("keep.velka") + " --blocks-per-seek-entry 0",
+        "encode " + path("ok.wav") + " " + path("keep.velka") +
+            " --quality 101",
+        "encode " + path("ok.wav") + " " + path("keep.velka") +
+            " --quality 5 --bitrate 64",
+        "encode " + path("ok.wav") + " " + path("keep.velka") +
+            " --blocks-per-seek-entry 0",
         "encode " + path("ok.wav") + " " + path("nodir/out.velka"),
         "info " + path("junk.wav")}) {
     SCOPED_TRACE(args);
@@ -161,8 +176,9 @@ TEST_F(VelkaEncode, BadInputGivesOneLineAndNoOutput) {
     EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;  // exactly one line
   }
   EXPECT_EQ(slurp(path("keep.velka")), "previous");
-  EXPECT_EQ(files(), (std::vector<std::string>{"empty.wav", "fast.wav", "junk.wav", "keep.velka",
-                                               "nine.wav", "ok.wav"}));
+  EXPECT_EQ(files(),
+            (std::vector<std::string>{"empty.wav", "fast.wav", "junk.wav",
+                                      "keep.velka", "nine.wav", "ok.wav"}));
 }
 
 }  // namespace

@@ -85,7 +85,8 @@ inline void put_channel(BitWriter& w, uint32_t float0, uint32_t float1,
     RunSpec run{-1, 0, {}};
     for (uint32_t i = k; i < stop; ++i) {
       run.values.push_back(values[i]);
-      const uint32_t bits = bits_for(static_cast<uint32_t>(std::abs(values[i])));
+      const uint32_t bits =
+          bits_for(static_cast<uint32_t>(std::abs(values[i])));
       if (bits > run.width) run.width = bits;
     }
     put_run(w, run);

@@ -76,7 +76,9 @@ Arguments parse_arguments(int argc, char** argv) {
       unsigned long q = 0;
       const char* v = value();
       if (!parse_unsigned(v, 100, q)) {
-        throw Failure{std::string("quality must be an integer from 0 to 100, not '") + v + "'"};
+        throw Failure{
+            std::string("quality must be an integer from 0 to 100, not '") + v +
+            "'"};
       }
       args.options.quality = static_cast<int>(q);
       args.quality_given = true;
@@ -84,21 +86,27 @@ Arguments parse_arguments(int argc, char** argv) {
       double kbps = 0.0;
       const char* v = value();
       if (!parse_number(v, kbps) || kbps <= 0.0) {
-        throw Failure{std::string("bit rate must be a positive number of kbit/s, not '") + v + "'"};
+        throw Failure{
+            std::string("bit rate must be a positive number of kbit/s, not '") +
+            v + "'"};
       }
       args.options.bitrate_kbps = kbps;
     } else if (arg == "--format-version") {
       unsigned long version = 0;
       const char* v = value();
       if (!parse_unsigned(v, 2, version)) {
-        throw Failure{std::string("format version must be 0, 1 or 2, not '") + v + "'"};
+        throw Failure{std::string("format version must be 0, 1 or 2, not '") +
+                      v + "'"};
       }
       args.options.format_version = static_cast<unsigned>(version);
     } else if (arg == "--blocks-per-seek-entry") {
       unsigned long blocks = 0;
       const char* v = value();
       if (!parse_unsigned(v, 65535, blocks) || blocks == 0) {
-        throw Failure{std::string("blocks per seek entry must be from 1 to 65535, not '") + v + "'"};
+        throw Failure{
+            std::string(
+                "blocks per seek entry must be from 1 to 65535, not '") +
+            v + "'"};
       }
       args.options.blocks_per_seek_entry = static_cast<unsigned>(blocks);
     } else if (arg == "--no-seek-table") {
@@ -110,8 +118,10 @@ Arguments parse_arguments(int argc, char** argv) {
     }
   }
   if (positional.size() != 2) {
-    throw Failure{"usage: velka encode IN OUT.velka [--quality Q | --bitrate KBPS] "
-                  "[--format-version 0|1|2] [--blocks-per-seek-entry N | --no-seek-table]"};
+    throw Failure{
+        "usage: velka encode IN OUT.velka [--quality Q | --bitrate KBPS] "
+        "[--format-version 0|1|2] [--blocks-per-seek-entry N | "
+        "--no-seek-table]"};
   }
   if (args.quality_given && args.options.bitrate_kbps > 0.0) {
     throw Failure{"--quality and --bitrate exclude each other"};
@@ -124,16 +134,19 @@ Arguments parse_arguments(int argc, char** argv) {
 // Progress on standard error, only when it is a terminal.
 class Progress {
  public:
-  explicit Progress(sf_count_t total) : total_(total), enabled_(isatty(STDERR_FILENO) && total > 0) {}
+  explicit Progress(sf_count_t total)
+      : total_(total), enabled_(isatty(STDERR_FILENO) && total > 0) {}
   void update(sf_count_t done) {
     if (!enabled_) return;
-    const int percent = static_cast<int>(std::min<sf_count_t>(100, done * 100 / total_));
+    const int percent =
+        static_cast<int>(std::min<sf_count_t>(100, done * 100 / total_));
     if (percent == shown_) return;
     shown_ = percent;
     constexpr int width = 40;
     const int filled = percent * width / 100;
     std::fprintf(stderr, "\rencoding [%.*s%*s] %3d%%", filled,
-                 "########################################", width - filled, "", percent);
+                 "########################################", width - filled, "",
+                 percent);
     std::fflush(stderr);
   }
   void done() {
@@ -169,19 +182,23 @@ void encode_file(const Arguments& args) {
                   " channels; 1 to 8 are supported"};
   }
   if (info.samplerate < 1 || info.samplerate > 65535) {
-    throw Failure{"'" + args.input + "' has a sample rate of " + std::to_string(info.samplerate) +
+    throw Failure{"'" + args.input + "' has a sample rate of " +
+                  std::to_string(info.samplerate) +
                   " Hz; 1 to 65535 Hz are supported"};
   }
   if (info.frames == 0) throw Failure{"'" + args.input + "' holds no audio"};
 
   const unsigned channels = static_cast<unsigned>(info.channels);
-  orv::encoder::Encoder encoder(channels, static_cast<unsigned>(info.samplerate), args.options);
+  orv::encoder::Encoder encoder(
+      channels, static_cast<unsigned>(info.samplerate), args.options);
   Progress progress(info.frames);
-  std::vector<double> normalised(static_cast<size_t>(read_chunk_frames) * channels);
+  std::vector<double> normalised(static_cast<size_t>(read_chunk_frames) *
+                                 channels);
   std::vector<int16_t> pcm(normalised.size());
   sf_count_t done = 0;
   while (true) {
-    const sf_count_t got = sf_readf_double(in, normalised.data(), read_chunk_frames);
+    const sf_count_t got =
+        sf_readf_double(in, normalised.data(), read_chunk_frames);
     if (got <= 0) break;
     const size_t samples = static_cast<size_t>(got) * channels;
     for (size_t i = 0; i < samples; ++i) pcm[i] = to_pcm16(normalised[i]);
@@ -207,7 +224,8 @@ void encode_file(const Arguments& args) {
   const int fd = mkstemp(g_temp_path);
   if (fd < 0) {
     g_temp_path[0] = '\0';
-    throw Failure{"cannot create '" + args.output + "': " + std::strerror(errno)};
+    throw Failure{"cannot create '" + args.output +
+                  "': " + std::strerror(errno)};
   }
   temp = g_temp_path;
   std::FILE* out = fdopen(fd, "wb");
@@ -250,17 +268,21 @@ void encode_file(const Arguments& args) {
   progress.done();
 
   if (stats.coarsened_blocks > 0) {
-    std::fprintf(stderr,
-                 "velka: note: %u block(s) coarsened below the requested quality to fit "
-                 "the 65535-byte block limit\n",
-                 stats.coarsened_blocks);
+    std::fprintf(
+        stderr,
+        "velka: note: %u block(s) coarsened below the requested quality to fit "
+        "the 65535-byte block limit\n",
+        stats.coarsened_blocks);
   }
   if (isatty(STDERR_FILENO)) {
-    const double seconds = static_cast<double>(stats.total_frames) / info.samplerate;
-    std::fprintf(stderr, "%s: %u ch, %d Hz, %.2f s, %u blocks, %llu bytes, %.1f kbit/s\n",
-                 args.output.c_str(), channels, info.samplerate, seconds, stats.block_count,
-                 static_cast<unsigned long long>(stats.file_size),
-                 static_cast<double>(stats.file_size) * 8.0 / seconds / 1000.0);
+    const double seconds =
+        static_cast<double>(stats.total_frames) / info.samplerate;
+    std::fprintf(
+        stderr,
+        "%s: %u ch, %d Hz, %.2f s, %u blocks, %llu bytes, %.1f kbit/s\n",
+        args.output.c_str(), channels, info.samplerate, seconds,
+        stats.block_count, static_cast<unsigned long long>(stats.file_size),
+        static_cast<double>(stats.file_size) * 8.0 / seconds / 1000.0);
   }
 }
 

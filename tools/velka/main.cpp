@@ -11,7 +11,8 @@ void print_usage(std::FILE* to) {
       "usage: velka encode IN OUT.velka [--quality Q | --bitrate KBPS]\n"
       "                    [--format-version 0|1|2]\n"
       "                    [--blocks-per-seek-entry N | --no-seek-table]\n"
-      "       velka decode IN.velka OUT.wav|OUT.raw [--start MS] [--duration MS]\n"
+      "       velka decode IN.velka OUT.wav|OUT.raw [--start MS] [--duration "
+      "MS]\n"
       "                    [--loop START END --loop-count N] [--plugin PATH]\n"
       "                    [--no-trim] [--summary]\n"
       "       velka info FILE.velka [--json] [--plugin PATH]\n",
@@ -26,9 +27,12 @@ int main(int argc, char** argv) {
     return 2;
   }
   const char* command = argv[1];
-  if (std::strcmp(command, "encode") == 0) return velka::run_encode(argc - 2, argv + 2);
-  if (std::strcmp(command, "decode") == 0) return velka::run_decode(argc - 2, argv + 2);
-  if (std::strcmp(command, "info") == 0) return velka::run_info(argc - 2, argv + 2);
+  if (std::strcmp(command, "encode") == 0)
+    return velka::run_encode(argc - 2, argv + 2);
+  if (std::strcmp(command, "decode") == 0)
+    return velka::run_decode(argc - 2, argv + 2);
+  if (std::strcmp(command, "info") == 0)
+    return velka::run_info(argc - 2, argv + 2);
   if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "-h") == 0) {
     print_usage(stdout);
     return 0;

@@ -88,8 +88,8 @@ constexpr Variant variants[] = {{"portable", 0u}, {"bmi2", cpu_bmi2}};
 // Lets a test run each variant the processor has; restores the full set.
 class VariantScope {
  public:
-  explicit VariantScope(const Variant& v) : available_(
-      (cpu_features() & v.features) == v.features) {
+  explicit VariantScope(const Variant& v)
+      : available_((cpu_features() & v.features) == v.features) {
     restrict_cpu_features(v.features);
   }
   ~VariantScope() { restrict_cpu_features(~0u); }
@@ -290,7 +290,7 @@ TEST(CoefficientReader, MatchesFieldByFieldReadingOnSmallWidthPatterns) {
         for (uint32_t k = 2; k < n;) {
           test::RunSpec run;
           // Every fourth trial: 512-coefficient runs only.
-          run.index = trial % 4 == 3 ? 15
+          run.index = trial % 4 == 3   ? 15
                       : rng() % 2 == 0 ? -1
                                        : static_cast<int>(rng() % 16);
           const uint32_t length =
@@ -302,10 +302,18 @@ TEST(CoefficientReader, MatchesFieldByFieldReadingOnSmallWidthPatterns) {
           for (uint32_t i = 0; i < count; ++i) {
             int32_t v = 0;
             switch (pattern) {
-              case 0: v = 0; break;
-              case 1: v = -largest; break;
-              case 2: v = i % 2 ? largest : -largest; break;
-              case 3: v = i % 3 == 0 ? 0 : -1; break;
+              case 0:
+                v = 0;
+                break;
+              case 1:
+                v = -largest;
+                break;
+              case 2:
+                v = i % 2 ? largest : -largest;
+                break;
+              case 3:
+                v = i % 3 == 0 ? 0 : -1;
+                break;
               default: {
                 const auto m = static_cast<int32_t>(rng() % (largest + 1));
                 v = rng() % 2 ? m : -m;

@@ -33,10 +33,12 @@ struct Decoded {
 Decoded decode(const BitWriter& writer, uint32_t n, uint32_t band_count,
                const uint32_t* edges, size_t payload_bytes = SIZE_MAX) {
   const auto bytes = writer.bytes();
-  const size_t size = payload_bytes < bytes.size() ? payload_bytes : bytes.size();
+  const size_t size =
+      payload_bytes < bytes.size() ? payload_bytes : bytes.size();
   std::vector<uint8_t> payload(bytes.begin(), bytes.begin() + size);
   Decoded result{false, std::vector<float>(n, 99.0f), {}};
-  result.reader = BitReader{0, 0, 0, static_cast<uint32_t>(size), payload.data()};
+  result.reader =
+      BitReader{0, 0, 0, static_cast<uint32_t>(size), payload.data()};
   result.ok = read_channel_coefficients(result.coeffs.data(), n, band_count,
                                         result.reader, edges);
   result.reader.base = nullptr;  // the payload copy dies here
@@ -55,7 +57,8 @@ TEST(BlockDecoder, Float29DecodesExactly) {
   EXPECT_EQ(decode_float29(float29_bits(23, 1, false)), 1.0f);
   EXPECT_EQ(decode_float29(float29_bits(0, 1, false)), 0x1p-23f);
   EXPECT_EQ(decode_float29(float29_bits(23, 0x7FFFFF, true)), -8388607.0f);
-  EXPECT_EQ(decode_float29(float29_bits(10, 12345, false)), 12345.0f * 0x1p-13f);
+  EXPECT_EQ(decode_float29(float29_bits(10, 12345, false)),
+            12345.0f * 0x1p-13f);
   const float negative_zero = decode_float29(float29_bits(5, 0, true));
   EXPECT_EQ(negative_zero, 0.0f);
   EXPECT_TRUE(std::signbit(negative_zero));
@@ -133,11 +136,11 @@ TEST(BlockDecoder, ValuesTakeTheStepOfTheirBand) {
 TEST(BlockDecoder, ZeroRunsAdvancePastEveryBandTheyCover) {
   BitWriter w;
   put_small_header(w);
-  put_run(w, RunSpec{0, 0, {}});          // 2..17: crosses starts 8 and 16
+  put_run(w, RunSpec{0, 0, {}});  // 2..17: crosses starts 8 and 16
   put_run(w, RunSpec{-1, 2, {1, 1, 1, 1, 1, 1, 1, 1}});  // 18..25: band 2
-  put_run(w, RunSpec{0, 0, {}});          // 26..41: crosses start 40
+  put_run(w, RunSpec{0, 0, {}});  // 26..41: crosses start 40
   put_run(w, RunSpec{-1, 1, {1, 0, 1, 0, 1, 0, 1, 0}});  // 42..49: band 3
-  put_run(w, RunSpec{15, 0, {}});         // 512 long, cut at 64
+  put_run(w, RunSpec{15, 0, {}});                        // 512 long, cut at 64
   const Decoded d = decode(w, small_n, small_bands, small_edges);
   ASSERT_TRUE(d.ok);
   for (uint32_t k = 2; k < 18; ++k) EXPECT_EQ(d.coeffs[k], 0.0f) << k;
@@ -242,10 +245,10 @@ TEST(BlockDecoder, ExhaustionFailsAtEveryKindOfField) {
   // The channel below: floats at 0 and 29, indices from 58, run flag 90,
   // run index 91, width 95, then magnitude (3 bits) and sign pairs from 99.
   const Case cases[] = {
-      {"first float", 0, 29}, {"second float", 29, 29},
+      {"first float", 0, 29},     {"second float", 29, 29},
       {"quantiser index", 58, 8}, {"run flag", 90, 1},
-      {"run index", 91, 4},   {"width", 95, 4},
-      {"magnitude", 99, 3},   {"sign", 102, 1},
+      {"run index", 91, 4},       {"width", 95, 4},
+      {"magnitude", 99, 3},       {"sign", 102, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.field);

@@ -1,6 +1,3 @@
-#include "decoder/convert.h"
-#include "decoder/synthesis.h"
-
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -9,6 +6,8 @@
 #include <random>
 #include <vector>
 
+#include "decoder/convert.h"
+#include "decoder/synthesis.h"
 #include "support/test_data.h"
 
 namespace orv::vlkdec {
@@ -21,14 +20,37 @@ constexpr float infinity = std::numeric_limits<float>::infinity();
 // 32-bit conversion limit (2^31 and the float just below), infinities, NaN
 // and denormals.
 std::vector<float> extreme_inputs() {
-  std::vector<float> v = {0.0f,          -0.0f,       0.5f,        -0.5f,
-                          1.5f,          -1.5f,       2.5f,        -2.5f,
-                          32766.5f,      32767.0f,    32767.5f,    32768.0f,
-                          -32767.5f,     -32768.0f,   -32768.5f,   -32769.0f,
-                          40000.0f,      -40000.0f,   3.0e9f,      -3.0e9f,
-                          2147483648.0f, -2147483648.0f, 2147483520.0f,
-                          -2147483520.0f, 1.0e30f,    -1.0e30f,    infinity,
-                          -infinity,     nan_value,   -nan_value,  1.0e-40f,
+  std::vector<float> v = {0.0f,
+                          -0.0f,
+                          0.5f,
+                          -0.5f,
+                          1.5f,
+                          -1.5f,
+                          2.5f,
+                          -2.5f,
+                          32766.5f,
+                          32767.0f,
+                          32767.5f,
+                          32768.0f,
+                          -32767.5f,
+                          -32768.0f,
+                          -32768.5f,
+                          -32769.0f,
+                          40000.0f,
+                          -40000.0f,
+                          3.0e9f,
+                          -3.0e9f,
+                          2147483648.0f,
+                          -2147483648.0f,
+                          2147483520.0f,
+                          -2147483520.0f,
+                          1.0e30f,
+                          -1.0e30f,
+                          infinity,
+                          -infinity,
+                          nan_value,
+                          -nan_value,
+                          1.0e-40f,
                           std::numeric_limits<float>::max(),
                           std::numeric_limits<float>::lowest()};
   while (v.size() % 8 != 0) v.push_back(0.25f);
@@ -42,14 +64,14 @@ std::vector<int16_t> mono(const std::vector<float>& in, float scale) {
 }
 
 TEST(Conversion, RoundsHalfToEvenAndSaturatesToOwnRail) {
-  const std::vector<float> in = {0.5f,  1.5f,     -2.5f,  40000.0f,
+  const std::vector<float> in = {0.5f,      1.5f,   -2.5f,   40000.0f,
                                  -40000.0f, 3.0e9f, -3.0e9f, nan_value};
   const std::vector<int16_t> expected = {0,      2,     -2,     32767,
                                          -32768, 32767, -32768, -32768};
   EXPECT_EQ(mono(in, 1.0f), expected);
-  const std::vector<float> more = {infinity, -infinity, 2147483648.0f,
-                                   2147483520.0f, 32767.5f, -32768.5f,
-                                   1.0e-40f, -0.0f};
+  const std::vector<float> more = {infinity,      -infinity, 2147483648.0f,
+                                   2147483520.0f, 32767.5f,  -32768.5f,
+                                   1.0e-40f,      -0.0f};
   const std::vector<int16_t> more_expected = {32767, -32768, 32767, 32767,
                                               32767, -32768, 0,     0};
   EXPECT_EQ(mono(more, 1.0f), more_expected);
@@ -114,7 +136,8 @@ TEST(Conversion, Sse2AndPortableAgreeBitForBit) {
   for (float magnitude : {1.0f, 100.0f, 3.0e4f, 7.4e5f, 1.0e9f, 5.0e10f}) {
     for (int i = 0; i < 4096; ++i) inputs.push_back(normal(rng) * magnitude);
   }
-  for (int i = 0; i < 8192; ++i) inputs.push_back(std::bit_cast<float>(static_cast<uint32_t>(rng())));
+  for (int i = 0; i < 8192; ++i)
+    inputs.push_back(std::bit_cast<float>(static_cast<uint32_t>(rng())));
   // Exact ties after scaling by 1: k + 0.5 around the rails and zero.
   for (int k = -33000; k < -32000; ++k) inputs.push_back(k + 0.5f);
   for (int k = -600; k < 600; ++k) inputs.push_back(k + 0.5f);
@@ -154,7 +177,8 @@ TEST(Conversion, Avx2AndPortableAgreeBitForBit) {
   for (float magnitude : {1.0f, 3.0e4f, 7.4e5f, 5.0e10f}) {
     for (int i = 0; i < 4096; ++i) inputs.push_back(normal(rng) * magnitude);
   }
-  for (int i = 0; i < 8192; ++i) inputs.push_back(std::bit_cast<float>(static_cast<uint32_t>(rng())));
+  for (int i = 0; i < 8192; ++i)
+    inputs.push_back(std::bit_cast<float>(static_cast<uint32_t>(rng())));
   for (int k = -33000; k < 33000; k += 7) inputs.push_back(k + 0.5f);
   // A count of 8 modulo 16 also runs the mono conversion's last step.
   while (inputs.size() % 16 != 8) inputs.push_back(1.0f);
@@ -175,7 +199,8 @@ TEST(Conversion, Avx2AndPortableAgreeBitForBit) {
 
   for (uint32_t samples : {0u, 5u, 16u, 32u, 64u, 128u, 256u, 1000u}) {
     for (uint32_t shift = 4; shift <= 8; ++shift) {
-      SCOPED_TRACE(testing::Message() << samples << " samples, shift " << shift);
+      SCOPED_TRACE(testing::Message()
+                   << samples << " samples, shift " << shift);
       std::vector<int16_t> tail(samples), out(samples);
       for (uint32_t k = 0; k < samples; ++k) {
         const uint32_t kind = rng() % 4;

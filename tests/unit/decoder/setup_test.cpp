@@ -1,11 +1,10 @@
-#include "decoder/block_decoder.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
 #include <vector>
 
+#include "decoder/block_decoder.h"
 #include "transform/transform_table.h"
 
 namespace orv::vlkdec {
@@ -38,9 +37,9 @@ TEST(BlockDecoder, SetupDerivesSizesForEachFrameLengthAndPair) {
     uint32_t rate, channels, n, block, overlap, shift;
   };
   const Row rows[] = {
-      {8000, 1, 512, 1024, 64, 5},     {8000, 2, 512, 2048, 128, 6},
-      {32000, 1, 1024, 2048, 128, 6},  {32000, 2, 1024, 4096, 256, 7},
-      {44100, 1, 2048, 4096, 256, 7},  {48000, 2, 2048, 8192, 512, 8},
+      {8000, 1, 512, 1024, 64, 5},    {8000, 2, 512, 2048, 128, 6},
+      {32000, 1, 1024, 2048, 128, 6}, {32000, 2, 1024, 4096, 256, 7},
+      {44100, 1, 2048, 4096, 256, 7}, {48000, 2, 2048, 8192, 512, 8},
   };
   Storage storage;
   for (const Row& row : rows) {
@@ -80,9 +79,8 @@ TEST(BlockDecoder, BandEdgesForKnownRates) {
                                    42,  50,  58,  68,  79,  92,  107, 125,
                                    146, 171, 204, 246, 297, 357, 441, 512}));
   EXPECT_EQ(edges_of(*storage.setup(8000, 2, 3)),
-            (std::vector<uint32_t>{1,  6,  12,  19,  25,  32,  40,
-                                   49, 58, 69,  81,  94,  110, 128,
-                                   148, 172, 201, 236, 256}));
+            (std::vector<uint32_t>{1, 6, 12, 19, 25, 32, 40, 49, 58, 69, 81, 94,
+                                   110, 128, 148, 172, 201, 236, 256}));
   EXPECT_EQ(edges_of(*storage.setup(48000, 2, 3)),
             (std::vector<uint32_t>{1,   4,   8,   12,  17,  21,  26,  32,  39,
                                    46,  54,  63,  73,  85,  98,  115, 134, 157,

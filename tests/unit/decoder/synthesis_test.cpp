@@ -51,7 +51,8 @@ TEST(Synthesis, CrossfadeTakesFullDifferenceOfLargeSwings) {
     const uint32_t n = 1u << shift;
     for (int sign : {1, -1}) {
       const auto from = static_cast<int16_t>(-20000 * sign);
-      const auto out = crossfade(from, static_cast<int16_t>(20000 * sign), shift);
+      const auto out =
+          crossfade(from, static_cast<int16_t>(20000 * sign), shift);
       for (uint32_t k = 0; k < n; ++k) {
         const int32_t expected = from + ((40000 * sign * int32_t(k)) >> shift);
         ASSERT_EQ(out[k], expected) << k;
@@ -125,8 +126,7 @@ double step_of(uint32_t index) {
   return static_cast<float>(std::pow(10.0, 0.0664 * (index > 95 ? 95 : index)));
 }
 
-Channel random_channel(std::mt19937& rng, const BlockDecoder& d,
-                       int loudness) {
+Channel random_channel(std::mt19937& rng, const BlockDecoder& d, int loudness) {
   const uint32_t n = d.transform_length;
   Channel c;
   const uint32_t mantissa0 = rng() & 0x7FFFFF, mantissa1 = rng() & 0x7FFFFF;
@@ -152,9 +152,8 @@ Channel random_channel(std::mt19937& rng, const BlockDecoder& d,
     int32_t v = static_cast<int32_t>(rng() % (2 * limit + 1)) - limit;
     if (c.indices[band] > 95 && rng() % 8 != 0) v = 0;
     c.values[k] = v;
-    c.coefficients[k] =
-        static_cast<float>(static_cast<float>(v) *
-                           static_cast<float>(step_of(c.indices[band])));
+    c.coefficients[k] = static_cast<float>(
+        static_cast<float>(v) * static_cast<float>(step_of(c.indices[band])));
   }
   return c;
 }
@@ -218,7 +217,8 @@ TEST_P(SynthesisLayout, MatchesDoublePrecisionReference) {
   for (const Channel& c : channels) pointers.push_back(&c);
   const auto bytes = sub_block(pointers);
   std::vector<std::vector<int16_t>> want;
-  for (const Channel& c : channels) want.push_back(reference_samples(c, d.scale));
+  for (const Channel& c : channels)
+    want.push_back(reference_samples(c, d.scale));
 
   ASSERT_EQ(pair.decode(bytes, false), bytes.size());
   ASSERT_TRUE(pair.guards_intact());
@@ -433,8 +433,8 @@ TEST(Synthesis, FrameOrderOutputPlacesThePlanarSamples) {
                     d.transform_table_length, d.transform_table,
                     frames.data() + first, stride, bytes.data(),
                     bytes.data() + bytes.size(), d.band_count, d.band_edges,
-                    framed.coeffs, d.overlap_bytes,
-                    fade ? d.overlap_shift : 0, d.tail),
+                    framed.coeffs, d.overlap_bytes, fade ? d.overlap_shift : 0,
+                    d.tail),
                 used);
       for (uint32_t f = 0; f < kept; ++f) {
         for (uint32_t c = 0; c < stride; ++c) {

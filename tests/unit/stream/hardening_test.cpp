@@ -206,7 +206,8 @@ std::vector<uint8_t> file_with_empty_sub_blocks() {
 
 TEST(Hardening, OutputDoesNotDependOnWhatTheAllocationHeld) {
   std::vector<std::pair<std::string, std::vector<uint8_t>>> files;
-  for (const char* name : known_answer_names) files.emplace_back(name, vector_file(name));
+  for (const char* name : known_answer_names)
+    files.emplace_back(name, vector_file(name));
   files.emplace_back("empty sub-blocks", file_with_empty_sub_blocks());
   for (const auto& [name, file] : files) {
     const auto zeros = decode_with_fill(file, [](size_t) { return 0; });
@@ -254,8 +255,8 @@ TEST(Hardening, EveryProcessingCallReturnsOnEndlessGarbage) {
                                std::to_string(chunk) +
                                (sync_heavy ? ", full of sync bytes" : "");
       run_hostile(what.c_str(),
-                  file_then(head, endless_garbage(chunk, sync_heavy)),
-                  3, 65536);
+                  file_then(head, endless_garbage(chunk, sync_heavy)), 3,
+                  65536);
     }
   }
 }
@@ -283,7 +284,8 @@ TEST(Hardening, EveryProcessingCallReturnsWhenTheHostDeliversNothing) {
 }
 
 TEST(Hardening, OneByteAtATimeDecodesAsAWholeRead) {
-  for (const char* name : {"ch1-32000", "ch6-16000", "damage-garbage-between"}) {
+  for (const char* name :
+       {"ch1-32000", "ch6-16000", "damage-garbage-between"}) {
     const auto file = vector_file(name);
     const auto whole =
         decode_with_fill(file, [](size_t) { return uint8_t{0}; });
@@ -326,8 +328,8 @@ TEST(Hardening, ASeekToAFalseFileSizeEndsWithTheInput) {
                   [&] { ORV_stream_process(stream, chunk.data(), 4096); });
   EXPECT_LT(reads, 10u);
   uint32_t position = 0;
-  ASSERT_EQ(ORV_stream_property(stream, ORV_TOKEN_POSITION, &position,
-                                nullptr, nullptr),
+  ASSERT_EQ(ORV_stream_property(stream, ORV_TOKEN_POSITION, &position, nullptr,
+                                nullptr),
             1);
   EXPECT_EQ(position, h.file_size);
   ORV_stream_close(stream);

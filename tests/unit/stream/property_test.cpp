@@ -102,8 +102,7 @@ TEST(StreamProperty, QueryArgumentChecksRefuseWithoutWriting) {
   uint32_t word = 0;
   for (uint64_t token = 3; token <= 13; ++token) {
     SCOPED_TRACE(token);
-    EXPECT_EQ(ORV_stream_property(t.handle(), token, nullptr, nullptr,
-                                  nullptr),
+    EXPECT_EQ(ORV_stream_property(t.handle(), token, nullptr, nullptr, nullptr),
               0);
     EXPECT_EQ(ORV_stream_property(t.handle(), token, &value, &word, nullptr),
               0);
@@ -217,9 +216,9 @@ TEST(StreamProperty, SeekTableTokensNeedTableAndArguments) {
   for (int variant = 0; variant < 2; ++variant) {
     SCOPED_TRACE(variant);
     // No entries, or a version 0/1 file without blocks per entry.
-    TestStream t(variant == 0 ? std::vector<uint32_t>{}
-                              : uniform_stretches(3, 500),
-                 variant == 0 ? 4 : 0);
+    TestStream t(
+        variant == 0 ? std::vector<uint32_t>{} : uniform_stretches(3, 500),
+        variant == 0 ? 4 : 0);
     t.s.skip_samples = 17;
     uint32_t result[2] = {untouched, untouched};
     for (uint64_t token = 15; token <= 18; ++token) {
@@ -416,8 +415,8 @@ uint32_t expected_ms(const TestStream& t, uint32_t r) {
                                  t.s.header.channels * 2;
   const double bytes_per_second =
       static_cast<double>(t.s.header.sample_rate) * t.s.header.channels * 2;
-  return static_cast<uint32_t>(static_cast<double>(entries) *
-                               bytes_per_entry * 1000.0 / bytes_per_second);
+  return static_cast<uint32_t>(static_cast<double>(entries) * bytes_per_entry *
+                               1000.0 / bytes_per_second);
 }
 
 TEST(StreamProperty, ExactGetPositionEnds) {
@@ -462,8 +461,7 @@ TEST(StreamProperty, ExactGetPositionSearchMatchesLinearScan) {
   const uint32_t seed = orv::test::test_seed(61);
   SCOPED_TRACE(seed);
   std::mt19937 rng(seed);
-  for (uint32_t count : {1u, 2u, 3u, 17u, 33u, 34u, 35u, 100u, 1000u,
-                         65535u}) {
+  for (uint32_t count : {1u, 2u, 3u, 17u, 33u, 34u, 35u, 100u, 1000u, 65535u}) {
     SCOPED_TRACE(count);
     std::vector<uint32_t> sizes(count);
     for (uint32_t& size : sizes) {
@@ -508,8 +506,9 @@ TEST(StreamProperty, ExactGetPositionOnCorruptTablesIsDefined) {
       const uint32_t ms = exact_get_position(t, position);
       // At most count entries' worth of time.
       EXPECT_LE(ms, static_cast<uint32_t>(static_cast<double>(count) *
-                                          t.s.blocks_per_seek_entry * 1920 *
-                                          1000.0 / 44100 + 1));
+                                              t.s.blocks_per_seek_entry * 1920 *
+                                              1000.0 / 44100 +
+                                          1));
     }
   }
   // An empty first stretch, met by a position that lands on it.

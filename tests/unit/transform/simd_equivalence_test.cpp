@@ -28,8 +28,8 @@ namespace {
   for (size_t i = 0; i < actual.size(); ++i) {
     if (std::memcmp(&actual[i], &expected[i], sizeof(float)) != 0) {
       return ::testing::AssertionFailure()
-             << "first difference at float " << i << ": " << actual[i]
-             << " vs " << expected[i];
+             << "first difference at float " << i << ": " << actual[i] << " vs "
+             << expected[i];
     }
   }
   return ::testing::AssertionSuccess();

@@ -95,8 +95,8 @@ bool same_value(float x, float y) {
                     static_cast<unsigned>(a_bits),
                     static_cast<unsigned>(e_bits));
       return ::testing::AssertionFailure()
-             << "first difference at float " << i << ": " << actual[i]
-             << " vs " << expected[i] << bits;
+             << "first difference at float " << i << ": " << actual[i] << " vs "
+             << expected[i] << bits;
     }
   }
   return ::testing::AssertionSuccess();
@@ -281,8 +281,8 @@ void compare_at_every_alignment(Variant v) {
         const std::vector<float> actual =
             transform_guarded(dct, v, input, offset);
         ASSERT_TRUE(same_values(actual.data(), expected.data(), n))
-            << name(v) << (dct ? " inverse DCT" : " FFT") << ", n " << n
-            << ", " << offset << " floats past a 64-byte boundary";
+            << name(v) << (dct ? " inverse DCT" : " FFT") << ", n " << n << ", "
+            << offset << " floats past a 64-byte boundary";
       }
     }
   }
@@ -317,8 +317,8 @@ TEST(TransformVariants, Avx2MatchesPortableForEveryImpulsePosition) {
           run_fft(Variant::avx2, n, actual.data());
         }
         ASSERT_TRUE(same_values(actual.data(), expected.data(), n))
-            << (dct ? "inverse DCT" : "FFT") << ", n " << n
-            << ", impulse at " << position;
+            << (dct ? "inverse DCT" : "FFT") << ", n " << n << ", impulse at "
+            << position;
       }
     }
   }
@@ -365,8 +365,8 @@ TEST(CpuFeatures, RestrictionLimitsTheReportedSet) {
     EXPECT_EQ(cpu_features(), 0u);
   }
   EXPECT_EQ(cpu_features(), all) << "lifting the restriction restores it";
-  for (const uint32_t mask :
-       {uint32_t{cpu_avx2}, uint32_t{cpu_bmi2}, uint32_t{cpu_avx2 | cpu_bmi2}}) {
+  for (const uint32_t mask : {uint32_t{cpu_avx2}, uint32_t{cpu_bmi2},
+                              uint32_t{cpu_avx2 | cpu_bmi2}}) {
     FeatureRestriction restriction(mask);
     EXPECT_EQ(cpu_features(), all & mask) << "mask " << mask;
   }

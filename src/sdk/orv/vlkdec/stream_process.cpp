@@ -127,8 +127,8 @@ void decode_block(DecodeStream& stream) {
       if (present) {
         used = decode_sub_block_frames(
             decoder.transform_length, decoder.scale, decoder.transform_count,
-            decoder.transform_table_length, decoder.transform_table,
-            frames_out, channels, stream.in_buffer + sub_start,
+            decoder.transform_table_length, decoder.transform_table, frames_out,
+            channels, stream.in_buffer + sub_start,
             stream.in_buffer + payload_end, decoder.band_count,
             decoder.band_edges, coeffs, decoder.overlap_bytes, shift,
             decoder.tail);

@@ -170,12 +170,11 @@ uint32_t exact_get_position(const DecodeStream& stream, uint32_t position) {
                static_cast<float>(table[lo + 1] - table[lo]);
   }
   const float entries = static_cast<float>(lo) + fraction;
-  const uint64_t bytes_per_entry = uint64_t{samples_per_entry(stream)} *
-                                   stream.header.channels * 2;
-  const uint32_t ms = ms_from_double(static_cast<double>(entries) *
-                                     static_cast<double>(bytes_per_entry) *
-                                     1000.0 /
-                                     static_cast<double>(bytes_per_second));
+  const uint64_t bytes_per_entry =
+      uint64_t{samples_per_entry(stream)} * stream.header.channels * 2;
+  const uint32_t ms = ms_from_double(
+      static_cast<double>(entries) * static_cast<double>(bytes_per_entry) *
+      1000.0 / static_cast<double>(bytes_per_second));
   if (!reader_position) return ms;
 
   const uint64_t pcm_left = stream.pcm_bytes - stream.pcm_read_offset;
@@ -258,8 +257,8 @@ int32_t query(const DecodeStream& stream, uint64_t token, void* value) {
       break;
     case ORV_TOKEN_OUTPUT_BIT_RATE:
       // At most 65535 * 255 * 16: fits.
-      answer = uint32_t{stream.header.sample_rate} * stream.header.channels *
-               16;
+      answer =
+          uint32_t{stream.header.sample_rate} * stream.header.channels * 16;
       break;
     case ORV_TOKEN_OUTPUT_RESERVOIR:
       answer = output_reservoir(stream);

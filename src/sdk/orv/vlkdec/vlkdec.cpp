@@ -1,9 +1,10 @@
 // The module's entry: registration of the "ORV codec" and "ORV stream"
 // interfaces with the host's broker, and the provider-level properties.
+#include "orv/vlkdec.h"
+
 #include <cstdint>
 #include <cstring>
 
-#include "orv/vlkdec.h"
 #include "plugin_api.h"
 
 namespace orv::vlkdec {
@@ -60,20 +61,20 @@ struct Registration {
 
 void fill_registration(Registration& r) {
   r.codec_1[0] = function_entry("PROVIDER_property", &PROVIDER_property);
-  r.codec_1[1] = property_entry("Name", ORV_PROVIDER_TOKEN_NAME,
-                                ORV_TYPE_TEXT_POINTER);
+  r.codec_1[1] =
+      property_entry("Name", ORV_PROVIDER_TOKEN_NAME, ORV_TYPE_TEXT_POINTER);
   r.codec_1[2] =
       property_entry("Version", ORV_PROVIDER_TOKEN_VERSION, ORV_TYPE_INT32);
-  r.codec_1[3] = property_entry("Input file types",
-                                ORV_PROVIDER_TOKEN_INPUT_FILE_TYPES,
-                                ORV_TYPE_TEXT_POINTER);
+  r.codec_1[3] =
+      property_entry("Input file types", ORV_PROVIDER_TOKEN_INPUT_FILE_TYPES,
+                     ORV_TYPE_TEXT_POINTER);
 
   r.codec_2[0] = property_entry("Editor-supported input file types",
                                 ORV_PROVIDER_TOKEN_EDITOR_INPUT_FILE_TYPES,
                                 ORV_TYPE_TEXT_POINTER);
-  r.codec_2[1] = property_entry("Output file types",
-                                ORV_PROVIDER_TOKEN_OUTPUT_FILE_TYPES,
-                                ORV_TYPE_TEXT_POINTER);
+  r.codec_2[1] =
+      property_entry("Output file types", ORV_PROVIDER_TOKEN_OUTPUT_FILE_TYPES,
+                     ORV_TYPE_TEXT_POINTER);
   r.codec_2[2] = property_entry(
       "Profile index", ORV_PROVIDER_TOKEN_PROFILE_INDEX, ORV_TYPE_UINT32);
   r.codec_2[3] = property_entry("SPU flags", ORV_PROVIDER_TOKEN_SPU_FLAGS,
@@ -91,42 +92,42 @@ void fill_registration(Registration& r) {
   r.stream_2[1] = function_entry("ORV_stream_close", &ORV_stream_close);
   r.stream_2[2] = property_entry("Input bit rate", ORV_TOKEN_INPUT_BIT_RATE,
                                  ORV_TYPE_UINT32);
-  r.stream_2[3] = property_entry(
-      "Input sample rate", ORV_TOKEN_INPUT_SAMPLE_RATE, ORV_TYPE_UINT32);
+  r.stream_2[3] = property_entry("Input sample rate",
+                                 ORV_TOKEN_INPUT_SAMPLE_RATE, ORV_TYPE_UINT32);
 
-  r.stream_3[0] = property_entry(
-      "Input sample width", ORV_TOKEN_INPUT_SAMPLE_WIDTH, ORV_TYPE_UINT32);
+  r.stream_3[0] = property_entry("Input sample width",
+                                 ORV_TOKEN_INPUT_SAMPLE_WIDTH, ORV_TYPE_UINT32);
   r.stream_3[1] = property_entry("Input channels", ORV_TOKEN_INPUT_CHANNELS,
                                  ORV_TYPE_UINT32);
   r.stream_3[2] = property_entry("Output bit rate", ORV_TOKEN_OUTPUT_BIT_RATE,
                                  ORV_TYPE_UINT32);
-  r.stream_3[3] = property_entry(
-      "Output sample rate", ORV_TOKEN_OUTPUT_SAMPLE_RATE, ORV_TYPE_UINT32);
+  r.stream_3[3] = property_entry("Output sample rate",
+                                 ORV_TOKEN_OUTPUT_SAMPLE_RATE, ORV_TYPE_UINT32);
 
   r.stream_4[0] = property_entry(
       "Output sample width", ORV_TOKEN_OUTPUT_SAMPLE_WIDTH, ORV_TYPE_UINT32);
   r.stream_4[1] = property_entry("Output channels", ORV_TOKEN_OUTPUT_CHANNELS,
                                  ORV_TYPE_UINT32);
-  r.stream_4[2] = property_entry(
-      "Output reservoir", ORV_TOKEN_OUTPUT_RESERVOIR, ORV_TYPE_UINT32);
+  r.stream_4[2] = property_entry("Output reservoir", ORV_TOKEN_OUTPUT_RESERVOIR,
+                                 ORV_TYPE_UINT32);
   r.stream_4[3] =
       property_entry("Position", ORV_TOKEN_POSITION, ORV_TYPE_UINT32);
   // Registered before tokens 13 to 17; hosts may rely on the order.
-  r.stream_4[4] = property_entry("Set Looping Samples",
-                                 ORV_TOKEN_SET_LOOPING_SAMPLES,
-                                 ORV_TYPE_SETTING_PLAIN);
+  r.stream_4[4] =
+      property_entry("Set Looping Samples", ORV_TOKEN_SET_LOOPING_SAMPLES,
+                     ORV_TYPE_SETTING_PLAIN);
 
-  r.stream_5[0] = property_entry("Percent done", ORV_TOKEN_PERCENT_DONE,
-                                 ORV_TYPE_FLOAT32);
-  r.stream_5[1] = property_entry("Stream seek position",
-                                 ORV_TOKEN_STREAM_SEEK_POSITION,
-                                 ORV_TYPE_SETTING_PLAIN);
+  r.stream_5[0] =
+      property_entry("Percent done", ORV_TOKEN_PERCENT_DONE, ORV_TYPE_FLOAT32);
+  r.stream_5[1] =
+      property_entry("Stream seek position", ORV_TOKEN_STREAM_SEEK_POSITION,
+                     ORV_TYPE_SETTING_PLAIN);
   r.stream_5[2] =
       property_entry("Exact seek", ORV_TOKEN_EXACT_SEEK, ORV_TYPE_SETTING);
   r.stream_5[3] = property_entry(
       "Exact get position", ORV_TOKEN_EXACT_GET_POSITION, ORV_TYPE_SETTING);
-  r.stream_5[4] = property_entry(
-      "Seek table lookup", ORV_TOKEN_SEEK_TABLE_LOOKUP, ORV_TYPE_SETTING);
+  r.stream_5[4] = property_entry("Seek table lookup",
+                                 ORV_TOKEN_SEEK_TABLE_LOOKUP, ORV_TYPE_SETTING);
   r.stream_5[5] = property_entry("Clear Loop Meta", ORV_TOKEN_CLEAR_LOOP_META,
                                  ORV_TYPE_SETTING);
 }
@@ -147,10 +148,10 @@ void write_pointer(void* value, const void* pointer) {
 
 extern "C" {
 
-ORV_EXPORT int32_t ORV_CALL TAVO_Main(
-    uintptr_t handle, int32_t register_flag, void* /*reserved*/,
-    ORV_RegisterInterface register_interface,
-    ORV_UnregisterInterfaces unregister_interfaces) {
+ORV_EXPORT int32_t ORV_CALL
+TAVO_Main(uintptr_t handle, int32_t register_flag, void* /*reserved*/,
+          ORV_RegisterInterface register_interface,
+          ORV_UnregisterInterfaces unregister_interfaces) {
   using namespace orv::vlkdec;
   if (register_flag == 0) {
     if (unregister_interfaces != nullptr) {

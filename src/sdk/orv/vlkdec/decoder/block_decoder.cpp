@@ -11,17 +11,22 @@ namespace {
 
 // Start frequencies in Hz of the quantiser bands.
 constexpr uint32_t critical_frequencies[max_band_count] = {
-    0,    100,  200,  300,  400,  510,  630,  770,  920,
-    1080, 1270, 1480, 1720, 2000, 2320, 2700, 3150, 3700,
+    0,    100,  200,  300,  400,  510,   630,  770,  920,
+    1080, 1270, 1480, 1720, 2000, 2320,  2700, 3150, 3700,
     4400, 5300, 6400, 7700, 9500, 12000, 15500};
 
 uint32_t overlap_shift_for(uint32_t overlap_samples) {
   switch (overlap_samples) {
-    case 32: return 5;
-    case 64: return 6;
-    case 128: return 7;
-    case 256: return 8;
-    default: return 0;
+    case 32:
+      return 5;
+    case 64:
+      return 6;
+    case 128:
+      return 7;
+    case 256:
+      return 8;
+    default:
+      return 0;
   }
 }
 
@@ -41,8 +46,8 @@ BlockDecoder* setup_block_decoder(void* storage, uint32_t sample_rate,
   auto* decoder = static_cast<BlockDecoder*>(storage);
   std::memset(decoder, 0, sizeof(BlockDecoder));
   decoder->transform_table = transform_table;
-  decoder->transform_table_length = static_cast<uint32_t>(
-      orv::vlkdec::transform_table_length);
+  decoder->transform_table_length =
+      static_cast<uint32_t>(orv::vlkdec::transform_table_length);
   decoder->flags = channels == 1 ? flags & ~decoder_flag_planar : flags;
   decoder->block_bytes = 2 * n * channels;
   decoder->overlap_bytes = decoder->block_bytes / 16;

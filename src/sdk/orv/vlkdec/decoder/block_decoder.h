@@ -31,14 +31,14 @@ constexpr uint32_t block_decoder_state_size(uint32_t sample_rate,
 struct BlockDecoder {
   int16_t* tail;  // overlap_bytes of held-back output, 16-byte aligned
   const float* transform_table;
-  uint32_t transform_length;  // n: coefficients and samples per channel
-  float scale;                // 2 / sqrt(n)
-  uint32_t block_bytes;       // 2 * n * transform_count
-  uint32_t overlap_bytes;     // block_bytes / 16, held back as the tail
-  uint32_t overlap_shift;     // log2(overlap_bytes / 2)
-  uint32_t transform_count;   // channels in the pair, 1 or 2
-  int32_t first_block;        // 1 until the first sub-block is decoded
-  uint32_t band_count;        // 0..25
+  uint32_t transform_length;        // n: coefficients and samples per channel
+  float scale;                      // 2 / sqrt(n)
+  uint32_t block_bytes;             // 2 * n * transform_count
+  uint32_t overlap_bytes;           // block_bytes / 16, held back as the tail
+  uint32_t overlap_shift;           // log2(overlap_bytes / 2)
+  uint32_t transform_count;         // channels in the pair, 1 or 2
+  int32_t first_block;              // 1 until the first sub-block is decoded
+  uint32_t band_count;              // 0..25
   uint32_t transform_table_length;  // 2048
   uint32_t flags;
   uint32_t state_size;

@@ -221,11 +221,10 @@ bool read_channel(float* coeffs, uint32_t n, uint32_t band_count, Stream& s,
       skip_zeros(channel, r, run_end);
       continue;
     }
-    if (!for_each_stretch(channel, r, run_end,
-                          [&](uint32_t from, uint32_t end, float step) {
-                            return read_magnitudes_checked(
-                                s, coeffs, from, end, width, step);
-                          })) {
+    if (!for_each_stretch(
+            channel, r, run_end, [&](uint32_t from, uint32_t end, float step) {
+              return read_magnitudes_checked(s, coeffs, from, end, width, step);
+            })) {
       return false;
     }
   }

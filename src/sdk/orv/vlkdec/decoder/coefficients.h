@@ -12,9 +12,8 @@ constexpr uint32_t quantiser_count = 96;
 // Step sizes: entry i is 10^(0.0664 i) rounded to single precision.
 extern const float quantiser_table[quantiser_count];
 // Run lengths in units of 8 coefficients, chosen by a 4-bit run index.
-inline constexpr uint8_t run_length_table[16] = {2,  3,  4,  5,  6,  8,
-                                                 9,  10, 11, 12, 13, 14,
-                                                 15, 16, 32, 64};
+inline constexpr uint8_t run_length_table[16] = {
+    2, 3, 4, 5, 6, 8, 9, 10, 11, 12, 13, 14, 15, 16, 32, 64};
 
 // The value of a 29-bit float field: bits 0-4 exponent e, 5-27 mantissa m,
 // 28 sign; m * 2^(e - 23). Exponents 24 to 31 are never written by an

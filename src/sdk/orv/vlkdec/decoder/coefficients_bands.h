@@ -19,8 +19,7 @@ namespace {
 //
 // Runs of zeros are cleared and move past every band that starts before
 // their end.
-inline void skip_zeros(const ChannelLayout& ch, RunState& r,
-                       uint32_t run_end) {
+inline void skip_zeros(const ChannelLayout& ch, RunState& r, uint32_t run_end) {
   std::memset(ch.coeffs + r.k, 0, (run_end - r.k) * sizeof(float));
   while (r.band < ch.band_count && run_end > 2 * ch.band_edges[r.band]) {
     r.step = ch.steps[r.band++];

@@ -77,10 +77,11 @@ struct RunWidth {
 };
 
 // G coefficients from one refill (G * (width + 1) <= 56, at most the
-// counted bits) into out[0..G). Each is stored as the cache's low 32 bits at its start: the magnitude in
-// the low `width` bits and, above it, the sign bit when the magnitude is
-// not zero; dequantise() makes the coefficient from that. The cache moves
-// past the magnitude, and past the sign bit when the magnitude is not zero.
+// counted bits) into out[0..G). Each is stored as the cache's low 32 bits at
+// its start: the magnitude in the low `width` bits and, above it, the sign bit
+// when the magnitude is not zero; dequantise() makes the coefficient from that.
+// The cache moves past the magnitude, and past the sign bit when the magnitude
+// is not zero.
 template <uint32_t G>
 inline void parse_group(RunCache& c, float* out, const RunWidth& w) {
   runs_refill(c);
@@ -97,7 +98,7 @@ inline void parse_group(RunCache& c, float* out, const RunWidth& w) {
                              bits >> w.width);
   }
   c.count = 63 - static_cast<uint32_t>(__builtin_clzll(bits));
-  c.bits = bits ^ uint64_t{1} << c.count;
+  c.bits = bits ^ uint64_t { 1 } << c.count;
 }
 
 // The bits of `bits` that are sign bits, when a coefficient of width 1
@@ -160,8 +161,8 @@ inline void parse_width1(RunCache& c, float* out, uint32_t count) {
 #if defined(__GNUC__)
 __attribute__((always_inline))
 #endif
-inline void parse_run(RunCache& c, float* out, uint32_t count,
-                      uint32_t width) {
+inline void
+parse_run(RunCache& c, float* out, uint32_t count, uint32_t width) {
 #if defined(__BMI__)
   // Without BMI the bit clear takes two steps, no fewer than a test and a
   // conditional move.
@@ -283,10 +284,9 @@ inline bool parse_run_within(RunCache& c, const uint8_t* base, float* out,
   return true;
 }
 
-inline void read_runs_unchecked(const ChannelLayout& channel,
-                                RunState& state, const uint8_t* base,
-                                uint64_t& pos, uint64_t safe,
-                                float* scratch) {
+inline void read_runs_unchecked(const ChannelLayout& channel, RunState& state,
+                                const uint8_t* base, uint64_t& pos,
+                                uint64_t safe, float* scratch) {
   // Local copies, which the compiler can keep in registers: the stores of
   // the coefficients could otherwise alias them.
   const ChannelLayout ch = channel;
@@ -306,8 +306,8 @@ inline void read_runs_unchecked(const ChannelLayout& channel,
     const uint32_t index_bits = 4 * (h & 1);
     const uint32_t width = (h >> (1 + index_bits)) & 15;
     const uint32_t header = 5 + index_bits;
-    const uint32_t run_end = run_end_for(r.k, header_lengths.length[h & 31],
-                                         ch.n);
+    const uint32_t run_end =
+        run_end_for(r.k, header_lengths.length[h & 31], ch.n);
     if (width == 0) {
       c.bits >>= header;
       c.count -= header;

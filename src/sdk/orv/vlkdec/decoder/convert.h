@@ -49,8 +49,8 @@ void convert_mono_avx2(const float* in, float scale, int16_t* out,
 void convert_interleaved_avx2(const float* left, const float* right,
                               float scale, int16_t* out, uint32_t frames);
 // crossfade_overlap for fewer than 2^15 samples.
-void crossfade_overlap_avx2(int16_t* out, const int16_t* tail,
-                            uint32_t samples, uint32_t shift);
+void crossfade_overlap_avx2(int16_t* out, const int16_t* tail, uint32_t samples,
+                            uint32_t shift);
 #endif
 
 // The variant the decoder uses: AVX2 where the processor has it, else SSE2

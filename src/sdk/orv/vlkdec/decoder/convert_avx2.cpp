@@ -32,10 +32,11 @@ void convert_mono_avx2(const float* in, float scale, int16_t* out,
   for (; i + 16 <= count; i += 16) {
     // The pack saturates to 16 bits within each 128-bit half, giving
     // samples 0-3, 8-11, 4-7, 12-15; the permutation restores the order.
-    const __m256i packed =
-        _mm256_packs_epi32(to_int32(in + i, factor), to_int32(in + i + 8, factor));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i),
-                        _mm256_permute4x64_epi64(packed, _MM_SHUFFLE(3, 1, 2, 0)));
+    const __m256i packed = _mm256_packs_epi32(to_int32(in + i, factor),
+                                              to_int32(in + i + 8, factor));
+    _mm256_storeu_si256(
+        reinterpret_cast<__m256i*>(out + i),
+        _mm256_permute4x64_epi64(packed, _MM_SHUFFLE(3, 1, 2, 0)));
   }
   if (i < count) {
     const __m256i whole = to_int32(in + i, factor);
@@ -50,13 +51,13 @@ void convert_interleaved_avx2(const float* left, const float* right,
   const __m256 factor = _mm256_set1_ps(scale);
   // Within each half: left 0-3 then right 0-3 as 16-bit words, taken
   // alternately.
-  const __m256i alternate = _mm256_setr_epi8(
-      0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15,  //
-      0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
+  const __m256i alternate =
+      _mm256_setr_epi8(0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15,  //
+                       0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15);
   for (uint32_t i = 0; i < frames; i += 8) {
     // Halves: (left 0-3, right 0-3) and (left 4-7, right 4-7).
-    const __m256i packed =
-        _mm256_packs_epi32(to_int32(left + i, factor), to_int32(right + i, factor));
+    const __m256i packed = _mm256_packs_epi32(to_int32(left + i, factor),
+                                              to_int32(right + i, factor));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * i),
                         _mm256_shuffle_epi8(packed, alternate));
   }
@@ -66,8 +67,8 @@ void convert_interleaved_avx2(const float* left, const float* right,
 // product of a difference (|d| <= 65535) and its index fits 32 bits; the
 // arithmetic shift, the addition of the tail and the saturating pack are
 // the portable code's operations.
-void crossfade_overlap_avx2(int16_t* out, const int16_t* tail,
-                            uint32_t samples, uint32_t shift) {
+void crossfade_overlap_avx2(int16_t* out, const int16_t* tail, uint32_t samples,
+                            uint32_t shift) {
   const __m128i count = _mm_cvtsi32_si128(static_cast<int>(shift));
   __m256i index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
   const __m256i eight = _mm256_set1_epi32(8);
@@ -81,8 +82,8 @@ void crossfade_overlap_avx2(int16_t* out, const int16_t* tail,
         _mm256_mullo_epi32(_mm256_sub_epi32(now, before), index);
     const __m256i blended =
         _mm256_add_epi32(before, _mm256_sra_epi32(product, count));
-    const __m128i packed = _mm_packs_epi32(_mm256_castsi256_si128(blended),
-                                           _mm256_extracti128_si256(blended, 1));
+    const __m128i packed = _mm_packs_epi32(
+        _mm256_castsi256_si128(blended), _mm256_extracti128_si256(blended, 1));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), packed);
     index = _mm256_add_epi32(index, eight);
   }

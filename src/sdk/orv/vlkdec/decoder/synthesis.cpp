@@ -6,9 +6,9 @@
 #include <cstring>
 
 #include "decoder/bit_reader.h"
+#include "decoder/block_decoder.h"
 #include "decoder/coefficients.h"
 #include "decoder/convert.h"
-#include "decoder/block_decoder.h"
 #include "transform/dct.h"
 
 namespace orv::vlkdec {
@@ -45,17 +45,15 @@ namespace {
 // bytes of payload consumed (see decode_sub_block).
 uint32_t read_and_transform(uint32_t n, uint32_t transform_count,
                             uint32_t transform_table_length,
-                            const float* transform_table,
-                            const uint8_t* start, const uint8_t* end,
-                            uint32_t band_count, const uint32_t* band_edges,
-                            float* coeffs) {
+                            const float* transform_table, const uint8_t* start,
+                            const uint8_t* end, uint32_t band_count,
+                            const uint32_t* band_edges, float* coeffs) {
   BitReader reader = begin_sub_block(start, end);
   // Channels share the reader: the second starts where the first stopped,
   // even when the first ran out of payload.
   for (uint32_t c = 0; c < transform_count; ++c) {
     float* channel = coeffs + c * n;
-    if (read_channel_coefficients(channel, n, band_count, reader,
-                                  band_edges)) {
+    if (read_channel_coefficients(channel, n, band_count, reader, band_edges)) {
       inverse_dct(static_cast<int>(n), channel,
                   static_cast<int>(transform_table_length), transform_table);
     } else {
@@ -80,7 +78,8 @@ void write_channel_strided(const float* in, uint32_t n, float scale,
   while (i < kept) {
     // The crossfaded start goes as one stretch, so that its ramp counts
     // from 0; held <= n / 16 <= 128 fits one stretch.
-    const uint32_t limit = i == 0 && shift != 0 && held < stretch ? held : stretch;
+    const uint32_t limit =
+        i == 0 && shift != 0 && held < stretch ? held : stretch;
     const uint32_t count = kept - i < limit ? kept - i : limit;
     convert_mono(in + i, scale, pcm, count);
     if (i == 0 && shift != 0) crossfade_overlap(pcm, tail, 2 * count, shift);
@@ -134,15 +133,12 @@ uint32_t decode_sub_block(uint32_t transform_length, float scale,
   return consumed;
 }
 
-uint32_t decode_sub_block_frames(uint32_t transform_length, float scale,
-                                 uint32_t transform_count,
-                                 uint32_t transform_table_length,
-                                 const float* transform_table, int16_t* out,
-                                 uint32_t stride, const uint8_t* start,
-                                 const uint8_t* end, uint32_t band_count,
-                                 const uint32_t* band_edges, float* coeffs,
-                                 uint32_t overlap_bytes,
-                                 uint32_t crossfade_shift, int16_t* tail) {
+uint32_t decode_sub_block_frames(
+    uint32_t transform_length, float scale, uint32_t transform_count,
+    uint32_t transform_table_length, const float* transform_table, int16_t* out,
+    uint32_t stride, const uint8_t* start, const uint8_t* end,
+    uint32_t band_count, const uint32_t* band_edges, float* coeffs,
+    uint32_t overlap_bytes, uint32_t crossfade_shift, int16_t* tail) {
   if (start >= end) return 0;
   const uint32_t n = transform_length;
   const uint32_t consumed = read_and_transform(
@@ -159,8 +155,8 @@ uint32_t decode_sub_block_frames(uint32_t transform_length, float scale,
   const uint32_t half = overlap_bytes / 4;
   const uint32_t shift = crossfade_shift != 0 ? crossfade_shift - 1 : 0;
   write_channel_strided(coeffs, n, scale, half, shift, tail, out, stride);
-  write_channel_strided(coeffs + n, n, scale, half, shift, tail + half,
-                        out + 1, stride);
+  write_channel_strided(coeffs + n, n, scale, half, shift, tail + half, out + 1,
+                        stride);
   return consumed;
 }
 

@@ -27,15 +27,12 @@ uint32_t decode_sub_block(uint32_t transform_length, float scale,
 // goes to out[i * stride + c], for the n - n/16 samples per channel that
 // are not held back. The samples are those decode_sub_block gives; only
 // their places differ. `out` needs no alignment.
-uint32_t decode_sub_block_frames(uint32_t transform_length, float scale,
-                                 uint32_t transform_count,
-                                 uint32_t transform_table_length,
-                                 const float* transform_table, int16_t* out,
-                                 uint32_t stride, const uint8_t* start,
-                                 const uint8_t* end, uint32_t band_count,
-                                 const uint32_t* band_edges, float* coeffs,
-                                 uint32_t overlap_bytes,
-                                 uint32_t crossfade_shift, int16_t* tail);
+uint32_t decode_sub_block_frames(
+    uint32_t transform_length, float scale, uint32_t transform_count,
+    uint32_t transform_table_length, const float* transform_table, int16_t* out,
+    uint32_t stride, const uint8_t* start, const uint8_t* end,
+    uint32_t band_count, const uint32_t* band_edges, float* coeffs,
+    uint32_t overlap_bytes, uint32_t crossfade_shift, int16_t* tail);
 
 // Blends the first bytes / 2 samples of `out` from `tail` into the new
 // signal with a linear ramp of 2^shift steps.

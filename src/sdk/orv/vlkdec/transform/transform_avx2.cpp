@@ -151,9 +151,9 @@ ORV_AVX2_INLINE V8 eighth_point_u(V8 u, V8 c4) {
   return mul(c4, sub_add(_mm256_moveldup_ps(u), _mm256_movehdup_ps(u)));
 }
 ORV_AVX2_INLINE V8 eighth_point_v(V8 v, V8 minus_c4) {
-  return mul(add(_mm256_movehdup_ps(v),
-                 flip(_mm256_moveldup_ps(v), sign_imag())),
-             minus_c4);
+  return mul(
+      add(_mm256_movehdup_ps(v), flip(_mm256_moveldup_ps(v), sign_imag())),
+      minus_c4);
 }
 
 // Four indices of a type-a stage from index j (float offset 2j). If
@@ -203,11 +203,11 @@ void first_stage(int n, float* a, const float* level) {
     // and W^(3j)); W^0 = 1, W^(N/8) = (c4, c4) and W^(3N/8) = (-c4, c4).
     // Every odd index interpolates its two even neighbours:
     // csc * (before + after), per component.
-    V8 even = load8(level + 2 * b);     // W(b), W(b + 2)
+    V8 even = load8(level + 2 * b);      // W(b), W(b + 2)
     V8 next = load8(level + 2 * b + 4);  // W(b + 2), W(b + 4)
     if (b == 0) {
-      even = _mm256_blend_ps(even, _mm256_setr_ps(1, 0, 1, 0, 0, 0, 0, 0),
-                             0x0F);
+      even =
+          _mm256_blend_ps(even, _mm256_setr_ps(1, 0, 1, 0, 0, 0, 0, 0), 0x0F);
     }
     if (b + 4 == eighth) {
       next = _mm256_blend_ps(next, _mm256_setr_ps(0, 0, 0, 0, c4, c4, -c4, c4),
@@ -331,12 +331,10 @@ ORV_AVX2_INLINE void store_pair(Pair p, int offset, V8 v) {
 // lane select and sign masks over (x0r, x0i, x1r, x1i).
 ORV_AVX2_INLINE V8 low_halves(V8 x, V8 y) { return low_units(x, y); }
 ORV_AVX2_INLINE V8 high_halves(V8 x) { return high_units(x, x); }
-ORV_AVX2_INLINE V8 lanes(V8 x, V8 y) {
-  return _mm256_blend_ps(x, y, 0xCC);
-}
+ORV_AVX2_INLINE V8 lanes(V8 x, V8 y) { return _mm256_blend_ps(x, y, 0xCC); }
 ORV_AVX2_INLINE V8 sign_upper() {
-  return _mm256_castsi256_ps(_mm256_setr_epi32(0, 0, INT32_MIN, INT32_MIN, 0,
-                                               0, INT32_MIN, INT32_MIN));
+  return _mm256_castsi256_ps(_mm256_setr_epi32(0, 0, INT32_MIN, INT32_MIN, 0, 0,
+                                               INT32_MIN, INT32_MIN));
 }
 ORV_AVX2_INLINE V8 sign_outer() {
   return _mm256_castsi256_ps(_mm256_setr_epi32(INT32_MIN, 0, 0, INT32_MIN,
@@ -363,7 +361,7 @@ ORV_AVX2_INLINE void kernel4_a(V8& lo, V8& hi) {
 
 ORV_AVX2_INLINE void kernel4_b(V8& lo, V8& hi_in, V8 c4) {
   const V8 hi = swap_pairs(hi_in);
-  const V8 ab = sub_add(lo, hi);  // alpha, beta
+  const V8 ab = sub_add(lo, hi);                 // alpha, beta
   const V8 gd = add(lo, flip(hi, sign_imag()));  // gamma, delta
   const V8 bd = high_units(ab, gd);              // beta, delta
   // t = ((br - bi) c4, (bi + br) c4), s likewise from delta
@@ -418,8 +416,7 @@ ORV_AVX2_INLINE void pair_stage_b_first(V8& x0, V8& x1, V8& x2_in, V8& x3_in,
   const V8 beta = sub_add(x1, x3);
   const V8 delta = add(x1, flip(x3, sign_imag()));
   const V8 t = mul(sub_add(beta, swap_pairs(beta)), c4);
-  const V8 sd =
-      swap_pairs(mul(sub_add(delta, swap_pairs(delta)), c4));
+  const V8 sd = swap_pairs(mul(sub_add(delta, swap_pairs(delta)), c4));
   const V8 pa = multiply(f.omega, alpha);
   const V8 pb = multiply(f.psi, beta);
   const V8 pc = multiply(f.omega3, gamma);
@@ -431,8 +428,8 @@ ORV_AVX2_INLINE void pair_stage_b_first(V8& x0, V8& x1, V8& x2_in, V8& x3_in,
 }
 
 // A type-b stage's indices 2 and 3 (both twiddled).
-ORV_AVX2_INLINE void pair_stage_b_twiddled(V8& x0, V8& x1, V8& x2_in,
-                                           V8& x3_in, const StageBFactors& f) {
+ORV_AVX2_INLINE void pair_stage_b_twiddled(V8& x0, V8& x1, V8& x2_in, V8& x3_in,
+                                           const StageBFactors& f) {
   const V8 x2 = swap_pairs(x2_in);
   const V8 x3 = swap_pairs(x3_in);
   const V8 alpha = sub_add(x0, x2);
@@ -452,14 +449,14 @@ ORV_AVX2_INLINE void pair_stage_b_twiddled(V8& x0, V8& x1, V8& x2_in,
 // The factors of the leaf kernels, the same for every block of a length:
 // formed once per transform rather than once per kernel.
 struct LeafFactors {
-  float a_c4;     // type a: c4 and -c4 everywhere
+  float a_c4;  // type a: c4 and -c4 everywhere
   float a_minus_c4;
-  Factor a_cs;    // 16 points, type a: (c, s), (s, c) and (-c, -s) in the
-  Factor a_sc;    // upper values, W^1 = c + i s
+  Factor a_cs;  // 16 points, type a: (c, s), (s, c) and (-c, -s) in the
+  Factor a_sc;  // upper values, W^1 = c + i s
   Factor a_minus_cs;
-  float b_c4;     // type b: c4 everywhere
-  StageBFactors b_first;      // indices 0 and 1 of a type-b kernel
-  StageBFactors b_twiddled;   // indices 2 and 3 (16 points)
+  float b_c4;                // type b: c4 everywhere
+  StageBFactors b_first;     // indices 0 and 1 of a type-b kernel
+  StageBFactors b_twiddled;  // indices 2 and 3 (16 points)
 };
 
 // kernel_length: 16 or 8 points; level_a, level_b: the twiddle levels of
@@ -485,11 +482,11 @@ LeafFactors leaf_factors(int kernel_length, const float* level_a,
     const float c8 = level_b[8], s8 = level_b[9];
     f.b_first = stage_b_factors(upper_factor(c1, s1), upper_factor(s3, c3),
                                 upper_factor(c3, s3), upper_factor(-c1, s1));
-    f.b_twiddled = stage_b_factors(
-        _mm256_setr_ps(c8, s8, c3, s3, c8, s8, c3, s3),
-        _mm256_setr_ps(s8, c8, s1, c1, s8, c8, s1, c1),
-        _mm256_setr_ps(s8, c8, -s1, c1, s8, c8, -s1, c1),
-        _mm256_setr_ps(-c8, -s8, -s3, -c3, -c8, -s8, -s3, -c3));
+    f.b_twiddled =
+        stage_b_factors(_mm256_setr_ps(c8, s8, c3, s3, c8, s8, c3, s3),
+                        _mm256_setr_ps(s8, c8, s1, c1, s8, c8, s1, c1),
+                        _mm256_setr_ps(s8, c8, -s1, c1, s8, c8, -s1, c1),
+                        _mm256_setr_ps(-c8, -s8, -s3, -c3, -c8, -s8, -s3, -c3));
   } else {
     const float c = level_b[4], s = level_b[5];
     f.a_cs = f.a_sc = f.a_minus_cs = factor(_mm256_setzero_ps());
@@ -753,14 +750,14 @@ void fft(int n, float* a, int nw, const float* w) {
 ORV_AVX2_INLINE V8 load_strided(const float* p, int step) {
   if (step == 1) return load8(p);
   if (step == 2) {
-    const V8 even = _mm256_shuffle_ps(load8(p), load8(p + 8),
-                                      _MM_SHUFFLE(2, 0, 2, 0));
-    return _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(even),
-                                                  _MM_SHUFFLE(3, 1, 2, 0)));
+    const V8 even =
+        _mm256_shuffle_ps(load8(p), load8(p + 8), _MM_SHUFFLE(2, 0, 2, 0));
+    return _mm256_castpd_ps(
+        _mm256_permute4x64_pd(_mm256_castps_pd(even), _MM_SHUFFLE(3, 1, 2, 0)));
   }
   if (step > 4) {
-    return _mm256_setr_ps(p[0], p[step], p[2 * step], p[3 * step],
-                          p[4 * step], p[5 * step], p[6 * step], p[7 * step]);
+    return _mm256_setr_ps(p[0], p[step], p[2 * step], p[3 * step], p[4 * step],
+                          p[5 * step], p[6 * step], p[7 * step]);
   }
   // step 4: the vectors at p, p + 7, p + 14 and p + 21 hold p[0], p[8],
   // p[16], p[24] in lanes 0 to 3 and p[4], p[12], p[20], p[28] in lanes 4
@@ -777,10 +774,10 @@ ORV_AVX2_INLINE V8 load_strided(const float* p, int step) {
 ORV_AVX2_INLINE V8 load_strided_down(const float* p, int step) {
   if (step == 1) return reverse8(load8(p - 7));
   if (step == 2) {
-    const V8 odd = _mm256_shuffle_ps(load8(p - 15), load8(p - 7),
-                                     _MM_SHUFFLE(3, 1, 3, 1));
-    return reverse8(_mm256_castpd_ps(_mm256_permute4x64_pd(
-        _mm256_castps_pd(odd), _MM_SHUFFLE(3, 1, 2, 0))));
+    const V8 odd =
+        _mm256_shuffle_ps(load8(p - 15), load8(p - 7), _MM_SHUFFLE(3, 1, 3, 1));
+    return reverse8(_mm256_castpd_ps(
+        _mm256_permute4x64_pd(_mm256_castps_pd(odd), _MM_SHUFFLE(3, 1, 2, 0))));
   }
   if (step > 4) {
     return _mm256_setr_ps(p[0], p[-step], p[-2 * step], p[-3 * step],
@@ -845,8 +842,7 @@ ORV_AVX2_INLINE V8 pair_butterflies(V8 x) { return sub_add(x, swap_pairs(x)); }
 // loaded before the store. (Keeping the float back in a register instead,
 // to make the stores aligned, costs more in shuffles than the aligned
 // stores save.)
-void real_split_butterflies(int n, float* a, int table_length,
-                            const float* c) {
+void real_split_butterflies(int n, float* a, int table_length, const float* c) {
   const int m = n >> 1;
   const int step = 2 * table_length / m;
   const __m256i duplicate = _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3);
@@ -892,15 +888,15 @@ void real_split_butterflies(int n, float* a, int table_length,
                               load8(up + 2 * s), 0x04),
               load8(up + 3 * s), 0x08),
           duplicate);
-      wr = sub(_mm256_set1_ps(0.5f),
-               _mm256_permutevar8x32_ps(
-                   _mm256_blend_ps(
-                       _mm256_blend_ps(
-                           _mm256_blend_ps(load8(down - 7),
-                                           load8(down - 7 - s), 0x40),
-                           load8(down - 7 - 2 * s), 0x20),
-                       load8(down - 7 - 3 * s), 0x10),
-                   down_duplicate));
+      wr = sub(
+          _mm256_set1_ps(0.5f),
+          _mm256_permutevar8x32_ps(
+              _mm256_blend_ps(
+                  _mm256_blend_ps(_mm256_blend_ps(load8(down - 7),
+                                                  load8(down - 7 - s), 0x40),
+                                  load8(down - 7 - 2 * s), 0x20),
+                  load8(down - 7 - 3 * s), 0x10),
+              down_duplicate));
     } else {
       const __m128 wkr = _mm_sub_ps(
           _mm_set1_ps(0.5f),
