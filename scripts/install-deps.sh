@@ -12,7 +12,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libsndfile1-dev libfftw3-dev
-  clang libclang-rt-14-dev valgrind
+  clang libclang-rt-14-dev valgrind clang-format
 )
 if [ "${ORV_WITH_FUZZ:-0}" = 1 ]; then
   packages+=(clang libclang-rt-14-dev)

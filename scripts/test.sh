@@ -6,6 +6,9 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 jobs=$(nproc)
 
+echo "== format"
+bash scripts/check-format.sh
+
 for preset in release debug-asan; do
   echo "== $preset"
   cmake --preset "$preset" >/dev/null
