@@ -161,10 +161,12 @@ typedef void(ORV_CALL* ORV_FreeCallback)(void* block, uint64_t host_stream,
 /* Delivers up to `bytes` bytes of the file into `destination` and returns
  * how many came. `offset` is 0 for the first read of a stream (the header
  * at the start of the file) and -1 for every other read: continue where the
- * previous read ended. A short count is not an error: the plug-in asks again
- * for what it still needs, and takes 0 as the end of the input. A negative
- * result is taken as nothing delivered, and a result above `bytes` as
- * exactly `bytes`. */
+ * previous read ended. At open, the header read and each seek-table read
+ * must deliver exactly the count asked; any other result (short, negative
+ * or above `bytes`) fails the open. While decoding, a short count is not an
+ * error: the plug-in asks again for what it still needs, and takes 0 as the
+ * end of the input; a negative result is taken as nothing delivered, and a
+ * result above `bytes` as exactly `bytes`. */
 typedef int32_t(ORV_CALL* ORV_ReadCallback)(uint64_t host_stream,
                                             void* destination, uint32_t bytes,
                                             int32_t offset);
@@ -191,8 +193,10 @@ typedef int32_t(ORV_CALL* ORV_shutdown_fn)(void);
 
 /* "ORV stream": opens a stream on a Velk audio file reached through
  * `read_callback`. Makes one allocation; returns null when the file is not
- * a Velk audio file the plug-in can play (nothing allocated, error text
- * untouched), when a seek-table read comes up short (the block is freed),
+ * a Velk audio file the plug-in can play or its header read does not
+ * deliver exactly 24 bytes (nothing allocated, error text untouched), when
+ * a seek-table read delivers other than the count asked (the block is
+ * freed),
  * or when the allocation is refused (error text "Out of memory"). */
 typedef ORV_Stream*(ORV_CALL* ORV_stream_open_fn)(
     ORV_AllocateCallback allocate_callback, ORV_FreeCallback free_callback,

@@ -100,6 +100,18 @@ TEST(BadInput, GarbageBeforeBetweenAndAfterBlocks) {
           std::equal(out.begin() + 4 * B, out.end(), c.pcm.begin() + 5 * B))
           << length;
     }
+    // Before the last block: the block before the junk goes, and the last
+    // block, which ends exactly where the input ends, is found again by
+    // the search however the host splits its reads.
+    for (uint32_t max_read : {0u, 1u, 7u, 4096u}) {
+      FakeHost host(insert(c.file, c.blocks.back(), junk));
+      host.max_read = max_read;
+      host.full_reads = open_reads(c.file);
+      const auto out = decode_all(host, {4096});
+      ASSERT_EQ(out.size(), c.pcm.size() - B) << length << " " << max_read;
+      const size_t kept = (c.blocks.size() - 2) * B;
+      EXPECT_TRUE(std::equal(out.begin(), out.begin() + kept, c.pcm.begin()));
+    }
     // After the last block: it has no successor sync and goes.
     {
       FakeHost host(insert(c.file, c.file.size(), junk));

@@ -57,12 +57,22 @@ TEST(StreamLayout, HeadersOutsideTheDataModelAreInvalid) {
   EXPECT_FALSE(compute_layout(0, 44100, 2000, 0).valid);
   EXPECT_FALSE(compute_layout(9, 44100, 2000, 0).valid);
   EXPECT_FALSE(compute_layout(2, 0, 2000, 0).valid);
-  EXPECT_FALSE(compute_layout(2, 44100, 0xFFFFFFFFu, 0).valid);
-  EXPECT_FALSE(compute_layout(2, 44100, 0x7FFFFFFEu, 0).valid);
   EXPECT_FALSE(compute_layout(2, 44100, 2000, 0xFFFFFFFFu).valid);
   EXPECT_FALSE(compute_layout(2, 44100, 2000, 0x40000000u).valid);
   EXPECT_TRUE(compute_layout(8, 1, 0, 0).valid);
-  EXPECT_TRUE(compute_layout(2, 44100, 0x7F000000u, 0).valid);
+}
+
+TEST(StreamLayout, BlockBoundsBeyondTheLargestPossibleBlockSizeNothingMore) {
+  // A frame header and a 16-bit payload size: 65539 bytes at most.
+  const auto largest = compute_layout(8, 48000, 65539, 0);
+  ASSERT_TRUE(largest.valid);
+  EXPECT_EQ(largest.in_capacity, 2u * 65543u);
+  for (uint32_t bound : {65540u, 0x7FFFFFFEu, 0xFFFFFFFCu, 0xFFFFFFFFu}) {
+    const auto layout = compute_layout(8, 48000, bound, 0);
+    ASSERT_TRUE(layout.valid) << bound;
+    EXPECT_EQ(layout.block_size, largest.block_size) << bound;
+    EXPECT_EQ(layout.in_capacity, largest.in_capacity) << bound;
+  }
 }
 
 // A file with the given header fields, stored seek sizes and no blocks.
@@ -97,9 +107,6 @@ TEST_F(StreamOpen, RefusedHeadersAllocateNothingAndLeaveTheErrorText) {
   }
   h = {};
   h.sample_rate = 0;
-  files.push_back(header_bytes(h));
-  h = {};
-  h.max_block_size = 0xFFFFFFFCu;  // + 4 wraps to 0
   files.push_back(header_bytes(h));
   h = {};
   h.version = 1;
@@ -225,23 +232,48 @@ TEST_F(StreamOpen, RefusedAllocationReportsOutOfMemory) {
   EXPECT_TRUE(host.frees.empty());
 }
 
-TEST_F(StreamOpen, HostReadResultsOutsideTheRequest) {
-  // More than asked counts as what was asked; negative as nothing.
+TEST_F(StreamOpen, HostReadResultsOtherThanTheCountAskedFailTheOpen) {
   HeaderFields h;
-  h.seek_word = 2;
-  FakeHost generous(file_with(h, {5, 6}));
-  generous.result_override = [](uint32_t asked, uint32_t) {
-    return static_cast<int32_t>(asked) + 1000;
+  h.seek_word = 300;
+  const auto file = file_with(h, std::vector<uint16_t>(300, 1));
+  struct Case {
+    size_t read;  // the open's read whose result is changed
+    int32_t change;
   };
-  ORV_Stream* handle = generous.open();
-  ASSERT_NE(handle, nullptr);
-  EXPECT_EQ(from_handle(handle)->seek_table[2], 11u);
-  ORV_stream_close(handle);
+  for (const Case c : {Case{0, 1}, Case{0, -24}, Case{0, -1000}, Case{1, 1},
+                       Case{2, -256}, Case{3, 1000}}) {
+    FakeHost host(file);
+    size_t reads = 0;
+    host.result_override = [&](uint32_t asked, uint32_t delivered) {
+      const int32_t result = reads++ == c.read
+                                 ? static_cast<int32_t>(asked) + c.change
+                                 : static_cast<int32_t>(delivered);
+      return result;
+    };
+    EXPECT_EQ(host.open(), nullptr) << c.read << " " << c.change;
+    // Refused before the allocation, or the block handed back.
+    EXPECT_EQ(host.allocations.empty(), c.read == 0);
+    EXPECT_FALSE(host.block_live());
+    EXPECT_TRUE(host.faults.empty());
+    EXPECT_EQ(ORV_error(), nullptr);
+  }
+}
 
-  FakeHost negative(file_with(h, {5, 6}));
-  negative.result_override = [](uint32_t, uint32_t) { return -24; };
-  EXPECT_EQ(negative.open(), nullptr);
-  EXPECT_TRUE(negative.allocations.empty());
+TEST_F(StreamOpen, AHugeBlockBoundAsksForNoMoreThanTheLargestBlock) {
+  HeaderFields h;
+  h.channels = 8;
+  h.max_block_size = 65539;
+  FakeHost largest(header_bytes(h));
+  ORV_Stream* handle = largest.open();
+  ASSERT_NE(handle, nullptr);
+  ORV_stream_close(handle);
+  h.max_block_size = 0xFFFFFFF0u;
+  FakeHost huge(header_bytes(h));
+  handle = huge.open();
+  ASSERT_NE(handle, nullptr);
+  ORV_stream_close(handle);
+  ASSERT_EQ(huge.allocations.size(), 1u);
+  EXPECT_LE(huge.allocated_bytes, largest.allocated_bytes);
 }
 
 TEST_F(StreamOpen, ChannelPairsAndDecoderFlags) {

@@ -56,6 +56,19 @@ TEST(KnownAnswerFiles, DecodeBitForBitWhateverTheReadSizes) {
   }
 }
 
+TEST(KnownAnswerFiles, AHugeBlockBoundInTheHeaderChangesNothing) {
+  for (const char* name : known_answer_names) {
+    Vector v = load_known_answer_file(name);
+    for (size_t i = 12; i < 16; ++i) v.file[i] = i == 12 ? 0xF0 : 0xFF;
+    for (uint32_t max_read : {0u, 1000u}) {
+      FakeHost host(v.file);
+      host.max_read = max_read;
+      host.full_reads = open_reads(v.file);
+      EXPECT_EQ(first_difference(decode_all(host, {4096}), v.pcm), "") << name;
+    }
+  }
+}
+
 TEST(KnownAnswerFiles, HostReadFaultsChangeNothing) {
   // A result above the count asked is taken as the count asked.
   const Vector v = load_known_answer_file("damage-garbage-between");

@@ -17,6 +17,16 @@ constexpr uint16_t block_sync = 0x9999;
 constexpr uint32_t block_frame_header_bytes = 4;
 constexpr uint32_t max_channels = 8;
 constexpr uint32_t max_pairs = 4;
+// No block can be larger than its frame header plus a payload whose size
+// is a 16-bit field. The stream sizes its input buffer and its framing
+// bounds from the smaller of this and the header's max_block_size, so a
+// header cannot make the host allocate gigabytes; every block a larger
+// bound admits is admitted by this one too.
+constexpr uint32_t largest_block_size = block_frame_header_bytes + 0xFFFF;
+constexpr uint32_t bounded_block_size(uint32_t max_block_size) {
+  return max_block_size < largest_block_size ? max_block_size
+                                             : largest_block_size;
+}
 // Bit 31 of a deferred word marks a pending request; bits 0-30 its value.
 constexpr uint32_t deferred_present = 0x80000000u;
 
@@ -32,9 +42,9 @@ struct FileHeader {
   uint32_t seek_word;  // v0/v1: entry count; v2: count | blocks_per_entry<<16
 };
 
-// The stream's copy of the header: max_block_size + 4 in max_block_bytes
-// (one largest block plus the next frame header), the seek word reduced to
-// the entry count.
+// The stream's copy of the header: the bounded max_block_size + 4 in
+// max_block_bytes (one largest block plus the next frame header), the seek
+// word reduced to the entry count.
 struct StreamHeader {
   uint32_t magic;
   uint8_t version;

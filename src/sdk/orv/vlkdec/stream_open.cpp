@@ -27,14 +27,13 @@ constexpr uint64_t align64(uint64_t value) {
   return (value + 63) & ~uint64_t{63};
 }
 
-// A read callback's result as bytes delivered: negative counts as nothing,
-// more than asked as exactly what was asked.
-uint32_t checked_read(ORV_ReadCallback read_callback, uint64_t host_stream,
-                      void* destination, uint32_t bytes, int32_t offset) {
+// The open's reads (header and seek table) must deliver exactly what was
+// asked. A host that reports more than it was asked for is broken, and the
+// open is where the stream can still refuse it cleanly.
+bool read_exactly(ORV_ReadCallback read_callback, uint64_t host_stream,
+                  void* destination, uint32_t bytes, int32_t offset) {
   const int32_t result = read_callback(host_stream, destination, bytes, offset);
-  if (result <= 0) return 0;
-  return static_cast<uint32_t>(result) > bytes ? bytes
-                                               : static_cast<uint32_t>(result);
+  return result >= 0 && static_cast<uint32_t>(result) == bytes;
 }
 
 }  // namespace
@@ -44,8 +43,13 @@ const char* const stream_source_file = "stream_open.cpp";
 uint32_t read_input(DecodeStream& stream, uint8_t* destination,
                     uint32_t bytes) {
   if (bytes == 0) return 0;
-  return checked_read(stream.read_callback, stream.host_stream, destination,
-                      bytes, -1);
+  // Negative counts as nothing, more than asked as exactly what was asked:
+  // the count moves offsets inside the input buffer.
+  const int32_t result =
+      stream.read_callback(stream.host_stream, destination, bytes, -1);
+  if (result <= 0) return 0;
+  return static_cast<uint32_t>(result) > bytes ? bytes
+                                               : static_cast<uint32_t>(result);
 }
 
 FileHeader parse_file_header(const uint8_t* bytes) {
@@ -85,7 +89,8 @@ StreamLayout compute_layout(uint32_t channels, uint32_t sample_rate,
   const uint64_t seek_table_offset = 256;
   const uint64_t in_offset =
       align64(seek_table_offset + 4 * (uint64_t{seek_entry_count} + 1));
-  const uint64_t in_capacity = 2 * (uint64_t{max_block_size} + 4);
+  const uint64_t in_capacity =
+      2 * (uint64_t{bounded_block_size(max_block_size)} + 4);
   const uint64_t decoder_offset = align64(in_offset + in_capacity);
   const uint64_t pcm_offset = align64(decoder_offset + state_total);
   const uint64_t block_size = align64(pcm_offset + layout.pcm_capacity);
@@ -116,8 +121,7 @@ ORV_Stream* ORV_stream_open(ORV_AllocateCallback allocate_callback,
     return nullptr;
   }
   uint8_t raw[file_header_bytes];
-  if (checked_read(read_callback, host_stream, raw, file_header_bytes, 0) !=
-      file_header_bytes) {
+  if (!read_exactly(read_callback, host_stream, raw, file_header_bytes, 0)) {
     return nullptr;
   }
   const FileHeader file = parse_file_header(raw);
@@ -159,7 +163,7 @@ ORV_Stream* ORV_stream_open(ORV_AllocateCallback allocate_callback,
   stream->header.channels = file.channels;
   stream->header.sample_rate = file.sample_rate;
   stream->header.total_samples = file.total_samples;
-  stream->header.max_block_bytes = file.max_block_size + 4;
+  stream->header.max_block_bytes = bounded_block_size(file.max_block_size) + 4;
   stream->header.file_size = file.file_size;
   stream->header.seek_entry_count = seek_entry_count;
   stream->blocks_per_seek_entry = blocks_per_seek_entry;
@@ -172,7 +176,7 @@ ORV_Stream* ORV_stream_open(ORV_AllocateCallback allocate_callback,
   while (slot < seek_entry_count) {
     const uint32_t left = seek_entry_count - slot;
     const uint32_t n = left < seek_chunk_entries ? left : seek_chunk_entries;
-    if (read_input(*stream, chunk, 2 * n) != 2 * n) {
+    if (!read_exactly(read_callback, host_stream, chunk, 2 * n, -1)) {
       free_callback(block, host_stream, stream_source_file,
                     seek_table_failed_line);
       return nullptr;
