@@ -86,119 +86,185 @@ void apply_deferred(DecodeStream& stream) {
   stream.deferred_skip = 0;
 }
 
+// The block at in_read_offset, whose frame header the framing test passed.
+struct CurrentBlock {
+  uint32_t file_offset;    // where the block starts in the file
+  uint32_t payload_start;  // in in_buffer
+  uint32_t payload_end;
+};
+
+CurrentBlock current_block(const DecodeStream& stream) {
+  CurrentBlock block;
+  const uint32_t start = stream.in_read_offset;
+  block.file_offset = stream.file_position - stream.in_bytes + start;
+  block.payload_start = start + block_frame_header_bytes;
+  block.payload_end =
+      block.payload_start + load_u16(stream.in_buffer + start + 2);
+  return block;
+}
+
+// Output frames per channel of one block (every pair holds the same).
+uint32_t block_frames(const BlockDecoder& decoder) {
+  return (decoder.block_bytes - decoder.overlap_bytes) /
+         (2 * decoder.transform_count);
+}
+
+uint32_t crossfade_shift(const BlockDecoder& decoder) {
+  return decoder.first_block != 0 ? 0 : decoder.overlap_shift;
+}
+
+// One pair's sub-block at `sub_start`, interleaved at `out`; silence when
+// the payload holds no sub-block for it. Returns the payload bytes used.
+uint32_t decode_pair_interleaved(const DecodeStream& stream,
+                                 BlockDecoder& decoder, uint32_t sub_start,
+                                 uint32_t payload_end, float* coeffs,
+                                 uint8_t* out) {
+  const uint32_t untrimmed = decoder.block_bytes - decoder.overlap_bytes;
+  if (sub_start >= payload_end) {
+    std::memset(out, 0, untrimmed);
+    return 0;
+  }
+  return decode_sub_block(
+      decoder.transform_length, decoder.scale, decoder.transform_count,
+      decoder.flags, decoder.transform_table_length, decoder.transform_table,
+      reinterpret_cast<int16_t*>(out), stream.in_buffer + sub_start,
+      stream.in_buffer + payload_end, decoder.band_count, decoder.band_edges,
+      coeffs, decoder.overlap_bytes, crossfade_shift(decoder), decoder.tail);
+}
+
+// One pair's sub-block written straight into the block's frame order: the
+// pair's channels are first_channel.. of every frame. Silence when the
+// payload holds no sub-block for it. Returns the payload bytes used.
+uint32_t decode_pair_in_frame_order(const DecodeStream& stream,
+                                    BlockDecoder& decoder,
+                                    uint32_t first_channel, uint32_t sub_start,
+                                    uint32_t payload_end, float* coeffs) {
+  const uint32_t channels = stream.header.channels;
+  int16_t* frames_out =
+      reinterpret_cast<int16_t*>(stream.pcm_buffer) + first_channel;
+  if (sub_start >= payload_end) {
+    const uint32_t frames = block_frames(decoder);
+    for (uint32_t f = 0; f < frames; ++f) {
+      for (uint32_t c = 0; c < decoder.transform_count; ++c) {
+        frames_out[size_t{f} * channels + c] = 0;
+      }
+    }
+    return 0;
+  }
+  return decode_sub_block_frames(
+      decoder.transform_length, decoder.scale, decoder.transform_count,
+      decoder.transform_table_length, decoder.transform_table, frames_out,
+      channels, stream.in_buffer + sub_start, stream.in_buffer + payload_end,
+      decoder.band_count, decoder.band_edges, coeffs, decoder.overlap_bytes,
+      crossfade_shift(decoder), decoder.tail);
+}
+
+// Sub-blocks that run past the payload: the block is not trusted, and the
+// search for sync starts after it.
+void reject_block(DecodeStream& stream, const CurrentBlock& block) {
+  stream.resync_pending = 1;
+  stream.in_read_offset =
+      block.payload_end < stream.in_bytes ? block.payload_end : stream.in_bytes;
+}
+
+// Trims the loop end from an interleaved pair's output, whose first
+// frames the skip has already dropped; returns the bytes kept.
+uint32_t trim_loop_end_interleaved(DecodeStream& stream,
+                                   const CurrentBlock& block,
+                                   const BlockDecoder& decoder,
+                                   uint32_t produced) {
+  trigger_loop_end(stream, block.file_offset);
+  // The skip drops whole 16-byte steps, so `dropped` is whole frames.
+  const uint32_t frame_bytes = 2 * decoder.transform_count;
+  const uint32_t untrimmed = decoder.block_bytes - decoder.overlap_bytes;
+  const uint32_t dropped = (untrimmed - produced) / frame_bytes;
+  const uint32_t kept_frames =
+      frames_before_loop_end(stream, block_frames(decoder), dropped);
+  return kept_frames < produced / frame_bytes ? kept_frames * frame_bytes
+                                              : produced;
+}
+
+// Trims a block in frame order exactly to the frame, for the pending skip
+// and the loop end; returns the bytes kept at the start of pcm_buffer.
+uint32_t trim_frame_order_block(DecodeStream& stream, const CurrentBlock& block,
+                                uint32_t frames) {
+  const uint32_t frame_bytes = 2 * stream.header.channels;
+  const uint32_t skip = stream.skip_samples;
+  const uint32_t skipped = skip < frames ? skip : frames;
+  if (skipped != 0) {
+    std::memmove(stream.pcm_buffer, stream.pcm_buffer + skipped * frame_bytes,
+                 (frames - skipped) * frame_bytes);
+  }
+  stream.skip_samples = skip - skipped;
+  trigger_loop_end(stream, block.file_offset);
+  return frames_before_loop_end(stream, frames, skipped) * frame_bytes;
+}
+
+// One- and two-channel files: a single pair, decoded in place and trimmed
+// for the skip by whole 16-byte steps. The skip is taken before the pair's
+// payload use is checked, as the trim belongs to the decoded output.
+// Returns false when the block is rejected.
+bool decode_interleaved_block(DecodeStream& stream, const CurrentBlock& block,
+                              float* coeffs, uint32_t& payload_used,
+                              uint32_t& out_bytes) {
+  BlockDecoder& decoder = *stream.decoders[0];
+  uint8_t* out = stream.pcm_buffer;
+  const uint32_t used = decode_pair_interleaved(
+      stream, decoder, block.payload_start, block.payload_end, coeffs, out);
+  decoder.first_block = 0;
+  const uint32_t produced = trim_skip_interleaved(
+      stream, out, decoder.block_bytes - decoder.overlap_bytes,
+      decoder.transform_count);
+  if (used > block.payload_end - block.payload_start) return false;
+  payload_used = used;
+  out_bytes = trim_loop_end_interleaved(stream, block, decoder, produced);
+  return true;
+}
+
+// Files of more than two channels: every pair written into frame order,
+// then the whole block trimmed. Returns false when the block is rejected.
+bool decode_frame_order_block(DecodeStream& stream, const CurrentBlock& block,
+                              float* coeffs, uint32_t& payload_used,
+                              uint32_t& out_bytes) {
+  uint32_t sub_start = block.payload_start;
+  uint32_t first_channel = 0;
+  for (int32_t k = 0; k < stream.decoder_count; ++k) {
+    BlockDecoder& decoder = *stream.decoders[k];
+    const uint32_t used = decode_pair_in_frame_order(
+        stream, decoder, first_channel, sub_start, block.payload_end, coeffs);
+    decoder.first_block = 0;
+    if (used > block.payload_end - sub_start) return false;
+    sub_start += used;
+    first_channel += decoder.transform_count;
+  }
+  payload_used = sub_start - block.payload_start;
+  out_bytes =
+      trim_frame_order_block(stream, block, block_frames(*stream.decoders[0]));
+  return true;
+}
+
 }  // namespace
 
 void decode_block(DecodeStream& stream) {
-  const uint32_t block_start = stream.in_read_offset;
-  const uint32_t block_offset =
-      stream.file_position - stream.in_bytes + block_start;
-  const uint32_t payload_start = block_start + block_frame_header_bytes;
-  const uint32_t payload_end =
-      payload_start + load_u16(stream.in_buffer + block_start + 2);
-  const uint32_t channels = stream.header.channels;
-  const bool planar = channels > 2;
-  const uint32_t skip_at_start = stream.skip_samples;
-
+  const CurrentBlock block = current_block(stream);
   // Shared by every pair; the largest pair needs 2 x 2048 floats. Aligned
   // to the cache line, so that the transforms' vector accesses split as
   // few lines as their offsets allow.
   alignas(64) float coeffs[2 * max_frame_length];
-
-  uint32_t sub_start = payload_start;
-  uint32_t out_offset = 0;
-  uint32_t block_frames = 0;  // untrimmed, per channel
-  uint32_t first_channel = 0;
-  for (int32_t k = 0; k < stream.decoder_count; ++k) {
-    BlockDecoder& decoder = *stream.decoders[k];
-    const auto pair_channels =
-        static_cast<uint32_t>(stream.decoder_channels[k]);
-    const bool present = sub_start < payload_end;
-    const uint32_t shift = decoder.first_block != 0 ? 0 : decoder.overlap_shift;
-    const uint32_t untrimmed = decoder.block_bytes - decoder.overlap_bytes;
-    // Every pair holds the same number of frames.
-    block_frames = untrimmed / (2 * pair_channels);
-    uint32_t used = 0;
-    uint32_t produced = untrimmed;
-    if (planar) {
-      // Written straight into frame order: this pair's channels are
-      // first_channel.. of every frame of the block.
-      int16_t* frames_out =
-          reinterpret_cast<int16_t*>(stream.pcm_buffer) + first_channel;
-      if (present) {
-        used = decode_sub_block_frames(
-            decoder.transform_length, decoder.scale, decoder.transform_count,
-            decoder.transform_table_length, decoder.transform_table, frames_out,
-            channels, stream.in_buffer + sub_start,
-            stream.in_buffer + payload_end, decoder.band_count,
-            decoder.band_edges, coeffs, decoder.overlap_bytes, shift,
-            decoder.tail);
-      } else {
-        // No sub-block left for this pair: its share of the block is silence.
-        for (uint32_t f = 0; f < block_frames; ++f) {
-          for (uint32_t c = 0; c < pair_channels; ++c) {
-            frames_out[size_t{f} * channels + c] = 0;
-          }
-        }
-      }
-      first_channel += pair_channels;
-    } else {
-      uint8_t* out = stream.pcm_buffer + out_offset;
-      stream.skip_samples = skip_at_start;
-      if (present) {
-        used = decode_sub_block(
-            decoder.transform_length, decoder.scale, decoder.transform_count,
-            decoder.flags, decoder.transform_table_length,
-            decoder.transform_table, reinterpret_cast<int16_t*>(out),
-            stream.in_buffer + sub_start, stream.in_buffer + payload_end,
-            decoder.band_count, decoder.band_edges, coeffs,
-            decoder.overlap_bytes, shift, decoder.tail);
-      } else {
-        // No sub-block left for this pair: its share of the block is silence.
-        std::memset(out, 0, produced);
-      }
-      produced = trim_skip_interleaved(stream, out, produced, pair_channels);
-    }
-    decoder.first_block = 0;
-
-    if (used > payload_end - sub_start) {
-      // The sub-blocks run past the payload: the block is not trusted.
-      stream.resync_pending = 1;
-      stream.in_read_offset =
-          payload_end < stream.in_bytes ? payload_end : stream.in_bytes;
-      return;
-    }
-    sub_start += used;
-    if (!planar) {
-      trigger_loop_end(stream, block_offset);
-      // The skip drops whole 16-byte steps, so `dropped` is whole frames.
-      const uint32_t frame_bytes = 2 * pair_channels;
-      const uint32_t dropped = (untrimmed - produced) / frame_bytes;
-      const uint32_t kept_frames =
-          frames_before_loop_end(stream, block_frames, dropped);
-      if (kept_frames < produced / frame_bytes) {
-        produced = kept_frames * frame_bytes;
-      }
-      out_offset += produced;
-    }
+  uint32_t payload_used = 0;
+  uint32_t out_bytes = 0;
+  const bool intact = stream.header.channels > 2
+                          ? decode_frame_order_block(stream, block, coeffs,
+                                                     payload_used, out_bytes)
+                          : decode_interleaved_block(stream, block, coeffs,
+                                                     payload_used, out_bytes);
+  if (!intact) {
+    reject_block(stream, block);
+    return;
   }
-
-  if (planar) {
-    // The block is in frame order: trim it exactly to the frame.
-    const uint32_t frames = block_frames;
-    const uint32_t frame_bytes = 2 * channels;
-    const uint32_t skipped = skip_at_start < frames ? skip_at_start : frames;
-    if (skipped != 0) {
-      std::memmove(stream.pcm_buffer, stream.pcm_buffer + skipped * frame_bytes,
-                   (frames - skipped) * frame_bytes);
-    }
-    stream.skip_samples = skip_at_start - skipped;
-    trigger_loop_end(stream, block_offset);
-    out_offset = frames_before_loop_end(stream, frames, skipped) * frame_bytes;
-  }
-  count_down_loop_end(stream, block_frames);
-
-  stream.in_read_offset = sub_start;
-  stream.pcm_bytes += out_offset;
+  count_down_loop_end(stream, block_frames(*stream.decoders[0]));
+  stream.in_read_offset = block.payload_start + payload_used;
+  stream.pcm_bytes += out_bytes;
   if (stream.in_read_offset == stream.in_bytes) apply_deferred(stream);
 }
 
