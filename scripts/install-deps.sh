@@ -32,6 +32,9 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   sudo_cmd=()
   [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # Wait for another package run (a second build on the machine) instead
+  # of failing on the package manager's lock.
+  lock=(-o DPkg::Lock::Timeout=600)
+  "${sudo_cmd[@]}" apt-get "${lock[@]}" update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get "${lock[@]}" install -y -qq --no-install-recommends "${missing[@]}"
 fi
