@@ -20,6 +20,8 @@
 #include <vector>
 
 #include "encoder/velk_encoder.h"
+#include "format/byte_order.h"
+#include "format/file_header.h"
 
 namespace {
 
@@ -88,21 +90,16 @@ void write_file(const fs::path& path, const Bytes& bytes) {
   }
 }
 
-uint32_t load_u16(const Bytes& b, size_t at) {
-  return uint32_t{b[at]} | uint32_t{b[at + 1]} << 8;
-}
-uint32_t load_u32(const Bytes& b, size_t at) {
-  return load_u16(b, at) | load_u16(b, at + 2) << 16;
-}
-
 // The payloads of the file's blocks, in order.
 std::vector<Bytes> payloads(const Bytes& file) {
-  const uint32_t word = load_u32(file, 20);
-  const uint32_t entries = file[4] == 2 ? (word & 0xFFFF) : word;
-  size_t at = 24 + 2 * size_t{entries};
+  using namespace orv::vlkdec;
+  const auto header = parse_file_header(file.data(), file.size());
+  if (!header) return {};
+  size_t at =
+      file_header_bytes + seek_entry_bytes * size_t{header->seek_entry_count};
   std::vector<Bytes> result;
-  while (at + 4 <= file.size() && load_u16(file, at) == 0x9999) {
-    const size_t size = load_u16(file, at + 2);
+  while (at + 4 <= file.size() && load_u16(&file[at]) == block_sync) {
+    const size_t size = load_u16(&file[at + 2]);
     if (at + 4 + size > file.size()) break;
     result.emplace_back(file.begin() + static_cast<long>(at + 4),
                         file.begin() + static_cast<long>(at + 4 + size));

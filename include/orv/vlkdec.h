@@ -85,11 +85,11 @@ extern "C" {
  */
 typedef struct RegistrationEntry {
   uint32_t kind;    /* ORV_ENTRY_FUNCTION or ORV_ENTRY_PROPERTY */
-  uint32_t unused0; /* not set: whatever the storage held */
+  uint32_t unused0; /* reserved; this module writes 0, a host ignores it */
   const char* name; /* NUL-terminated, valid while the module is loaded */
   uint64_t value;   /* function: its address; property: its token */
   uint32_t type;    /* 0 for functions, an ORV_TYPE_* word for properties */
-  uint32_t unused1; /* not set */
+  uint32_t unused1; /* reserved; this module writes 0, a host ignores it */
 } RegistrationEntry;
 
 /* ------------------------------------------------------------------------ */

@@ -235,7 +235,7 @@ EncodeStats Encoder::finish(const ByteSink& sink) {
   }
   stats.file_size = file_size;
 
-  FileHeader header;
+  FileHeader header{};
   header.version = static_cast<uint8_t>(options_.format_version);
   header.channels = static_cast<uint8_t>(channels_);
   header.sample_rate = static_cast<uint16_t>(sample_rate_);

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "format/file_header.h"
+#include "format/frame.h"
 #include "host/host_internal.h"
 
 using orv::host::set_error;
@@ -23,8 +25,9 @@ struct VelkHostStream {
   VelkHost* host = nullptr;
   int fd = -1;
   ORV_Stream* plugin = nullptr;
-  VelkHostFileHeader header{};
-  uint32_t frame_bytes = 0;  // 2 x channels; 0 for a header without channels
+  orv::vlkdec::FileHeader file{};  // as parsed; zero when it would not parse
+  VelkHostFileHeader header{};     // the same, as the C interface gives it
+  uint32_t frame_bytes = 0;  // bytes per frame; 0 for a header without channels
   // Blocks handed to the plug-in for this stream, with their sizes.
   std::vector<std::pair<void*, uint64_t>> blocks;
   uint64_t refusals = 0;
@@ -54,50 +57,14 @@ constexpr uint32_t max_empty_calls = 1u << 20;
 // The most one process call is asked for.
 constexpr uint32_t max_process_bytes = 1u << 20;
 
-uint32_t read_le32(const unsigned char* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 |
-         uint32_t{p[3]} << 24;
-}
-
-uint32_t read_le16(const unsigned char* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8;
-}
-
-// Frames of output per block of a file at this rate.
-uint32_t samples_per_block(uint32_t sample_rate) {
-  if (sample_rate >= 44100) return 1920;
-  if (sample_rate >= 22050) return 960;
-  return 480;
-}
-
-// The step in which a skip inside a block takes effect, in frames.
-uint32_t skip_step_frames(uint32_t channels) {
-  if (channels == 1) return 8;
-  if (channels == 2) return 4;
-  return 1;
-}
-
-// The first sample of the seek entry that holds `sample`, computed as the
-// stream does it (the entry index clamped to the table).
-uint32_t entry_first_sample(const VelkHostFileHeader& h, uint32_t sample) {
-  const uint32_t per_entry =
-      h.blocks_per_seek_entry * samples_per_block(h.sample_rate);
-  if (per_entry == 0 || h.seek_entry_count == 0) return 0;
-  if (h.total_samples != 0 && sample > h.total_samples) {
-    sample = h.total_samples - 1;
-  }
-  uint32_t index = 0;
-  if (sample >= per_entry) {
-    index = (sample - per_entry) / per_entry + 1;
-    if (index >= h.seek_entry_count) index = h.seek_entry_count - 1;
-  }
-  return index * per_entry;
-}
-
-// The first frame delivered after a skip from `first` to `target`.
-uint32_t skipped_start(const VelkHostFileHeader& h, uint32_t first,
-                       uint32_t target) {
-  const uint32_t step = skip_step_frames(h.channels);
+// The first frame the stream delivers after a jump to `sample` from the
+// seek entry that starts at `first`: the skip moves on in whole steps up
+// to the sample, clamped to the stream's length as the stream clamps it.
+uint32_t skipped_start(const orv::vlkdec::FileHeader& h, uint32_t first,
+                       uint32_t sample) {
+  const auto at = orv::vlkdec::locate_seek_entry(h, sample);
+  const uint32_t target = at.first_sample + at.offset;
+  const uint32_t step = orv::vlkdec::skip_step_frames(h.channels);
   if (target < first) return first;
   return first + (target - first) / step * step;
 }
@@ -273,27 +240,27 @@ VelkHostStream* velk_host_stream_open(VelkHost* host, const char* path,
     delete s;
     return nullptr;
   }
-  unsigned char raw[24] = {};
+  uint8_t raw[orv::vlkdec::file_header_bytes] = {};
   const ssize_t got = pread(s->fd, raw, sizeof raw, 0);
-  const bool magic_ok = got == static_cast<ssize_t>(sizeof raw) &&
-                        std::memcmp(raw, "1KLV", 4) == 0;
-  if (magic_ok) {
+  const size_t header_bytes = got > 0 ? static_cast<size_t>(got) : 0;
+  const auto parsed = orv::vlkdec::parse_file_header(raw, header_bytes);
+  if (parsed) {
+    s->file = *parsed;
     VelkHostFileHeader& h = s->header;
-    h.version = raw[4];
-    h.channels = raw[5];
-    h.sample_rate = read_le16(raw + 6);
-    h.total_samples = read_le32(raw + 8);
-    h.max_block_size = read_le32(raw + 12);
-    h.file_size = read_le32(raw + 16);
-    const uint32_t seek_word = read_le32(raw + 20);
-    h.seek_entry_count = h.version == 2 ? (seek_word & 0xFFFFu) : seek_word;
-    h.blocks_per_seek_entry = h.version == 2 ? seek_word >> 16 : 0;
-    s->frame_bytes = 2 * h.channels;
+    h.version = parsed->version;
+    h.channels = parsed->channels;
+    h.sample_rate = parsed->sample_rate;
+    h.total_samples = parsed->total_samples;
+    h.max_block_size = parsed->max_block_size;
+    h.file_size = parsed->file_size;
+    h.seek_entry_count = parsed->seek_entry_count;
+    h.blocks_per_seek_entry = parsed->blocks_per_seek_entry;
+    s->frame_bytes = orv::vlkdec::bytes_per_sample * h.channels;
   }
   s->plugin = host->functions.stream_open(
       allocate_block, free_block, reinterpret_cast<uint64_t>(s), read_file);
   if (s->plugin == nullptr) {
-    if (!magic_ok) {
+    if (!orv::vlkdec::has_file_magic(raw, header_bytes)) {
       set_error(error, error_size, "'%s' is not a Velk audio file", path);
     } else if (s->refusals != 0) {
       const char* why = host->functions.error();
@@ -482,12 +449,11 @@ int velk_host_stream_seek_ms(VelkHostStream* stream, uint32_t ms,
     return 0;
   }
   seek.entry_first_sample =
-      looked_up ? lookup[1] : entry_first_sample(h, seek.target_sample);
-  uint32_t target = seek.target_sample;
-  if (h.total_samples != 0 && target > h.total_samples) {
-    target = h.total_samples - 1;
-  }
-  seek.start_sample = skipped_start(h, seek.entry_first_sample, target);
+      looked_up ? lookup[1]
+                : orv::vlkdec::locate_seek_entry(s->file, seek.target_sample)
+                      .first_sample;
+  seek.start_sample =
+      skipped_start(s->file, seek.entry_first_sample, seek.target_sample);
   if (!move_input(s, seek.entry_position)) return 0;
   restart_timeline(s, seek.start_sample);
   if (out != nullptr) *out = seek;
@@ -504,15 +470,14 @@ int velk_host_stream_set_loop(VelkHostStream* stream, uint32_t start_sample,
   if (!setting(s, orv::host::token_set_looping_samples, input, result)) {
     return 0;
   }
-  const VelkHostFileHeader& h = s->header;
-  uint32_t start = start_sample;
-  if (h.total_samples != 0 && start > h.total_samples)
-    start = h.total_samples - 1;
   s->loop_set = true;
   s->loop_passes = passes;
   s->loop_passes_done = 0;
   s->loop_start_position = result[0];
-  s->loop_start_sample = skipped_start(h, entry_first_sample(h, start), start);
+  s->loop_start_sample = skipped_start(
+      s->file,
+      orv::vlkdec::locate_seek_entry(s->file, start_sample).first_sample,
+      start_sample);
   s->loop_end_sample = end_sample;
   if (out != nullptr) {
     out->start_position = result[0];

@@ -141,7 +141,7 @@ TEST(EncoderFile, ChunkedWritesGiveTheSameFile) {
 TEST(EncoderFile, EmptyInputIsAHeaderOnlyFile) {
   const auto file = encoder::encode_to_memory(nullptr, 0, 2, 44100);
   ASSERT_EQ(file.size(), 24u);
-  const auto h = encoder::read_file_header(file.data(), file.size());
+  const auto h = encoder::parse_file_header(file.data(), file.size());
   ASSERT_TRUE(h.has_value());
   EXPECT_EQ(h->total_samples, 0u);
   EXPECT_EQ(h->file_size, 24u);

@@ -100,7 +100,7 @@ std::vector<int16_t> make_signal(const std::vector<Signal>& kinds,
 
 DecodedFile decode_file(const std::vector<uint8_t>& file) {
   DecodedFile out;
-  const auto header = encoder::read_file_header(file.data(), file.size());
+  const auto header = encoder::parse_file_header(file.data(), file.size());
   if (!header) {
     out.error = "bad header";
     return out;

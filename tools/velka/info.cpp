@@ -222,7 +222,7 @@ int run_info(int argc, char** argv) {
   uint8_t head[orv::encoder::file_header_bytes];
   in.read(reinterpret_cast<char*>(head), sizeof head);
   const auto parsed =
-      orv::encoder::read_file_header(head, static_cast<size_t>(in.gcount()));
+      orv::encoder::parse_file_header(head, static_cast<size_t>(in.gcount()));
   if (!parsed) {
     std::fprintf(stderr, "velka: '%s' is not a Velk audio file (bad header)\n",
                  path.c_str());

@@ -53,39 +53,6 @@ void put_small_header(BitWriter& w) {
   for (uint32_t q : {0u, 10u, 20u, 30u}) w.put(q, 8);
 }
 
-TEST(BlockDecoder, Float29DecodesExactly) {
-  EXPECT_EQ(decode_float29(float29_bits(23, 1, false)), 1.0f);
-  EXPECT_EQ(decode_float29(float29_bits(0, 1, false)), 0x1p-23f);
-  EXPECT_EQ(decode_float29(float29_bits(23, 0x7FFFFF, true)), -8388607.0f);
-  EXPECT_EQ(decode_float29(float29_bits(10, 12345, false)),
-            12345.0f * 0x1p-13f);
-  const float negative_zero = decode_float29(float29_bits(5, 0, true));
-  EXPECT_EQ(negative_zero, 0.0f);
-  EXPECT_TRUE(std::signbit(negative_zero));
-}
-
-TEST(BlockDecoder, Float29ExponentBeyondTableDecodesAsSignedZero) {
-  for (uint32_t e = 24; e < 32; ++e) {
-    SCOPED_TRACE(e);
-    const float positive = decode_float29(float29_bits(e, 0x7FFFFF, false));
-    const float negative = decode_float29(float29_bits(e, 1, true));
-    EXPECT_EQ(positive, 0.0f);
-    EXPECT_FALSE(std::signbit(positive));
-    EXPECT_EQ(negative, 0.0f);
-    EXPECT_TRUE(std::signbit(negative));
-  }
-}
-
-TEST(BlockDecoder, QuantiserTableIsTenToTheStepRoundedToFloat) {
-  for (uint32_t i = 0; i < quantiser_count; ++i) {
-    SCOPED_TRACE(i);
-    EXPECT_EQ(quantiser_table[i],
-              static_cast<float>(std::pow(10.0, 0.0664 * i)));
-  }
-  EXPECT_EQ(quantiser_table[1], 1.1651987f);
-  EXPECT_EQ(quantiser_table[95], 2032357.0f);
-}
-
 TEST(BlockDecoder, QuantiserIndicesAbove95UseStep95) {
   const uint32_t edges[] = {1, 2, 3, 4};  // n = 8: bands at 2, 4, 6
   for (uint32_t index : {95u, 96u, 200u, 255u}) {

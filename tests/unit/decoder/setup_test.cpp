@@ -24,14 +24,6 @@ std::vector<uint32_t> edges_of(const BlockDecoder& d) {
   return std::vector<uint32_t>(d.band_edges, d.band_edges + d.band_count + 1);
 }
 
-TEST(BlockDecoder, FrameLengthSwitchesAtInclusiveThresholds) {
-  EXPECT_EQ(frame_length_for_rate(44100), 2048u);
-  EXPECT_EQ(frame_length_for_rate(44099), 1024u);
-  EXPECT_EQ(frame_length_for_rate(22050), 1024u);
-  EXPECT_EQ(frame_length_for_rate(22049), 512u);
-  EXPECT_EQ(frame_length_for_rate(0), 512u);
-}
-
 TEST(BlockDecoder, SetupDerivesSizesForEachFrameLengthAndPair) {
   struct Row {
     uint32_t rate, channels, n, block, overlap, shift;

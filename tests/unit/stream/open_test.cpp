@@ -138,9 +138,9 @@ TEST_F(StreamOpen, ReadsHeaderAndTableAndLaysOutTheStream) {
   EXPECT_EQ(host.allocated_bytes, compute_layout(2, 44100, 2000, 3).block_size);
   const DecodeStream& s = *from_handle(handle);
   EXPECT_EQ(static_cast<const void*>(&s), host.block());
-  EXPECT_EQ(s.header.max_block_bytes, 2004u);
+  EXPECT_EQ(s.max_block_bytes, 2004u);
   EXPECT_EQ(s.header.seek_entry_count, 3u);
-  EXPECT_EQ(s.blocks_per_seek_entry, 7u);
+  EXPECT_EQ(s.header.blocks_per_seek_entry, 7u);
   EXPECT_EQ(s.data_start, 30u);
   EXPECT_EQ(s.file_position, 30u);
   EXPECT_EQ(s.file_size, 123456u);
@@ -178,7 +178,7 @@ TEST_F(StreamOpen, VersionsSplitTheSeekWordDifferently) {
     ASSERT_NE(handle, nullptr) << int{version};
     const DecodeStream& s = *from_handle(handle);
     EXPECT_EQ(s.header.seek_entry_count, sizes.size());
-    EXPECT_EQ(s.blocks_per_seek_entry, version == 2 ? 3u : 0u);
+    EXPECT_EQ(s.header.blocks_per_seek_entry, version == 2 ? 3u : 0u);
     EXPECT_EQ(s.data_start, 24 + 2 * sizes.size());
     EXPECT_EQ(s.seek_table[sizes.size()], 10 * sizes.size());
     ORV_stream_close(handle);

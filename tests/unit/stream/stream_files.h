@@ -68,8 +68,8 @@ struct BareStream {
   vlkdec::DecodeStream stream{};
 
   BareStream(FakeHost& host, uint32_t max_block_size) {
-    stream.header.max_block_bytes = max_block_size + 4;
-    stream.in_capacity = 2 * stream.header.max_block_bytes;
+    stream.max_block_bytes = max_block_size + 4;
+    stream.in_capacity = 2 * stream.max_block_bytes;
     storage.assign(stream.in_capacity + 64, 0);
     stream.in_buffer = storage.data();
     stream.host_stream = host.handle();

@@ -6,17 +6,12 @@
 #include <cstdint>
 
 #include "decoder/block_decoder.h"
+#include "format/file_header.h"
+#include "format/frame.h"
 #include "orv/vlkdec.h"
 
 namespace orv::vlkdec {
 
-constexpr uint32_t file_magic = 0x564C4B31;  // "1KLV" read little-endian
-constexpr uint32_t max_file_version = 2;
-constexpr uint32_t file_header_bytes = 24;
-constexpr uint16_t block_sync = 0x9999;
-constexpr uint32_t block_frame_header_bytes = 4;
-constexpr uint32_t max_channels = 8;
-constexpr uint32_t max_pairs = 4;
 // No block can be larger than its frame header plus a payload whose size
 // is a 16-bit field. The stream sizes its input buffer and its framing
 // bounds from the smaller of this and the header's max_block_size, so a
@@ -29,33 +24,6 @@ constexpr uint32_t bounded_block_size(uint32_t max_block_size) {
 }
 // Bit 31 of a deferred word marks a pending request; bits 0-30 its value.
 constexpr uint32_t deferred_present = 0x80000000u;
-
-// The 24-byte file header as stored (little-endian), parsed field by field.
-struct FileHeader {
-  uint32_t magic;
-  uint8_t version;
-  uint8_t channels;
-  uint16_t sample_rate;
-  uint32_t total_samples;   // sample frames
-  uint32_t max_block_size;  // bound on a whole block, frame header included
-  uint32_t file_size;
-  uint32_t seek_word;  // v0/v1: entry count; v2: count | blocks_per_entry<<16
-};
-
-// The stream's copy of the header: the bounded max_block_size + 4 in
-// max_block_bytes (one largest block plus the next frame header), the seek
-// word reduced to the entry count.
-struct StreamHeader {
-  uint32_t magic;
-  uint8_t version;
-  uint8_t channels;
-  uint16_t sample_rate;
-  uint32_t total_samples;
-  uint32_t max_block_bytes;
-  uint32_t file_size;
-  uint32_t seek_entry_count;
-};
-static_assert(sizeof(StreamHeader) == 24);
 
 struct DecodeStream {
   // Decoded PCM waiting to be handed out.
@@ -70,17 +38,19 @@ struct DecodeStream {
   uint32_t file_position;   // offset of the next byte the host delivers
   uint32_t seek_pending;    // 0/1: realign at a seek-table boundary first
   uint32_t resync_pending;  // 0/1: block sync lost, find it again first
-  StreamHeader header;
+  FileHeader header;
   uint32_t* seek_table;  // seek_entry_count + 1 offsets from data_start
   uint32_t duration_ms;
-  uint32_t blocks_per_seek_entry;  // 0 for versions 0 and 1
+  // The bounded max_block_size + 4: one largest block plus the next frame
+  // header.
+  uint32_t max_block_bytes;
   // Compressed input.
   uint8_t* in_buffer;
   uint32_t in_bytes;
   uint32_t in_read_offset;  // the next block to decode
   uint32_t in_capacity;     // 2 * max_block_bytes
   uint32_t pcm_capacity;
-  uint32_t pcm_block_bytes;  // channels * 2 * frame length
+  uint32_t pcm_block_bytes;  // channels * bytes_per_sample * frame length
   // Seek, skip and loop state.
   uint32_t skip_samples;       // frames still to drop from decoded output
   uint32_t loop_start_skip;    // frames to drop after a jump to the loop start
@@ -115,8 +85,6 @@ struct StreamLayout {
   uint32_t block_size;
 };
 
-// Parses 24 little-endian bytes.
-FileHeader parse_file_header(const uint8_t* bytes);
 // Pure sizing of a stream for a header (channels, rate, max_block_size,
 // seek-entry count as in the file).
 StreamLayout compute_layout(uint32_t channels, uint32_t sample_rate,
@@ -138,7 +106,8 @@ uint32_t read_input(DecodeStream& stream, uint8_t* destination, uint32_t bytes);
 // and the processing loop never waits for a block the input buffer cannot
 // complete.
 inline bool frame_size_fits(const DecodeStream& stream, uint32_t size) {
-  return uint64_t{size} + 8 <= stream.header.max_block_bytes;
+  return uint64_t{size} + 2 * block_frame_header_bytes <=
+         stream.max_block_bytes;
 }
 
 // Input buffering, framing and resynchronisation.

@@ -3,6 +3,7 @@
 // boundary after a seek.
 #include <cstring>
 
+#include "format/byte_order.h"
 #include "stream.h"
 
 namespace orv::vlkdec {
@@ -15,23 +16,21 @@ constexpr uint32_t max_candidates = 8;
 // next call goes on searching the same buffer.
 constexpr uint32_t max_resync_reads = 1024;
 
-uint32_t load_u16(const uint8_t* bytes) {
-  return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8;
-}
-
 // Bytes from in_read_offset that make the current block examinable: the
 // whole block plus the next frame header, or max_block_bytes while the
 // frame header is missing, damaged or announces a block that cannot fit.
 uint32_t input_need(const DecodeStream& stream) {
   const uint32_t waiting = stream.in_bytes - stream.in_read_offset;
-  if (stream.in_bytes >= stream.in_read_offset && waiting >= 4) {
+  if (stream.in_bytes >= stream.in_read_offset &&
+      waiting >= block_frame_header_bytes) {
     const uint8_t* frame = stream.in_buffer + stream.in_read_offset;
     if (load_u16(frame) == block_sync) {
       const uint32_t size = load_u16(frame + 2);
-      if (frame_size_fits(stream, size)) return size + 8;
+      if (frame_size_fits(stream, size))
+        return size + 2 * block_frame_header_bytes;
     }
   }
-  return stream.header.max_block_bytes;
+  return stream.max_block_bytes;
 }
 
 // Makes the bytes from `position` on the start of the input buffer.
@@ -60,10 +59,11 @@ bool is_frame_at(const DecodeStream& stream, uint32_t position,
 // exactly at the end of the buffered data, as a file's last block does;
 // in_bytes when there is none.
 uint32_t find_final_block(const DecodeStream& stream) {
-  for (uint32_t j = 0; uint64_t{j} + 4 <= stream.in_bytes; ++j) {
+  for (uint32_t j = 0;
+       uint64_t{j} + block_frame_header_bytes <= stream.in_bytes; ++j) {
     uint32_t size = 0;
     if (is_frame_at(stream, j, size) &&
-        uint64_t{j} + 4 + size == stream.in_bytes) {
+        uint64_t{j} + block_frame_header_bytes + size == stream.in_bytes) {
       return j;
     }
   }
@@ -93,7 +93,8 @@ bool fill_input(DecodeStream& stream) {
     if (stream.deferred_seek != 0 || stream.deferred_skip != 0) {
       // Let the buffer drain exactly at the end of the current block, where
       // the deferred request is applied.
-      const uint64_t block_end = uint64_t{stream.in_read_offset} + need - 4;
+      const uint64_t block_end =
+          uint64_t{stream.in_read_offset} + need - block_frame_header_bytes;
       if (block_end >= stream.in_bytes) {
         const uint64_t missing = block_end - stream.in_bytes;
         if (missing < room) room = static_cast<uint32_t>(missing);
@@ -108,7 +109,7 @@ bool fill_input(DecodeStream& stream) {
     need = input_need(stream);
     const uint32_t waiting = stream.in_bytes - stream.in_read_offset;
     if (n == 0) {
-      if (waiting < need - 4) return false;
+      if (waiting < need - block_frame_header_bytes) return false;
       break;
     }
     if (waiting >= need) break;
@@ -120,12 +121,13 @@ Framing framing_test(const DecodeStream& stream) {
   if (stream.in_bytes <= stream.in_read_offset) return Framing::wait;
   const uint32_t waiting = stream.in_bytes - stream.in_read_offset;
   // A frame header cut by the end of the input cannot start a block.
-  if (waiting < 4) return Framing::sync_lost;
+  if (waiting < block_frame_header_bytes) return Framing::sync_lost;
   uint32_t size = 0;
   if (!is_frame_at(stream, stream.in_read_offset, size)) {
     return Framing::sync_lost;
   }
-  const uint64_t next = uint64_t{stream.in_read_offset} + 4 + size;
+  const uint64_t next =
+      uint64_t{stream.in_read_offset} + block_frame_header_bytes + size;
   if (next > stream.in_bytes) return Framing::wait;
   if (next == stream.in_bytes) return Framing::decode;
   const uint8_t* following = stream.in_buffer + next;
@@ -143,7 +145,8 @@ void resynchronise(DecodeStream& stream) {
     stream.in_read_offset = stream.in_bytes;
   }
   settle_at(stream, stream.in_read_offset);
-  const uint64_t drop_bytes = uint64_t{stream.header.max_block_bytes} + 4;
+  const uint64_t drop_bytes =
+      uint64_t{stream.max_block_bytes} + block_frame_header_bytes;
   for (uint32_t reads = 0; reads < max_resync_reads; ++reads) {
     struct Candidate {
       uint32_t position;
@@ -154,11 +157,12 @@ void resynchronise(DecodeStream& stream) {
 
     // A sync whose block is followed, at the distance its size gives, by
     // another sync settles the search at once.
-    for (uint32_t j = 0; uint64_t{j} + 4 < stream.in_bytes; ++j) {
+    for (uint32_t j = 0;
+         uint64_t{j} + block_frame_header_bytes < stream.in_bytes; ++j) {
       uint32_t size = 0;
       if (!is_frame_at(stream, j, size)) continue;
-      const uint64_t following = uint64_t{j} + 4 + size;
-      if (following + 4 <= stream.in_bytes) {
+      const uint64_t following = uint64_t{j} + block_frame_header_bytes + size;
+      if (following + block_frame_header_bytes <= stream.in_bytes) {
         if (load_u16(stream.in_buffer + following) == block_sync) {
           found_block(stream, j);
           return;
@@ -208,8 +212,9 @@ void resynchronise(DecodeStream& stream) {
     for (uint32_t i = 0; i < candidate_count; ++i) {
       if (candidates[i].position < dropped) continue;
       const uint32_t start = candidates[i].position - dropped;
-      const uint64_t following = uint64_t{start} + 4 + candidates[i].size;
-      if (following + 4 <= stream.in_bytes &&
+      const uint64_t following =
+          uint64_t{start} + block_frame_header_bytes + candidates[i].size;
+      if (following + block_frame_header_bytes <= stream.in_bytes &&
           load_u16(stream.in_buffer + following) == block_sync) {
         found_block(stream, start);
         return;

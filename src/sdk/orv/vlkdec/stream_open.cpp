@@ -2,26 +2,30 @@
 // host allocation, the seek table and the channel pairs' decoders.
 #include <cstring>
 
+#include "format/byte_order.h"
 #include "plugin_api.h"
 #include "stream.h"
 
 namespace orv::vlkdec {
 namespace {
 
-// Call sites named to the host's allocator for its accounting.
-constexpr uint32_t allocate_line = 202;
-constexpr uint32_t seek_table_failed_line = 243;
-constexpr uint32_t close_line = 280;
+// The numbers the host's allocate and free callbacks receive with
+// stream_source_file to tell the call sites apart in their accounting.
+// They are fixed identifiers that hosts may key on, not line numbers of
+// this file, and must not change when the source does.
+constexpr uint32_t allocation_site_open = 202;
+constexpr uint32_t allocation_site_seek_table_failed = 243;
+constexpr uint32_t allocation_site_close = 280;
 
 constexpr uint32_t seek_chunk_entries = 128;
 
-uint32_t load_u16(const uint8_t* bytes) {
-  return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8;
-}
-
-uint32_t load_u32(const uint8_t* bytes) {
-  return load_u16(bytes) | load_u16(bytes + 2) << 16;
-}
+// The PCM buffer holds one block's output for every channel plus headroom
+// of 1024 bytes per channel and 160 bytes in all. A block is decoded from
+// the buffer's start and writes at most pcm_block_bytes, so the headroom is
+// never written; it is kept so that the size each stream asks of the host
+// does not change.
+constexpr uint32_t pcm_headroom_per_channel_bytes = 1024;
+constexpr uint32_t pcm_headroom_bytes = 160;
 
 constexpr uint64_t align64(uint64_t value) {
   return (value + 63) & ~uint64_t{63};
@@ -52,19 +56,6 @@ uint32_t read_input(DecodeStream& stream, uint8_t* destination,
                                                : static_cast<uint32_t>(result);
 }
 
-FileHeader parse_file_header(const uint8_t* bytes) {
-  FileHeader header{};
-  header.magic = load_u32(bytes);
-  header.version = bytes[4];
-  header.channels = bytes[5];
-  header.sample_rate = static_cast<uint16_t>(load_u16(bytes + 6));
-  header.total_samples = load_u32(bytes + 8);
-  header.max_block_size = load_u32(bytes + 12);
-  header.file_size = load_u32(bytes + 16);
-  header.seek_word = load_u32(bytes + 20);
-  return header;
-}
-
 StreamLayout compute_layout(uint32_t channels, uint32_t sample_rate,
                             uint32_t max_block_size,
                             uint32_t seek_entry_count) {
@@ -81,8 +72,11 @@ StreamLayout compute_layout(uint32_t channels, uint32_t sample_rate,
     layout.state_sizes[k] = block_decoder_state_size(sample_rate, in_pair);
     state_total += layout.state_sizes[k];
   }
-  layout.pcm_block_bytes = channels * 2 * layout.frame_length;
-  layout.pcm_capacity = channels * (2 * layout.frame_length + 1024) + 160;
+  const uint32_t channel_block_bytes = bytes_per_sample * layout.frame_length;
+  layout.pcm_block_bytes = channels * channel_block_bytes;
+  layout.pcm_capacity =
+      channels * (channel_block_bytes + pcm_headroom_per_channel_bytes) +
+      pcm_headroom_bytes;
 
   // Worked out in 64 bits: a seek-entry count or block size that would
   // make the 32-bit offsets wrap lies outside the data model.
@@ -90,7 +84,8 @@ StreamLayout compute_layout(uint32_t channels, uint32_t sample_rate,
   const uint64_t in_offset =
       align64(seek_table_offset + 4 * (uint64_t{seek_entry_count} + 1));
   const uint64_t in_capacity =
-      2 * (uint64_t{bounded_block_size(max_block_size)} + 4);
+      2 *
+      (uint64_t{bounded_block_size(max_block_size)} + block_frame_header_bytes);
   const uint64_t decoder_offset = align64(in_offset + in_capacity);
   const uint64_t pcm_offset = align64(decoder_offset + state_total);
   const uint64_t block_size = align64(pcm_offset + layout.pcm_capacity);
@@ -124,22 +119,17 @@ ORV_Stream* ORV_stream_open(ORV_AllocateCallback allocate_callback,
   if (!read_exactly(read_callback, host_stream, raw, file_header_bytes, 0)) {
     return nullptr;
   }
-  const FileHeader file = parse_file_header(raw);
-  if (file.magic != file_magic || file.version > max_file_version) {
-    return nullptr;
-  }
-  uint32_t seek_entry_count = file.seek_word;
-  uint32_t blocks_per_seek_entry = 0;
-  if (file.version == 2) {
-    seek_entry_count = file.seek_word & 0xFFFFu;
-    blocks_per_seek_entry = file.seek_word >> 16;
-  }
+  const std::optional<FileHeader> parsed =
+      parse_file_header(raw, file_header_bytes);
+  if (!parsed) return nullptr;
+  const FileHeader& file = *parsed;
+  const uint32_t seek_entry_count = file.seek_entry_count;
   const StreamLayout layout = compute_layout(
       file.channels, file.sample_rate, file.max_block_size, seek_entry_count);
   if (!layout.valid) return nullptr;
 
   void* block = allocate_callback(layout.block_size, host_stream,
-                                  stream_source_file, allocate_line);
+                                  stream_source_file, allocation_site_open);
   if (block == nullptr) {
     report_out_of_memory();
     return nullptr;
@@ -158,32 +148,27 @@ ORV_Stream* ORV_stream_open(ORV_AllocateCallback allocate_callback,
   stream->read_callback = read_callback;
   stream->free_callback = free_callback;
   stream->file_size = file.file_size;
-  stream->header.magic = file.magic;
-  stream->header.version = file.version;
-  stream->header.channels = file.channels;
-  stream->header.sample_rate = file.sample_rate;
-  stream->header.total_samples = file.total_samples;
-  stream->header.max_block_bytes = bounded_block_size(file.max_block_size) + 4;
-  stream->header.file_size = file.file_size;
-  stream->header.seek_entry_count = seek_entry_count;
-  stream->blocks_per_seek_entry = blocks_per_seek_entry;
-  stream->data_start = file_header_bytes + 2 * seek_entry_count;
+  stream->header = file;
+  stream->max_block_bytes =
+      bounded_block_size(file.max_block_size) + block_frame_header_bytes;
+  stream->data_start = file_header_bytes + seek_entry_bytes * seek_entry_count;
 
   // The stored sizes become cumulative offsets from the first block.
-  uint8_t chunk[2 * seek_chunk_entries];
+  uint8_t chunk[seek_entry_bytes * seek_chunk_entries];
   uint32_t running_total = 0;
   uint32_t slot = 0;
   while (slot < seek_entry_count) {
     const uint32_t left = seek_entry_count - slot;
     const uint32_t n = left < seek_chunk_entries ? left : seek_chunk_entries;
-    if (!read_exactly(read_callback, host_stream, chunk, 2 * n, -1)) {
+    if (!read_exactly(read_callback, host_stream, chunk, seek_entry_bytes * n,
+                      -1)) {
       free_callback(block, host_stream, stream_source_file,
-                    seek_table_failed_line);
+                    allocation_site_seek_table_failed);
       return nullptr;
     }
     for (uint32_t i = 0; i < n; ++i) {
       stream->seek_table[slot++] = running_total;
-      running_total += load_u16(chunk + 2 * i);
+      running_total += load_u16(chunk + seek_entry_bytes * i);
     }
   }
   stream->seek_table[seek_entry_count] = running_total;
@@ -209,7 +194,7 @@ int32_t ORV_stream_close(ORV_Stream* handle) noexcept {
   if (handle == nullptr) return 0;
   DecodeStream* stream = from_handle(handle);
   stream->free_callback(stream, stream->host_stream, stream_source_file,
-                        close_line);
+                        allocation_site_close);
   return 0;
 }
 

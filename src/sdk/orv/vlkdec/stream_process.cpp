@@ -5,20 +5,12 @@
 #include <cstring>
 
 #include "decoder/synthesis.h"
+#include "format/byte_order.h"
 #include "plugin_api.h"
 #include "stream.h"
 
 namespace orv::vlkdec {
 namespace {
-
-constexpr uint32_t max_frame_length = 2048;
-// Skips in one- and two-channel files drop whole 16-byte steps, so that
-// the output stays a run of aligned vectors.
-constexpr uint32_t skip_step_bytes = 16;
-
-uint32_t load_u16(const uint8_t* bytes) {
-  return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8;
-}
 
 // Starts the loop-end countdown at the first block at or past the loop
 // end's block.
@@ -59,7 +51,7 @@ void count_down_loop_end(DecodeStream& stream, uint32_t frames) {
 uint32_t trim_skip_interleaved(DecodeStream& stream, uint8_t* out,
                                uint32_t produced, uint32_t channels) {
   if (stream.skip_samples == 0) return produced;
-  const uint32_t frame_bytes = 2 * channels;
+  const uint32_t frame_bytes = bytes_per_sample * channels;
   const uint64_t skip_bytes = uint64_t{stream.skip_samples} * frame_bytes;
   if (skip_bytes >= produced) {
     stream.skip_samples -= produced / frame_bytes;
@@ -106,7 +98,7 @@ CurrentBlock current_block(const DecodeStream& stream) {
 // Output frames per channel of one block (every pair holds the same).
 uint32_t block_frames(const BlockDecoder& decoder) {
   return (decoder.block_bytes - decoder.overlap_bytes) /
-         (2 * decoder.transform_count);
+         (bytes_per_sample * decoder.transform_count);
 }
 
 uint32_t crossfade_shift(const BlockDecoder& decoder) {
@@ -175,7 +167,7 @@ uint32_t trim_loop_end_interleaved(DecodeStream& stream,
                                    uint32_t produced) {
   trigger_loop_end(stream, block.file_offset);
   // The skip drops whole 16-byte steps, so `dropped` is whole frames.
-  const uint32_t frame_bytes = 2 * decoder.transform_count;
+  const uint32_t frame_bytes = bytes_per_sample * decoder.transform_count;
   const uint32_t untrimmed = decoder.block_bytes - decoder.overlap_bytes;
   const uint32_t dropped = (untrimmed - produced) / frame_bytes;
   const uint32_t kept_frames =
@@ -188,7 +180,7 @@ uint32_t trim_loop_end_interleaved(DecodeStream& stream,
 // and the loop end; returns the bytes kept at the start of pcm_buffer.
 uint32_t trim_frame_order_block(DecodeStream& stream, const CurrentBlock& block,
                                 uint32_t frames) {
-  const uint32_t frame_bytes = 2 * stream.header.channels;
+  const uint32_t frame_bytes = bytes_per_sample * stream.header.channels;
   const uint32_t skip = stream.skip_samples;
   const uint32_t skipped = skip < frames ? skip : frames;
   if (skipped != 0) {

@@ -25,22 +25,13 @@ constexpr uint32_t loop_answer_kept = 0xFFFFFFFEu;     // -2
 constexpr int32_t seek_realign = -1;
 constexpr int32_t seek_arm_loop_start = -2;
 
-// Sample frames one block delivers, by sample rate: the frame length less
-// its overlap of one sixteenth.
-uint32_t samples_per_block(uint32_t sample_rate) {
-  if (sample_rate >= 44100) return 1920;
-  if (sample_rate >= 22050) return 960;
-  return 480;
-}
-
 uint32_t samples_per_entry(const DecodeStream& stream) {
-  // blocks_per_seek_entry is 16 bits wide, so this cannot wrap.
-  return stream.blocks_per_seek_entry *
-         samples_per_block(stream.header.sample_rate);
+  return samples_per_seek_entry(stream.header);
 }
 
 uint64_t pcm_bytes_per_second(const DecodeStream& stream) {
-  return uint64_t{stream.header.sample_rate} * stream.header.channels * 2;
+  return uint64_t{stream.header.sample_rate} * stream.header.channels *
+         bytes_per_sample;
 }
 
 uint32_t saturate_u32(uint64_t value) {
@@ -51,7 +42,7 @@ uint32_t saturate_u32(uint64_t value) {
 // entry; version 0 and 1 files have no block count.
 bool has_seek_table(const DecodeStream& stream) {
   return stream.header.seek_entry_count != 0 &&
-         stream.blocks_per_seek_entry != 0;
+         stream.header.blocks_per_seek_entry != 0;
 }
 
 uint32_t read_word(const void* words, uint32_t index) {
@@ -170,8 +161,8 @@ uint32_t exact_get_position(const DecodeStream& stream, uint32_t position) {
                static_cast<float>(table[lo + 1] - table[lo]);
   }
   const float entries = static_cast<float>(lo) + fraction;
-  const uint64_t bytes_per_entry =
-      uint64_t{samples_per_entry(stream)} * stream.header.channels * 2;
+  const uint64_t bytes_per_entry = uint64_t{samples_per_entry(stream)} *
+                                   stream.header.channels * bytes_per_sample;
   const uint32_t ms = ms_from_double(
       static_cast<double>(entries) * static_cast<double>(bytes_per_entry) *
       1000.0 / static_cast<double>(bytes_per_second));
@@ -329,19 +320,9 @@ int32_t setting(DecodeStream& stream, uint64_t token, const void* new_value,
 }  // namespace
 
 SampleLocation locate_sample(const DecodeStream& stream, uint32_t sample) {
-  if (sample > stream.header.total_samples) {
-    sample = stream.header.total_samples - 1;
-  }
-  const uint32_t per_entry = samples_per_entry(stream);
-  const uint32_t count = stream.header.seek_entry_count;
-  uint32_t index = 0;
-  if (per_entry != 0 && sample >= per_entry) {
-    index = (sample - per_entry) / per_entry + 1;
-    if (index >= count) index = count == 0 ? 0 : count - 1;
-  }
-  // index * per_entry <= sample, so neither product nor offset wraps.
-  const uint32_t first = index * per_entry;
-  return SampleLocation{entry_position(stream, index), sample - first, first};
+  const SeekEntryLocation at = locate_seek_entry(stream.header, sample);
+  return SampleLocation{entry_position(stream, at.index), at.offset,
+                        at.first_sample};
 }
 
 }  // namespace orv::vlkdec

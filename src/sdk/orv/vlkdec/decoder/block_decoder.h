@@ -5,26 +5,25 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "format/bands.h"
+#include "format/frame.h"
+
 namespace orv::vlkdec {
 
 // Flags word of a BlockDecoder.
 constexpr uint32_t decoder_flag_separate_transforms = 1u;  // always set
 constexpr uint32_t decoder_flag_planar = 2u;  // each channel as its own run
 
-constexpr uint32_t max_band_count = 25;
 // Bytes of the fixed fields; the overlap tail follows them.
 constexpr uint32_t block_decoder_fixed_bytes = 176;
-
-// Samples per channel of one transform, chosen by the sample rate.
-constexpr uint32_t frame_length_for_rate(uint32_t sample_rate) {
-  return sample_rate >= 44100 ? 2048u : sample_rate >= 22050 ? 1024u : 512u;
-}
 
 // Bytes of decoder storage for a pair of `channels` (1 or 2) channels:
 // the fixed fields, then the tail of n * channels / 8 bytes.
 constexpr uint32_t block_decoder_state_size(uint32_t sample_rate,
                                             uint32_t channels) {
-  return ((frame_length_for_rate(sample_rate) * channels * 2) / 16 + 191) &
+  return ((frame_length_for_rate(sample_rate) * channels * bytes_per_sample) /
+              16 +
+          191) &
          ~15u;
 }
 

@@ -1,0 +1,54 @@
+// The file's outer layout: the 24-byte header, the seek table after it and
+// the frame header in front of every block.
+#ifndef ORV_VLKDEC_FORMAT_FILE_HEADER_H
+#define ORV_VLKDEC_FORMAT_FILE_HEADER_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+namespace orv::vlkdec {
+
+constexpr uint32_t file_magic = 0x564C4B31;  // "1KLV" read little-endian
+constexpr uint32_t max_file_version = 2;
+constexpr uint32_t file_header_bytes = 24;
+// Each seek-table entry is stored as a 16-bit stretch size.
+constexpr uint32_t seek_entry_bytes = 2;
+// A block is framed by a 16-bit sync word and its 16-bit payload size.
+constexpr uint16_t block_sync = 0x9999;
+constexpr uint32_t block_frame_header_bytes = 4;
+constexpr uint32_t max_channels = 8;
+// Channels are decoded in pairs; an odd last channel forms a pair alone.
+constexpr uint32_t max_pairs = (max_channels + 1) / 2;
+
+// The header's fields, with the seek word split: for version 2 its low 16
+// bits are the entry count and its high 16 bits the blocks per entry; for
+// versions 0 and 1 the whole word is the entry count.
+struct FileHeader {
+  uint8_t version;
+  uint8_t channels;
+  uint16_t sample_rate;
+  uint32_t total_samples;   // sample frames
+  uint32_t max_block_size;  // bound on a whole block, frame header included
+  uint32_t file_size;
+  uint32_t seek_entry_count;
+  uint32_t blocks_per_seek_entry;  // 0 for versions 0 and 1
+};
+static_assert(sizeof(FileHeader) == 24);
+
+// Whether `bytes` start with the file magic: a Velk audio file, though
+// perhaps of a version this code does not read.
+bool has_file_magic(const uint8_t* bytes, size_t size);
+// Parses the stored header. Nothing when fewer than 24 bytes are given, the
+// magic is wrong or the version is above max_file_version; every other
+// field is returned as stored, unchecked.
+std::optional<FileHeader> parse_file_header(const uint8_t* bytes, size_t size);
+// The 24 stored bytes of `header`, magic included. For version 2 the entry
+// count and the blocks per entry each keep their low 16 bits.
+std::array<uint8_t, file_header_bytes> write_file_header(
+    const FileHeader& header);
+
+}  // namespace orv::vlkdec
+
+#endif
