@@ -1,6 +1,7 @@
-// The stream side of the host library: the per-stream callbacks over a file
-// descriptor, seeks and loop jumps that move the descriptor, and the pull
-// loop that tells a stream's end from its other short results.
+// The stream side of the host library: the per-stream callbacks over a byte
+// source (a file descriptor, or one the caller supplies), seeks and loop jumps
+// that move the descriptor, and the pull loop that tells a stream's end from
+// its other short results.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,7 +24,8 @@ using orv::host::StreamToken;
 struct VelkHostStream {
   // Fixed at open.
   VelkHost* host = nullptr;
-  int fd = -1;
+  int fd = -1;  // the file opened by path; -1 for a caller's source
+  VelkHostSource source{};
   ORV_Stream* plugin = nullptr;
   orv::vlkdec::FileHeader file{};  // as parsed; zero when it would not parse
   VelkHostFileHeader header{};     // the same, as the C interface gives it
@@ -113,9 +115,28 @@ void ORV_CALL free_block(void* block, uint64_t host_stream, const char*,
   host->bad_frees.fetch_add(1);
 }
 
-// Delivers bytes from the file descriptor. Offset 0 restarts at the start
-// of the file; -1 continues; any other offset is outside the protocol and
-// delivers nothing. Everything asked is delivered unless the file ends.
+size_t read_fd(void* context, void* destination, size_t bytes) {
+  const int fd = *static_cast<const int*>(context);
+  auto* out = static_cast<unsigned char*>(destination);
+  size_t done = 0;
+  while (done < bytes) {
+    const ssize_t n = ::read(fd, out + done, bytes - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return done;
+}
+
+int seek_fd(void* context, uint64_t position) {
+  const int fd = *static_cast<const int*>(context);
+  if (position > static_cast<uint64_t>(INT64_MAX)) return 0;
+  return lseek(fd, static_cast<off_t>(position), SEEK_SET) >= 0 ? 1 : 0;
+}
+
+// Delivers bytes from the source. Offset 0 restarts at the start of the
+// file; -1 continues; any other offset is outside the protocol and delivers
+// nothing. Everything asked is delivered unless the file ends.
 int32_t ORV_CALL read_file(uint64_t host_stream, void* destination,
                            uint32_t bytes, int32_t offset) {
   auto* s = reinterpret_cast<VelkHostStream*>(host_stream);
@@ -124,7 +145,7 @@ int32_t ORV_CALL read_file(uint64_t host_stream, void* destination,
   r.bytes_asked += bytes;
   if (offset == 0) {
     ++r.header_reads;
-    if (lseek(s->fd, 0, SEEK_SET) != 0) return 0;
+    if (s->source.seek(s->source.context, 0) != 1) return 0;
   } else if (offset == -1) {
     ++r.continue_reads;
   } else {
@@ -133,14 +154,8 @@ int32_t ORV_CALL read_file(uint64_t host_stream, void* destination,
   }
   if (bytes > 0x7FFFFFFFu) bytes = 0x7FFFFFFFu;
   if (destination == nullptr) return 0;
-  auto* out = static_cast<unsigned char*>(destination);
-  uint32_t done = 0;
-  while (done < bytes) {
-    const ssize_t n = ::read(s->fd, out + done, bytes - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<uint32_t>(n);
-  }
+  size_t done = s->source.read(s->source.context, destination, bytes);
+  if (done > bytes) done = bytes;
   r.bytes_delivered += done;
   return static_cast<int32_t>(done);
 }
@@ -163,7 +178,7 @@ bool setting(VelkHostStream* s, StreamToken which, const uint32_t* input,
 // Moves the file to `position` and tells the stream; the stream then drops
 // what it buffered and decodes from there.
 bool move_input(VelkHostStream* s, uint32_t position) {
-  if (lseek(s->fd, static_cast<off_t>(position), SEEK_SET) < 0) return false;
+  if (s->source.seek(s->source.context, position) != 1) return false;
   s->host->functions.stream_seek(s->plugin, static_cast<int32_t>(position));
   return true;
 }
@@ -213,36 +228,16 @@ Progress progress_of(VelkHostStream* s) {
   return p;
 }
 
-}  // namespace
-
-extern "C" {
-
-VelkHostStream* velk_host_stream_open(VelkHost* host, const char* path,
-                                      char* error, size_t error_size) noexcept {
-  set_error(error, error_size, "%s", "");
-  auto* s = new (std::nothrow) VelkHostStream;
-  if (s == nullptr) {
-    set_error(error, error_size, "out of memory");
-    return nullptr;
-  }
-  s->host = host;
-  s->fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (s->fd < 0) {
-    set_error(error, error_size, "cannot open '%s': %s", path,
-              std::strerror(errno));
-    delete s;
-    return nullptr;
-  }
-  struct stat st {};
-  if (fstat(s->fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    set_error(error, error_size, "'%s' is not a regular file", path);
-    ::close(s->fd);
-    delete s;
-    return nullptr;
-  }
+// Reads the header, opens the plug-in's stream and takes ownership of `s`:
+// on failure it is closed and deleted.
+VelkHostStream* open_on_source(VelkHostStream* s, const char* path, char* error,
+                               size_t error_size) {
+  VelkHost* host = s->host;
   uint8_t raw[orv::vlkdec::file_header_bytes] = {};
-  const ssize_t got = pread(s->fd, raw, sizeof raw, 0);
-  const size_t header_bytes = got > 0 ? static_cast<size_t>(got) : 0;
+  const size_t header_bytes =
+      s->source.seek(s->source.context, 0) == 1
+          ? s->source.read(s->source.context, raw, sizeof raw)
+          : 0;
   const auto parsed = orv::vlkdec::parse_file_header(raw, header_bytes);
   if (parsed) {
     s->file = *parsed;
@@ -272,11 +267,62 @@ VelkHostStream* velk_host_stream_open(VelkHost* host, const char* path,
                 "or unsupported header)",
                 path);
     }
-    ::close(s->fd);
+    if (s->fd >= 0) ::close(s->fd);
     delete s;
     return nullptr;
   }
   return s;
+}
+
+}  // namespace
+
+extern "C" {
+
+VelkHostStream* velk_host_stream_open(VelkHost* host, const char* path,
+                                      char* error, size_t error_size) noexcept {
+  set_error(error, error_size, "%s", "");
+  auto* s = new (std::nothrow) VelkHostStream;
+  if (s == nullptr) {
+    set_error(error, error_size, "out of memory");
+    return nullptr;
+  }
+  s->host = host;
+  s->fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (s->fd < 0) {
+    set_error(error, error_size, "cannot open '%s': %s", path,
+              std::strerror(errno));
+    delete s;
+    return nullptr;
+  }
+  struct stat st {};
+  if (fstat(s->fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    set_error(error, error_size, "'%s' is not a regular file", path);
+    ::close(s->fd);
+    delete s;
+    return nullptr;
+  }
+  s->source = VelkHostSource{&s->fd, read_fd, seek_fd};
+  return open_on_source(s, path, error, error_size);
+}
+
+VelkHostStream* velk_host_stream_open_source(VelkHost* host,
+                                             const VelkHostSource* source,
+                                             const char* name, char* error,
+                                             size_t error_size) noexcept {
+  set_error(error, error_size, "%s", "");
+  if (source == nullptr || source->read == nullptr || source->seek == nullptr) {
+    set_error(error, error_size, "no byte source given");
+    return nullptr;
+  }
+  auto* s = new (std::nothrow) VelkHostStream;
+  if (s == nullptr) {
+    set_error(error, error_size, "out of memory");
+    return nullptr;
+  }
+  s->host = host;
+  s->source = *source;
+  return open_on_source(s, name != nullptr ? name : "stream", error,
+                        error_size);
 }
 
 void velk_host_stream_close(VelkHostStream* stream) noexcept {
@@ -287,7 +333,7 @@ void velk_host_stream_close(VelkHostStream* stream) noexcept {
     stream->host->outstanding_bytes.fetch_sub(block.second);
     std::free(block.first);
   }
-  ::close(stream->fd);
+  if (stream->fd >= 0) ::close(stream->fd);
   delete stream;
 }
 

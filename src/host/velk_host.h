@@ -116,6 +116,24 @@ void velk_host_refuse_allocations(VelkHost* host,
 VelkHostStream* velk_host_stream_open(VelkHost* host, const char* path,
                                       char* error,
                                       size_t error_size) VELK_HOST_NOEXCEPT;
+/* A stream's bytes from elsewhere than a local file (a media framework's
+ * byte source, memory). `read` delivers up to `bytes` from the current
+ * position and moves past them; it returns fewer only at the end of the
+ * data or when no more can be had now. `seek` moves the position to
+ * `position` bytes from the start and returns 1, or 0 when the source cannot
+ * go there (then nothing has moved). Both are called only from the thread
+ * using the stream. */
+typedef struct VelkHostSource {
+  void* context;
+  size_t (*read)(void* context, void* destination, size_t bytes);
+  int (*seek)(void* context, uint64_t position);
+} VelkHostSource;
+
+/* As velk_host_stream_open, reading through `source` (copied; its context
+ * must outlive the stream). `name` names the input in error texts. */
+VelkHostStream* velk_host_stream_open_source(
+    VelkHost* host, const VelkHostSource* source, const char* name, char* error,
+    size_t error_size) VELK_HOST_NOEXCEPT;
 /* Closes the decode stream and the file. Accepts null. */
 void velk_host_stream_close(VelkHostStream* stream) VELK_HOST_NOEXCEPT;
 
