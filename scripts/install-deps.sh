@@ -13,6 +13,10 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsndfile1-dev libfftw3-dev
   clang libclang-rt-14-dev valgrind clang-format
+  # The GStreamer plug-in and its tests (core, base and good sets only).
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
+  gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+  gstreamer1.0-plugins-base-apps
 )
 if [ "${ORV_WITH_FUZZ:-0}" = 1 ]; then
   packages+=(clang libclang-rt-14-dev)

@@ -280,9 +280,8 @@ bool reopen_stream(GstVelkaDec* dec, std::string& error) {
   dec->read_flow = GST_FLOW_OK;
   char reason[512];
   const std::string name = input_name(dec);
-  dec->stream = velk_host_stream_open_source(dec->module->host, &source,
-                                             name.c_str(), reason,
-                                             sizeof reason);
+  dec->stream = velk_host_stream_open_source(
+      dec->module->host, &source, name.c_str(), reason, sizeof reason);
   if (dec->stream == nullptr) {
     error = reason;
     return false;
@@ -317,9 +316,9 @@ bool open_stream(GstVelkaDec* dec) {
   const VelkHostFileHeader header = *velk_host_stream_header(dec->stream);
   VelkHostStreamInfo answers{};
   velk_host_stream_info(dec->stream, &answers);
-  const uint32_t channels =
-      (answers.answered & (1u << 7)) != 0 ? answers.output_channels
-                                          : header.channels;
+  const uint32_t channels = (answers.answered & (1u << 7)) != 0
+                                ? answers.output_channels
+                                : header.channels;
   const uint32_t rate = (answers.answered & (1u << 5)) != 0
                             ? answers.output_sample_rate
                             : header.sample_rate;
@@ -359,8 +358,8 @@ bool move_to_frame(GstVelkaDec* dec, uint64_t target) {
   const uint64_t ms = target * 1000 / rate;
   VelkHostSeek seek{};
   if (dec->stream != nullptr && ms <= UINT32_MAX &&
-      velk_host_stream_seek_ms(dec->stream, static_cast<uint32_t>(ms),
-                               &seek) == 1 &&
+      velk_host_stream_seek_ms(dec->stream, static_cast<uint32_t>(ms), &seek) ==
+          1 &&
       seek.entry_first_sample != 0 && seek.start_sample <= target) {
     dec->decoded_frame = seek.start_sample;
     dec->next_frame = target;
@@ -402,8 +401,8 @@ void add_src_pad(GstVelkaDec* dec) {
   gst_pad_set_active(pad, TRUE);
   dec->srcpad = pad;
   {
-    gchar* id = gst_pad_create_stream_id(dec->srcpad,
-                                         GST_ELEMENT_CAST(dec), nullptr);
+    gchar* id =
+        gst_pad_create_stream_id(dec->srcpad, GST_ELEMENT_CAST(dec), nullptr);
     GstEvent* start = gst_event_new_stream_start(id);
     g_free(id);
     guint group = 0;
@@ -437,8 +436,8 @@ void push_start_events(GstVelkaDec* dec) {
     dec->need_segment = FALSE;
   }
   if (!dec->sent_start) {
-    GstTagList* tags = gst_tag_list_new(GST_TAG_AUDIO_CODEC, "Velk audio",
-                                        nullptr);
+    GstTagList* tags =
+        gst_tag_list_new(GST_TAG_AUDIO_CODEC, "Velk audio", nullptr);
     if (dec->nominal_bit_rate != 0) {
       gst_tag_list_add(tags, GST_TAG_MERGE_REPLACE, GST_TAG_NOMINAL_BITRATE,
                        dec->nominal_bit_rate, nullptr);
@@ -452,14 +451,15 @@ void push_start_events(GstVelkaDec* dec) {
 // The end of the segment: SEGMENT_DONE for segment seeks, else EOS.
 void finish_segment(GstVelkaDec* dec) {
   GST_OBJECT_LOCK(dec);
-  const bool segment_seek = (dec->segment.flags & GST_SEGMENT_FLAG_SEGMENT) != 0;
-  const gint64 stop = static_cast<gint64>(dec->segment.stop != GST_CLOCK_TIME_NONE
-                                              ? dec->segment.stop
-                                              : dec->segment.position);
+  const bool segment_seek =
+      (dec->segment.flags & GST_SEGMENT_FLAG_SEGMENT) != 0;
+  const gint64 stop = static_cast<gint64>(
+      dec->segment.stop != GST_CLOCK_TIME_NONE ? dec->segment.stop
+                                               : dec->segment.position);
   GST_OBJECT_UNLOCK(dec);
   if (segment_seek) {
-    GstMessage* message =
-        gst_message_new_segment_done(GST_OBJECT_CAST(dec), GST_FORMAT_TIME, stop);
+    GstMessage* message = gst_message_new_segment_done(GST_OBJECT_CAST(dec),
+                                                       GST_FORMAT_TIME, stop);
     GstEvent* event = gst_event_new_segment_done(GST_FORMAT_TIME, stop);
     if (dec->seek_seqnum != 0) {
       gst_message_set_seqnum(message, dec->seek_seqnum);
@@ -503,9 +503,9 @@ GstFlowReturn decode_and_push(GstVelkaDec* dec) {
     }
     const uint64_t first = dec->decoded_frame;
     dec->decoded_frame += got;
-    const uint64_t drop =
-        first < dec->next_frame ? MIN(uint64_t{got}, dec->next_frame - first)
-                                : 0;
+    const uint64_t drop = first < dec->next_frame
+                              ? MIN(uint64_t{got}, dec->next_frame - first)
+                              : 0;
     const uint64_t frames = got - drop;
     if (frames == 0) {
       gst_buffer_unref(buffer);
@@ -539,8 +539,8 @@ void update_stop_frame(GstVelkaDec* dec) {
   uint64_t stop = dec->total_frames;
   GST_OBJECT_LOCK(dec);
   if (GST_CLOCK_TIME_IS_VALID(dec->segment.stop)) {
-    stop = MIN(stop, gst_util_uint64_scale_ceil(dec->segment.stop, rate,
-                                                GST_SECOND));
+    stop = MIN(stop,
+               gst_util_uint64_scale_ceil(dec->segment.stop, rate, GST_SECOND));
   }
   GST_OBJECT_UNLOCK(dec);
   dec->stop_frame = stop;
@@ -591,14 +591,12 @@ gboolean handle_seek(GstVelkaDec* dec, GstEvent* event) {
   if (!have_info) return FALSE;
   if (format == GST_FORMAT_DEFAULT) {
     if (start_type != GST_SEEK_TYPE_NONE && start >= 0) {
-      start = static_cast<gint64>(
-          frames_to_time(static_cast<uint64_t>(start),
-                         static_cast<uint32_t>(sample_rate)));
+      start = static_cast<gint64>(frames_to_time(
+          static_cast<uint64_t>(start), static_cast<uint32_t>(sample_rate)));
     }
     if (stop_type != GST_SEEK_TYPE_NONE && stop >= 0) {
-      stop = static_cast<gint64>(
-          frames_to_time(static_cast<uint64_t>(stop),
-                         static_cast<uint32_t>(sample_rate)));
+      stop = static_cast<gint64>(frames_to_time(
+          static_cast<uint64_t>(stop), static_cast<uint32_t>(sample_rate)));
     }
   } else if (format != GST_FORMAT_TIME) {
     return FALSE;
@@ -618,15 +616,15 @@ gboolean handle_seek(GstVelkaDec* dec, GstEvent* event) {
   const uint64_t total = dec->total_frames;
   GST_OBJECT_UNLOCK(dec);
   gboolean update = FALSE;
-  gboolean ok = gst_segment_do_seek(&segment, rate, GST_FORMAT_TIME, flags,
-                                    start_type, static_cast<guint64>(start),
-                                    stop_type, static_cast<guint64>(stop),
-                                    &update);
+  gboolean ok =
+      gst_segment_do_seek(&segment, rate, GST_FORMAT_TIME, flags, start_type,
+                          static_cast<guint64>(start), stop_type,
+                          static_cast<guint64>(stop), &update);
   if (ok) {
     const uint64_t target =
-        MIN(total, gst_util_uint64_scale_ceil(segment.start,
-                                              static_cast<guint64>(sample_rate),
-                                              GST_SECOND));
+        MIN(total,
+            gst_util_uint64_scale_ceil(
+                segment.start, static_cast<guint64>(sample_rate), GST_SECOND));
     if (dec->stream == nullptr && !open_stream(dec)) {
       ok = FALSE;
     } else {
@@ -648,9 +646,9 @@ gboolean handle_seek(GstVelkaDec* dec, GstEvent* event) {
     dec->need_segment = TRUE;
     dec->discont = TRUE;
     if ((flags & GST_SEEK_FLAG_SEGMENT) != 0) {
-      GstMessage* message = gst_message_new_segment_start(
-          GST_OBJECT_CAST(dec), GST_FORMAT_TIME,
-          static_cast<gint64>(segment.start));
+      GstMessage* message =
+          gst_message_new_segment_start(GST_OBJECT_CAST(dec), GST_FORMAT_TIME,
+                                        static_cast<gint64>(segment.start));
       gst_message_set_seqnum(message, seqnum);
       gst_element_post_message(GST_ELEMENT_CAST(dec), message);
     }
@@ -696,8 +694,8 @@ GstFlowReturn push_decode(GstVelkaDec* dec) {
   while (flow == GST_FLOW_OK && enough()) {
     flow = decode_and_push(dec);
     // What the stream has read is no longer needed.
-    gst_adapter_flush(dec->adapter,
-                      static_cast<gsize>(dec->push_position - dec->adapter_base));
+    gst_adapter_flush(dec->adapter, static_cast<gsize>(dec->push_position -
+                                                       dec->adapter_base));
     dec->adapter_base = dec->push_position;
   }
   return flow;
@@ -770,8 +768,8 @@ gboolean sink_activate(GstPad* pad, GstObject*) {
         query, GST_PAD_MODE_PULL, GST_SCHEDULING_FLAG_SEEKABLE);
   }
   gst_query_unref(query);
-  return gst_pad_activate_mode(pad, pull ? GST_PAD_MODE_PULL : GST_PAD_MODE_PUSH,
-                               TRUE);
+  return gst_pad_activate_mode(
+      pad, pull ? GST_PAD_MODE_PULL : GST_PAD_MODE_PUSH, TRUE);
 }
 
 gboolean sink_activate_mode(GstPad* pad, GstObject* parent, GstPadMode mode,
@@ -780,8 +778,13 @@ gboolean sink_activate_mode(GstPad* pad, GstObject* parent, GstPadMode mode,
   switch (mode) {
     case GST_PAD_MODE_PULL:
       if (active) {
+        // Opened here rather than in the task, so that a refused file fails
+        // the state change: bins that plug elements automatically report
+        // that, while an error posted during their state change is lost.
         dec->pull_mode = TRUE;
         dec->need_segment = TRUE;
+        if (!open_stream(dec)) return FALSE;
+        update_stop_frame(dec);
         return gst_pad_start_task(pad, loop, dec, nullptr);
       }
       return gst_pad_stop_task(pad);
@@ -831,10 +834,9 @@ gboolean src_query(GstPad* pad, GstObject* parent, GstQuery* query) {
         return TRUE;
       }
       if (format == GST_FORMAT_DEFAULT) {
-        gst_query_set_position(
-            query, format,
-            static_cast<gint64>(gst_util_uint64_scale(position, rate,
-                                                      GST_SECOND)));
+        gst_query_set_position(query, format,
+                               static_cast<gint64>(gst_util_uint64_scale(
+                                   position, rate, GST_SECOND)));
         return TRUE;
       }
       break;
@@ -972,8 +974,7 @@ static void gst_velka_dec_class_init(GstVelkaDecClass* klass) {
           "Path of the Velk audio decoder module to load (overrides "
           "VELKA_PLUGIN and the module installed beside this plug-in)",
           nullptr,
-          static_cast<GParamFlags>(G_PARAM_READWRITE |
-                                   G_PARAM_STATIC_STRINGS |
+          static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
                                    GST_PARAM_MUTABLE_READY)));
   element_class->change_state = change_state;
   gst_element_class_add_static_pad_template(element_class, &sink_template);
@@ -1027,12 +1028,11 @@ void type_find(GstTypeFind* find, gpointer) {
 }
 
 gboolean plugin_init(GstPlugin* plugin) {
-  GST_DEBUG_CATEGORY_INIT(velkadec_debug, "velkadec", 0,
-                          "Velk audio decoder");
+  GST_DEBUG_CATEGORY_INIT(velkadec_debug, "velkadec", 0, "Velk audio decoder");
   GstCaps* caps = gst_caps_new_empty_simple("audio/x-velka");
-  const gboolean found = gst_type_find_register(
-      plugin, "audio/x-velka", GST_RANK_PRIMARY, type_find, "velka,VELKA",
-      caps, nullptr, nullptr);
+  const gboolean found =
+      gst_type_find_register(plugin, "audio/x-velka", GST_RANK_PRIMARY,
+                             type_find, "velka,VELKA", caps, nullptr, nullptr);
   gst_caps_unref(caps);
   return found && gst_element_register(plugin, "velkadec", GST_RANK_PRIMARY,
                                        GST_TYPE_VELKA_DEC);
