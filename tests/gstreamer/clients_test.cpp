@@ -28,7 +28,8 @@ Result run_command(const std::string& command) {
   if (pipe == nullptr) return r;
   char chunk[4096];
   size_t n;
-  while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0) r.output.append(chunk, n);
+  while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0)
+    r.output.append(chunk, n);
   const int status = pclose(pipe);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return r;
@@ -108,10 +109,10 @@ TEST(GstClients, DiscovererPlayAndInspect) {
   EXPECT_NE(discover.output.find("Sample rate: 16000"), std::string::npos);
   EXPECT_NE(discover.output.find("Channels: 6"), std::string::npos);
 
-  const Result play =
-      run_command("gst-play-1.0 --no-interactive --audiosink='fakesink "
-                  "sync=false' " +
-                  std::string(ORV_SOURCE_DIR) + "/samples/demo.velka");
+  const Result play = run_command(
+      "gst-play-1.0 --no-interactive --audiosink='fakesink "
+      "sync=false' " +
+      std::string(ORV_SOURCE_DIR) + "/samples/demo.velka");
   EXPECT_EQ(play.status, 0) << play.output;
   EXPECT_NE(play.output.find("Reached end of play list"), std::string::npos)
       << play.output;

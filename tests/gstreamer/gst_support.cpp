@@ -73,8 +73,7 @@ Output drain(GstElement* pipeline, int timeout_s) {
         break;
       }
       GstBus* bus = gst_element_get_bus(pipeline);
-      GstMessage* error =
-          gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR);
+      GstMessage* error = gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR);
       gst_object_unref(bus);
       if (error != nullptr) {
         out.error = error_text(error);

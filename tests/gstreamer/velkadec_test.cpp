@@ -97,13 +97,13 @@ TEST(VelkaDec, DecodesWholeFilesInPushAndPullMode) {
   TempDir dir;
   std::vector<std::string> paths;
   for (const char* name : orv::test::known_answer_names) {
-    paths.push_back(orv::test::data_path(std::string("vectors/files/") +
-                                         name + ".VELKA"));
+    paths.push_back(
+        orv::test::data_path(std::string("vectors/files/") + name + ".VELKA"));
   }
   {
     const std::vector<uint8_t> whole = orv::test::read_file(paths.back());
-    std::vector<uint8_t> cut(whole.begin(),
-                             whole.begin() + static_cast<long>(whole.size() * 3 / 5));
+    std::vector<uint8_t> cut(
+        whole.begin(), whole.begin() + static_cast<long>(whole.size() * 3 / 5));
     orv::test::write_bytes(dir.file("cut.VELKA"), cut);
     std::vector<uint8_t> damaged = whole;
     for (size_t i = whole.size() / 3; i < whole.size() / 3 + 700; ++i) {
@@ -176,8 +176,9 @@ TEST(VelkaDec, SeeksToTheExactSample) {
     ASSERT_NE(pipeline, nullptr);
     GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
     gst_element_set_state(pipeline, GST_STATE_PAUSED);
-    ASSERT_EQ(gst_element_get_state(pipeline, nullptr, nullptr, 10 * GST_SECOND),
-              GST_STATE_CHANGE_SUCCESS);
+    ASSERT_EQ(
+        gst_element_get_state(pipeline, nullptr, nullptr, 10 * GST_SECOND),
+        GST_STATE_CHANGE_SUCCESS);
     for (uint64_t i = 0; i < 40; ++i) {
       // Spread over the file, off the entry grid, with both ends.
       const uint64_t target = i == 0    ? 0
@@ -215,9 +216,10 @@ TEST(VelkaDec, SeeksToTheExactSample) {
           std::max(target, target / per_entry * per_entry + crossfade);
       for (uint64_t f = exact_from; f < target + want; ++f) {
         const size_t at = (f - target) * frame_bytes;
-        ASSERT_TRUE(std::equal(got.begin() + static_cast<long>(at),
-                               got.begin() + static_cast<long>(at + frame_bytes),
-                               whole.begin() + static_cast<long>(f * frame_bytes)))
+        ASSERT_TRUE(
+            std::equal(got.begin() + static_cast<long>(at),
+                       got.begin() + static_cast<long>(at + frame_bytes),
+                       whole.begin() + static_cast<long>(f * frame_bytes)))
             << "frame " << f;
       }
     }
@@ -230,14 +232,15 @@ TEST(VelkaDec, SeeksToTheExactSample) {
 // A segment seek plays [start, stop) exactly and ends with SEGMENT_DONE;
 // the queries answer from the header, and the tags name the codec.
 TEST(VelkaDec, SegmentSeeksQueriesAndTags) {
-  const std::string path = orv::test::data_path("vectors/files/signal-chord-2ch-44100.VELKA");
+  const std::string path =
+      orv::test::data_path("vectors/files/signal-chord-2ch-44100.VELKA");
   const int rate = 44100;
   const uint64_t total = orv::gsttest::header_total_frames(path);
-  GstElement* pipeline = gst_parse_launch(
-      ("filesrc location=" + path +
-       " ! velkadec name=dec ! appsink name=sink sync=false")
-          .c_str(),
-      nullptr);
+  GstElement* pipeline =
+      gst_parse_launch(("filesrc location=" + path +
+                        " ! velkadec name=dec ! appsink name=sink sync=false")
+                           .c_str(),
+                       nullptr);
   ASSERT_NE(pipeline, nullptr);
   GstElement* dec = gst_bin_get_by_name(GST_BIN(pipeline), "dec");
   gst_element_set_state(pipeline, GST_STATE_PAUSED);
@@ -321,7 +324,8 @@ TEST(VelkaDec, SegmentSeeksQueriesAndTags) {
 // A missing decoder module or a refused file: an error message that says
 // so, never a hang. The property names the module ahead of VELKA_PLUGIN.
 TEST(VelkaDec, ReportsMissingModuleAndRefusedFile) {
-  const std::string good = orv::test::data_path("vectors/files/ch2-48000.VELKA");
+  const std::string good =
+      orv::test::data_path("vectors/files/ch2-48000.VELKA");
   auto run_with = [](const std::string& description) {
     GstElement* pipeline = gst_parse_launch(description.c_str(), nullptr);
     gst_element_set_state(pipeline, GST_STATE_PLAYING);
@@ -330,9 +334,9 @@ TEST(VelkaDec, ReportsMissingModuleAndRefusedFile) {
     gst_object_unref(pipeline);
     return end;
   };
-  const std::string missing = run_with(
-      "filesrc location=" + good +
-      " ! velkadec plugin-path=/nonexistent/libvlkdec.so ! fakesink");
+  const std::string missing =
+      run_with("filesrc location=" + good +
+               " ! velkadec plugin-path=/nonexistent/libvlkdec.so ! fakesink");
   EXPECT_NE(missing.find("Cannot load the Velk audio decoder module "
                          "'/nonexistent/libvlkdec.so'"),
             std::string::npos)
@@ -371,14 +375,15 @@ TEST(VelkaDec, DamagedInputEndsCleanly) {
   // The stream decoder's corpus holds whole files behind a control byte
   // and a read schedule: the files alone as well.
   TempDir dir;
-  const fs::path streams = fs::path(ORV_SOURCE_DIR) / "fuzz/corpus/decode_stream";
+  const fs::path streams =
+      fs::path(ORV_SOURCE_DIR) / "fuzz/corpus/decode_stream";
   for (const auto& entry : fs::directory_iterator(streams)) {
     const std::vector<uint8_t> input = orv::test::read_file(entry.path());
     const size_t skip = 1 + (input.empty() ? 0 : input[0] & 15);
     if (input.size() <= skip) continue;
     const std::string path = dir.file(entry.path().filename().string());
-    orv::test::write_bytes(path, {input.begin() + static_cast<long>(skip),
-                                  input.end()});
+    orv::test::write_bytes(
+        path, {input.begin() + static_cast<long>(skip), input.end()});
     paths.push_back(path);
   }
   ASSERT_GT(paths.size(), 100u);
