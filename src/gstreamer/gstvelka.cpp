@@ -33,7 +33,7 @@ namespace {
 constexpr uint32_t chunk_frames = 4096;
 // Push mode keeps at least this much input buffered before it decodes, so
 // that a read inside the decoder never runs dry before the stream's end.
-constexpr uint64_t push_reserve_min = uint64_t{4} << 20;
+constexpr uint64_t push_reserve_min = uint64_t{256} << 10;
 
 // ---------------------------------------------------------------------------
 // The decoder module, loaded once per path and shared by every element.
@@ -677,7 +677,7 @@ GstFlowReturn push_decode(GstVelkaDec* dec) {
   uint64_t reserve = push_reserve_min;
   if (dec->stream != nullptr) {
     const uint64_t block = velk_host_stream_header(dec->stream)->max_block_size;
-    reserve = MAX(reserve, MIN(block, uint64_t{1} << 28) * 8);
+    reserve = MAX(reserve, MIN(block, uint64_t{1} << 28) * 16);
   }
   auto enough = [&] {
     const uint64_t end =

@@ -90,7 +90,8 @@ Output decode_with_harness(const std::vector<uint8_t>& file) {
   return out;
 }
 
-// Every known-answer file, plus a cut and a damaged copy, in both modes:
+// Every known-answer file, the demo piece, and a cut and a damaged copy,
+// in both modes:
 // the PCM of a decode through the host library up to the header's sample
 // count, contiguous time stamps, the file's format, EOS.
 TEST(VelkaDec, DecodesWholeFilesInPushAndPullMode) {
@@ -110,6 +111,8 @@ TEST(VelkaDec, DecodesWholeFilesInPushAndPullMode) {
       damaged[i] = static_cast<uint8_t>(i * 37);
     }
     orv::test::write_bytes(dir.file("damaged.VELKA"), damaged);
+    // Long enough for push mode to decode before upstream's end.
+    paths.push_back(std::string(ORV_SOURCE_DIR) + "/samples/demo.velka");
     paths.push_back(dir.file("cut.VELKA"));
     paths.push_back(dir.file("damaged.VELKA"));
   }
