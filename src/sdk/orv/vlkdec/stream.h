@@ -26,45 +26,51 @@ constexpr uint32_t bounded_block_size(uint32_t max_block_size) {
 constexpr uint32_t deferred_present = 0x80000000u;
 
 struct DecodeStream {
-  // Decoded PCM waiting to be handed out.
-  uint8_t* pcm_buffer;
-  uint32_t pcm_bytes;        // 0 = empty
-  uint32_t pcm_read_offset;  // bytes already delivered
-  // Host services.
-  uint64_t host_stream;
-  ORV_ReadCallback read_callback;
-  ORV_FreeCallback free_callback;
-  uint32_t file_size;
-  uint32_t file_position;   // offset of the next byte the host delivers
-  uint32_t seek_pending;    // 0/1: realign at a seek-table boundary first
-  uint32_t resync_pending;  // 0/1: block sync lost, find it again first
+  // Fixed at open, until close: the header, the host's services, the
+  // regions of the stream's allocation and the channel pairs' decoders
+  // (whose own state changes with every block).
   FileHeader header;
-  uint32_t* seek_table;  // seek_entry_count + 1 offsets from data_start
-  uint32_t duration_ms;
   // The bounded max_block_size + 4: one largest block plus the next frame
   // header.
   uint32_t max_block_bytes;
-  // Compressed input.
+  uint32_t data_start;  // file offset of the first block
+  uint32_t file_size;
+  uint32_t duration_ms;
+  uint32_t* seek_table;  // seek_entry_count + 1 offsets from data_start
+  uint64_t host_stream;
+  ORV_ReadCallback read_callback;
+  ORV_FreeCallback free_callback;
   uint8_t* in_buffer;
-  uint32_t in_bytes;
-  uint32_t in_read_offset;  // the next block to decode
-  uint32_t in_capacity;     // 2 * max_block_bytes
+  uint8_t* pcm_buffer;
+  uint32_t in_capacity;  // 2 * max_block_bytes
   uint32_t pcm_capacity;
   uint32_t pcm_block_bytes;  // channels * bytes_per_sample * frame length
-  // Seek, skip and loop state.
+  int32_t decoder_count;
+  int32_t decoder_channels[max_pairs];
+  uint32_t decoder_state_size[max_pairs];
+  BlockDecoder* decoders[max_pairs];
+
+  // Input: the compressed bytes buffered and where the host's file
+  // stands. Moved by fill_input, decode_block, resynchronise and seeks.
+  uint32_t in_bytes;
+  uint32_t in_read_offset;  // the next block to decode
+  uint32_t file_position;   // offset of the next byte the host delivers
+  uint32_t resync_pending;  // 0/1: block sync lost, find it again first
+
+  // Output: decoded PCM waiting to be handed out.
+  uint32_t pcm_bytes;        // 0 = empty
+  uint32_t pcm_read_offset;  // bytes already delivered
+
+  // Requests: posted by the property and seek calls, carried out by the
+  // next processing calls.
+  uint32_t seek_pending;       // 0/1: realign at a seek-table boundary first
+  uint32_t deferred_seek;      // applied once the input buffer drains
+  uint32_t deferred_skip;      // likewise
   uint32_t skip_samples;       // frames still to drop from decoded output
   uint32_t loop_start_skip;    // frames to drop after a jump to the loop start
   uint32_t loop_end_offset;    // file offset of the loop end's block; 0 = none
   uint32_t loop_end_sample;    // frames from that block on up to the loop end
   int32_t loop_end_remaining;  // countdown in frames; -1 = none running
-  uint32_t data_start;         // file offset of the first block
-  uint32_t deferred_skip;      // applied once the input buffer drains
-  uint32_t deferred_seek;      // likewise
-  // Channel pairs.
-  int32_t decoder_count;
-  int32_t decoder_channels[max_pairs];
-  uint32_t decoder_state_size[max_pairs];
-  BlockDecoder* decoders[max_pairs];
 };
 static_assert(sizeof(DecodeStream) <= 256);
 
@@ -112,16 +118,49 @@ inline bool frame_size_fits(const DecodeStream& stream, uint32_t size) {
 
 // Input buffering, framing and resynchronisation.
 enum class Framing { wait, decode, sync_lost };
+
+// Makes the block at in_read_offset examinable: reads until the need (the
+// block plus the next frame header) is buffered or the host delivers
+// nothing; with a deferred request waiting, no further than the block's
+// end. May first move the waiting bytes to the buffer's start. Returns
+// true when bytes wait for the framing test, false when the input ended
+// before the block was complete or nothing waits. Changes the input state.
 bool fill_input(DecodeStream& stream);
+
+// Whether the block at in_read_offset is decoded, waited for or taken as
+// lost sync. Reads only the buffered bytes; changes nothing.
 Framing framing_test(const DecodeStream& stream);
+
+// Looks for a frame header followed, at the distance its size gives, by
+// another sync word, reading more input as needed. Found: the block is
+// moved to the buffer's start and resync_pending cleared. Input ended: an
+// intact block that ends with it is kept, otherwise the buffer is emptied,
+// and the flag is cleared. After a bounded number of reads without either
+// it returns with the flag still set, to go on at the next call. Changes
+// the input state only.
 void resynchronise(DecodeStream& stream);
+
+// Moves the input forward from file_position to the next seek-table
+// boundary (the data start, a stretch start, or the file's end in the
+// last stretch) by discarding bytes, and clears seek_pending; with an
+// empty or non-ascending table the flag stays set. Changes the input
+// state.
 void carry_out_seek(DecodeStream& stream);
+
+// Reads and drops `count` bytes through the input buffer, which it leaves
+// empty; file_position advances by the whole count, whatever the host
+// delivers.
 void discard_input(DecodeStream& stream, uint32_t count);
 
-// Processing.
+// Decodes the block at in_read_offset, which passed the framing test,
+// into the empty PCM buffer, trimmed for the pending skip and loop end,
+// and moves in_read_offset past it; once the input buffer has drained it
+// applies the deferred requests. A block whose sub-blocks overrun its
+// payload yields nothing and sets resync_pending. Changes the input and
+// output state, the requests and the pairs' decoders.
 void decode_block(DecodeStream& stream);
 
-// Seek-table lookup for a sample position.
+// Seek-table lookup for a sample position; changes nothing.
 struct SampleLocation {
   uint32_t entry_position;  // file offset of the entry
   uint32_t offset;          // frames from the entry's first frame
