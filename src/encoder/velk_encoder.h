@@ -17,6 +17,14 @@
 #include <stdexcept>
 #include <vector>
 
+// Marks the library's API: the one set of symbols the shared library
+// exports (everything else is built hidden).
+#if defined(__GNUC__)
+#define VELK_ENCODER_API __attribute__((visibility("default")))
+#else
+#define VELK_ENCODER_API
+#endif
+
 namespace orv::encoder {
 
 // Quality scale. 0 is the coarsest setting, 100 the finest quantisers the
@@ -57,7 +65,7 @@ struct EncodeStats {
 
 // Thrown for arguments the format cannot hold (channels, rate, version,
 // options) and for inputs too long for the header's 32-bit fields.
-class EncodeError : public std::runtime_error {
+class VELK_ENCODER_API EncodeError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
@@ -71,7 +79,7 @@ class BlockEncoder;
 // one frame of input per channel is buffered. Compressed blocks are kept
 // until finish(), because the header and seek table in front of them depend
 // on every block.
-class Encoder {
+class VELK_ENCODER_API Encoder {
  public:
   // channels 1..8, sample_rate 1..65535; throws EncodeError otherwise or
   // for invalid options.
@@ -110,9 +118,9 @@ class Encoder {
 };
 
 // Encodes `frames` interleaved frames in one go and returns the file.
-std::vector<uint8_t> encode_to_memory(const int16_t* pcm, size_t frames,
-                                      unsigned channels, unsigned sample_rate,
-                                      const EncoderOptions& options = {});
+VELK_ENCODER_API std::vector<uint8_t> encode_to_memory(
+    const int16_t* pcm, size_t frames, unsigned channels, unsigned sample_rate,
+    const EncoderOptions& options = {});
 
 }  // namespace orv::encoder
 

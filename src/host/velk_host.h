@@ -22,6 +22,14 @@
 
 #include "orv/vlkdec.h"
 
+/* Marks the library's API: the one set of symbols the shared library
+ * exports (everything else is built hidden). */
+#if defined(__GNUC__)
+#define VELK_HOST_API __attribute__((visibility("default")))
+#else
+#define VELK_HOST_API
+#endif
+
 /* Nothing thrown may cross this interface. */
 #ifdef __cplusplus
 #define VELK_HOST_NOEXCEPT noexcept
@@ -43,11 +51,11 @@ typedef struct VelkHostStream VelkHostStream;
 /* Loads the module at `plugin_path`, registers its interfaces with this
  * broker and resolves every function the host needs. Returns null on
  * failure, with a one-line reason in `error` (which may be null). */
-VelkHost* velk_host_load(const char* plugin_path, char* error,
-                         size_t error_size) VELK_HOST_NOEXCEPT;
+VELK_HOST_API VelkHost* velk_host_load(const char* plugin_path, char* error,
+                                       size_t error_size) VELK_HOST_NOEXCEPT;
 /* Unregisters the interfaces (TAVO_Main with a zero flag), calls
  * ORV_shutdown and unloads the module. Every stream must be closed first. */
-void velk_host_unload(VelkHost* host) VELK_HOST_NOEXCEPT;
+VELK_HOST_API void velk_host_unload(VelkHost* host) VELK_HOST_NOEXCEPT;
 
 /* One call of the broker's register function, as the broker copied it.
  * `entries` is a byte-for-byte copy of the array the module passed; the
@@ -59,13 +67,15 @@ typedef struct VelkHostRegistration {
 } VelkHostRegistration;
 
 /* Register calls in the order they came; 0 past the last one. */
-size_t velk_host_registration_count(const VelkHost* host) VELK_HOST_NOEXCEPT;
-int velk_host_registration(const VelkHost* host, size_t index,
-                           VelkHostRegistration* out) VELK_HOST_NOEXCEPT;
+VELK_HOST_API size_t velk_host_registration_count(const VelkHost* host)
+    VELK_HOST_NOEXCEPT;
+VELK_HOST_API int velk_host_registration(const VelkHost* host, size_t index,
+                                         VelkHostRegistration* out)
+    VELK_HOST_NOEXCEPT;
 
 /* The registered entry called `entry_name` in interface `interface_name`,
  * or null. The pointer stays valid while the module is loaded. */
-const RegistrationEntry* velk_host_find_entry(
+VELK_HOST_API const RegistrationEntry* velk_host_find_entry(
     const VelkHost* host, const char* interface_name,
     const char* entry_name) VELK_HOST_NOEXCEPT;
 
@@ -81,17 +91,18 @@ typedef struct VelkHostFunctions {
   ORV_stream_seek_fn stream_seek;
   ORV_stream_close_fn stream_close;
 } VelkHostFunctions;
-const VelkHostFunctions* velk_host_functions(const VelkHost* host)
+VELK_HOST_API const VelkHostFunctions* velk_host_functions(const VelkHost* host)
     VELK_HOST_NOEXCEPT;
 
 /* Asks PROVIDER_property for the "ORV codec" property named `name`.
  * Returns the plug-in's answer (1 answered, 0 not), 0 when no property of
  * that name is registered. */
-int32_t velk_host_provider_property(const VelkHost* host, const char* name,
-                                    void* value, const void* new_value,
-                                    void* result) VELK_HOST_NOEXCEPT;
+VELK_HOST_API int32_t velk_host_provider_property(
+    const VelkHost* host, const char* name, void* value, const void* new_value,
+    void* result) VELK_HOST_NOEXCEPT;
 /* The plug-in's last-error text (ORV_error), or null while it is empty. */
-const char* velk_host_plugin_error(const VelkHost* host) VELK_HOST_NOEXCEPT;
+VELK_HOST_API const char* velk_host_plugin_error(const VelkHost* host)
+    VELK_HOST_NOEXCEPT;
 
 /* Allocation accounting over every stream of this host. */
 typedef struct VelkHostAllocationStats {
@@ -101,11 +112,11 @@ typedef struct VelkHostAllocationStats {
   uint64_t bad_frees;         /* frees of a block this host did not hand out */
   uint64_t outstanding_bytes; /* allocated and not yet freed */
 } VelkHostAllocationStats;
-void velk_host_allocation_stats(
+VELK_HOST_API void velk_host_allocation_stats(
     const VelkHost* host, VelkHostAllocationStats* out) VELK_HOST_NOEXCEPT;
 /* While non-zero, allocate callbacks are answered with null. */
-void velk_host_refuse_allocations(VelkHost* host,
-                                  int refuse) VELK_HOST_NOEXCEPT;
+VELK_HOST_API void velk_host_refuse_allocations(VelkHost* host,
+                                                int refuse) VELK_HOST_NOEXCEPT;
 
 /* ------------------------------------------------------------------------ */
 /* Streams                                                                  */
@@ -113,9 +124,9 @@ void velk_host_refuse_allocations(VelkHost* host,
 
 /* Opens `path` and a decode stream on it. Returns null on failure, with a
  * one-line reason in `error` (which may be null). */
-VelkHostStream* velk_host_stream_open(VelkHost* host, const char* path,
-                                      char* error,
-                                      size_t error_size) VELK_HOST_NOEXCEPT;
+VELK_HOST_API VelkHostStream* velk_host_stream_open(
+    VelkHost* host, const char* path, char* error,
+    size_t error_size) VELK_HOST_NOEXCEPT;
 /* A stream's bytes from elsewhere than a local file (a media framework's
  * byte source, memory). `read` delivers up to `bytes` from the current
  * position and moves past them; it returns fewer only at the end of the
@@ -131,11 +142,12 @@ typedef struct VelkHostSource {
 
 /* As velk_host_stream_open, reading through `source` (copied; its context
  * must outlive the stream). `name` names the input in error texts. */
-VelkHostStream* velk_host_stream_open_source(
+VELK_HOST_API VelkHostStream* velk_host_stream_open_source(
     VelkHost* host, const VelkHostSource* source, const char* name, char* error,
     size_t error_size) VELK_HOST_NOEXCEPT;
 /* Closes the decode stream and the file. Accepts null. */
-void velk_host_stream_close(VelkHostStream* stream) VELK_HOST_NOEXCEPT;
+VELK_HOST_API void velk_host_stream_close(VelkHostStream* stream)
+    VELK_HOST_NOEXCEPT;
 
 /* The file header as the host read it itself, before the plug-in saw it. */
 typedef struct VelkHostFileHeader {
@@ -148,8 +160,8 @@ typedef struct VelkHostFileHeader {
   uint32_t seek_entry_count;
   uint32_t blocks_per_seek_entry; /* 0 before version 2 */
 } VelkHostFileHeader;
-const VelkHostFileHeader* velk_host_stream_header(const VelkHostStream* s)
-    VELK_HOST_NOEXCEPT;
+VELK_HOST_API const VelkHostFileHeader* velk_host_stream_header(
+    const VelkHostStream* s) VELK_HOST_NOEXCEPT;
 
 /* What the plug-in answers about a stream, with the duration as "Exact get
  * position" gives it for the end of the data. */
@@ -168,39 +180,41 @@ typedef struct VelkHostStreamInfo {
   uint32_t answered;
 } VelkHostStreamInfo;
 /* Fills `out` from the plug-in's answers; returns 1 when all were given. */
-int velk_host_stream_info(VelkHostStream* stream,
-                          VelkHostStreamInfo* out) VELK_HOST_NOEXCEPT;
+VELK_HOST_API int velk_host_stream_info(
+    VelkHostStream* stream, VelkHostStreamInfo* out) VELK_HOST_NOEXCEPT;
 
 /* The raw interface, one plug-in call each. */
-uint32_t velk_host_stream_process(VelkHostStream* stream, void* destination,
-                                  uint32_t bytes) VELK_HOST_NOEXCEPT;
-int32_t velk_host_stream_property(VelkHostStream* stream, uint64_t token,
-                                  void* value, const void* new_value,
-                                  void* result) VELK_HOST_NOEXCEPT;
+VELK_HOST_API uint32_t
+velk_host_stream_process(VelkHostStream* stream, void* destination,
+                         uint32_t bytes) VELK_HOST_NOEXCEPT;
+VELK_HOST_API int32_t velk_host_stream_property(
+    VelkHostStream* stream, uint64_t token, void* value, const void* new_value,
+    void* result) VELK_HOST_NOEXCEPT;
 /* As above, with the token found by its registered name in "ORV stream";
  * 0 when no property of that name is registered. */
-int32_t velk_host_stream_property_by_name(VelkHostStream* stream,
-                                          const char* name, void* value,
-                                          const void* new_value,
-                                          void* result) VELK_HOST_NOEXCEPT;
+VELK_HOST_API int32_t velk_host_stream_property_by_name(
+    VelkHostStream* stream, const char* name, void* value,
+    const void* new_value, void* result) VELK_HOST_NOEXCEPT;
 /* ORV_stream_seek. For a byte position (anything but -1 and -2) the file is
  * first moved there, as the seek's contract requires. Returns 1 when the
  * file could be moved (always for -1 and -2), 0 otherwise. */
-int velk_host_stream_seek(VelkHostStream* stream,
-                          int32_t position) VELK_HOST_NOEXCEPT;
+VELK_HOST_API int velk_host_stream_seek(VelkHostStream* stream,
+                                        int32_t position) VELK_HOST_NOEXCEPT;
 
 /* Pulls decoded PCM until `bytes` are delivered or the stream has ended,
  * jumping back to the loop start at each loop end while passes remain.
  * Returns the bytes delivered; fewer than asked only at the end. */
-size_t velk_host_stream_pull(VelkHostStream* stream, void* destination,
-                             size_t bytes) VELK_HOST_NOEXCEPT;
+VELK_HOST_API size_t velk_host_stream_pull(VelkHostStream* stream,
+                                           void* destination,
+                                           size_t bytes) VELK_HOST_NOEXCEPT;
 /* 1 once a pull has found the end of the stream (or of the last loop pass). */
-int velk_host_stream_ended(const VelkHostStream* stream) VELK_HOST_NOEXCEPT;
+VELK_HOST_API int velk_host_stream_ended(const VelkHostStream* stream)
+    VELK_HOST_NOEXCEPT;
 /* The sample frame of the file that the next pulled frame comes from, as
  * far as the seeks and loop jumps made tell; decoding damaged data can make
  * the real position differ. */
-uint64_t velk_host_stream_timeline_frame(const VelkHostStream* stream)
-    VELK_HOST_NOEXCEPT;
+VELK_HOST_API uint64_t velk_host_stream_timeline_frame(
+    const VelkHostStream* stream) VELK_HOST_NOEXCEPT;
 
 /* The sample-exact seek: "Exact seek" for the seek entry that holds the
  * target (arming the skip inside it), the file moved to that entry, and
@@ -215,8 +229,8 @@ typedef struct VelkHostSeek {
    * skip's step (8 frames for mono, 4 for stereo, 1 above). */
   uint32_t start_sample;
 } VelkHostSeek;
-int velk_host_stream_seek_ms(VelkHostStream* stream, uint32_t ms,
-                             VelkHostSeek* out) VELK_HOST_NOEXCEPT;
+VELK_HOST_API int velk_host_stream_seek_ms(
+    VelkHostStream* stream, uint32_t ms, VelkHostSeek* out) VELK_HOST_NOEXCEPT;
 
 /* Sets the loop [start_sample, end_sample) with "Set Looping Samples" and
  * has pulls play it `passes` times in all (0: without end). The loop start
@@ -228,12 +242,12 @@ typedef struct VelkHostLoop {
   uint32_t after_end_position; /* the seek entry one entry past the end */
   uint32_t start_sample;       /* first frame of each pass after the first */
 } VelkHostLoop;
-int velk_host_stream_set_loop(VelkHostStream* stream, uint32_t start_sample,
-                              uint32_t end_sample, uint32_t passes,
-                              VelkHostLoop* out) VELK_HOST_NOEXCEPT;
+VELK_HOST_API int velk_host_stream_set_loop(
+    VelkHostStream* stream, uint32_t start_sample, uint32_t end_sample,
+    uint32_t passes, VelkHostLoop* out) VELK_HOST_NOEXCEPT;
 /* Passes of the loop completed so far (loop end reached). */
-uint32_t velk_host_stream_loop_passes_done(const VelkHostStream* stream)
-    VELK_HOST_NOEXCEPT;
+VELK_HOST_API uint32_t velk_host_stream_loop_passes_done(
+    const VelkHostStream* stream) VELK_HOST_NOEXCEPT;
 
 /* Read-callback accounting, to check how the plug-in reads. */
 typedef struct VelkHostReadStats {
@@ -244,8 +258,8 @@ typedef struct VelkHostReadStats {
   uint64_t bytes_asked;
   uint64_t bytes_delivered;
 } VelkHostReadStats;
-void velk_host_stream_read_stats(const VelkHostStream* stream,
-                                 VelkHostReadStats* out) VELK_HOST_NOEXCEPT;
+VELK_HOST_API void velk_host_stream_read_stats(
+    const VelkHostStream* stream, VelkHostReadStats* out) VELK_HOST_NOEXCEPT;
 
 #ifdef __cplusplus
 } /* extern "C" */
