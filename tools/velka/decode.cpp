@@ -19,10 +19,7 @@
 
 #include "commands.h"
 #include "host/plugin_host.h"
-
-#ifndef ORV_DEFAULT_PLUGIN_PATH
-#define ORV_DEFAULT_PLUGIN_PATH "libvlkdec.so"
-#endif
+#include "plugin_path.h"
 
 namespace velka {
 namespace {
@@ -30,7 +27,7 @@ namespace {
 struct DecodeOptions {
   std::string input;
   std::string output;
-  std::string plugin = ORV_DEFAULT_PLUGIN_PATH;
+  std::string plugin = default_plugin_path();
   bool has_start = false;
   uint32_t start_ms = 0;
   bool has_duration = false;

@@ -13,6 +13,7 @@
 #include "commands.h"
 #include "encoder/velk_format.h"
 #include "host/plugin_host.h"
+#include "plugin_path.h"
 
 namespace velka {
 
@@ -187,7 +188,7 @@ void print_answers_text(const std::string& plugin_path,
 int run_info(int argc, char** argv) {
   bool json = false;
   std::string path;
-  std::string plugin_path = ORV_DEFAULT_PLUGIN_PATH;
+  std::string plugin_path = default_plugin_path();
   for (int i = 0; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--json") {
