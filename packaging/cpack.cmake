@@ -1,0 +1,74 @@
+# Packages by CPack: Debian packages, one per install component, on Linux;
+# the SDK as one ZIP archive on Windows.
+set(CPACK_PACKAGE_NAME velk)
+set(CPACK_PACKAGE_VENDOR "vlkdec developers")
+set(CPACK_PACKAGE_CONTACT "vlkdec developers <maintainers@vlkdec.invalid>")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Velk audio decoder plug-in and tools")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_STRIP_FILES ON)
+
+# Each package's doc folder holds its copyright and changelog, whatever the
+# component (e.g. gstreamer, installed by its own folder, which is added
+# before this one).
+set(VELK_PACKAGE_runtime velk)
+set(VELK_PACKAGE_development velk-dev)
+set(VELK_PACKAGE_gstreamer gstreamer1.0-velk)
+string(TIMESTAMP changelog_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+get_cmake_property(velk_components COMPONENTS)
+foreach(component ${velk_components})
+  if(NOT DEFINED VELK_PACKAGE_${component})
+    continue()
+  endif()
+  set(package ${VELK_PACKAGE_${component}})
+  set(changelog ${CMAKE_CURRENT_BINARY_DIR}/doc/${package}/changelog)
+  file(WRITE ${changelog}
+    "${package} (${PROJECT_VERSION}) unstable; urgency=medium\n\n"
+    "  * Built from the project's release build.\n\n"
+    " -- ${CPACK_PACKAGE_CONTACT}  ${changelog_date}\n")
+  execute_process(COMMAND gzip -9nf ${changelog} RESULT_VARIABLE gzip_result)
+  if(NOT gzip_result EQUAL 0)
+    message(FATAL_ERROR "gzip failed on ${changelog}")
+  endif()
+  install(FILES ${changelog}.gz
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE RENAME copyright
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
+  string(TOUPPER ${component} COMPONENT)
+  set(CPACK_DEBIAN_${COMPONENT}_PACKAGE_NAME ${package})
+endforeach()
+
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME velk-sdk-${PROJECT_VERSION}-windows-x64)
+  set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)
+else()
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_DEB_COMPONENT_INSTALL ON)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION sound)
+  set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  # Library and C++ runtime dependencies come from dpkg-shlibdeps; the
+  # dependencies between our own packages are exact versions.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+  set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
+      "velk (= ${PROJECT_VERSION})")
+  set(CPACK_DEBIAN_GSTREAMER_PACKAGE_DEPENDS "velk (= ${PROJECT_VERSION})")
+  set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
+"Velk audio decoder plug-in, libraries and the velka tool
+ The decoder plug-in module that hosts load by path, the host and encoder
+ libraries, and velka, which encodes, decodes and describes Velk audio
+ files.")
+  set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
+"Velk audio decoder plug-in: development files
+ The plug-in's C header, the host and encoder libraries' headers and static
+ library, pkg-config files, the CMake package Velk and example hosts.")
+  set(CPACK_COMPONENT_GSTREAMER_DESCRIPTION
+"Velk audio decoder plug-in for GStreamer
+ A GStreamer element that decodes Velk audio files through the plug-in.")
+endif()
+
+include(CPack)
