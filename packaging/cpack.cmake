@@ -4,7 +4,6 @@ set(CPACK_PACKAGE_NAME velk)
 set(CPACK_PACKAGE_VENDOR "vlkdec developers")
 set(CPACK_PACKAGE_CONTACT "vlkdec developers <maintainers@vlkdec.invalid>")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Velk audio decoder plug-in and tools")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 
@@ -57,18 +56,24 @@ else()
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
       "velk (= ${PROJECT_VERSION})")
   set(CPACK_DEBIAN_GSTREAMER_PACKAGE_DEPENDS "velk (= ${PROJECT_VERSION})")
+  # The libraries' directory is the linker's own: ldconfig runs by trigger.
+  set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
+      ${CMAKE_CURRENT_SOURCE_DIR}/debian/triggers)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+  # The first line of each is the package's synopsis.
   set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
-"Velk audio decoder plug-in, libraries and the velka tool
- The decoder plug-in module that hosts load by path, the host and encoder
- libraries, and velka, which encodes, decodes and describes Velk audio
- files.")
+"decoder plug-in, libraries and tool for Velk audio files
+The decoder plug-in module that hosts load by path, the host and encoder
+libraries, and velka, which encodes, decodes and describes Velk audio
+files.")
   set(CPACK_COMPONENT_DEVELOPMENT_DESCRIPTION
-"Velk audio decoder plug-in: development files
- The plug-in's C header, the host and encoder libraries' headers and static
- library, pkg-config files, the CMake package Velk and example hosts.")
+"development files for the Velk audio decoder plug-in
+The plug-in's C header, the host and encoder libraries' headers and the
+static host library, pkg-config files, the CMake package Velk and example
+hosts in C and C++.")
   set(CPACK_COMPONENT_GSTREAMER_DESCRIPTION
-"Velk audio decoder plug-in for GStreamer
- A GStreamer element that decodes Velk audio files through the plug-in.")
+"GStreamer element for Velk audio files
+Decodes Velk audio files in GStreamer pipelines through the plug-in.")
 endif()
 
 include(CPack)
