@@ -16,6 +16,10 @@ for preset in release debug-asan; do
   ctest --preset "$preset" -j "$jobs"
 done
 
+# Outside the build tree: installed into a prefix and as Debian packages.
+echo "== install"
+bash scripts/test-install.sh build/release
+
 # Hardening: concurrent streams under ThreadSanitizer, valgrind's memcheck
 # on `velka decode`, and each fuzzer for a bounded time (ORV_FUZZ_SECONDS,
 # default 60). Any finding fails the run.
