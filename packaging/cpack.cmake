@@ -7,35 +7,44 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 
-# Each package's doc folder holds its copyright and changelog, whatever the
-# component (e.g. gstreamer, installed by its own folder, which is added
-# before this one).
-set(VELK_PACKAGE_runtime velk)
-set(VELK_PACKAGE_development velk-dev)
-set(VELK_PACKAGE_gstreamer gstreamer1.0-velk)
-string(TIMESTAMP changelog_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
-get_cmake_property(velk_components COMPONENTS)
-foreach(component ${velk_components})
-  if(NOT DEFINED VELK_PACKAGE_${component})
-    continue()
-  endif()
-  set(package ${VELK_PACKAGE_${component}})
-  set(changelog ${CMAKE_CURRENT_BINARY_DIR}/doc/${package}/changelog)
-  file(WRITE ${changelog}
-    "${package} (${PROJECT_VERSION}) unstable; urgency=medium\n\n"
-    "  * Built from the project's release build.\n\n"
-    " -- ${CPACK_PACKAGE_CONTACT}  ${changelog_date}\n")
-  execute_process(COMMAND gzip -9nf ${changelog} RESULT_VARIABLE gzip_result)
-  if(NOT gzip_result EQUAL 0)
-    message(FATAL_ERROR "gzip failed on ${changelog}")
-  endif()
-  install(FILES ${changelog}.gz
-    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
-  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE RENAME copyright
-    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
-  string(TOUPPER ${component} COMPONENT)
-  set(CPACK_DEBIAN_${COMPONENT}_PACKAGE_NAME ${package})
-endforeach()
+if(WIN32)
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/velk COMPONENT runtime)
+else()
+  # Each Debian package's doc folder holds its copyright (the licence) and
+  # changelog, whatever the component (e.g. gstreamer, installed by its own
+  # folder, which is added before this one).
+  # Package names: runtime velk, development velk-dev, unless a folder has
+  # named its component's package itself (CPACK_DEBIAN_<C>_PACKAGE_NAME).
+  set(VELK_PACKAGE_runtime velk)
+  set(VELK_PACKAGE_development velk-dev)
+  set(VELK_PACKAGE_gstreamer gstreamer1.0-velka)
+  string(TIMESTAMP changelog_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+  get_cmake_property(velk_components COMPONENTS)
+  foreach(component ${velk_components})
+    if(NOT DEFINED VELK_PACKAGE_${component})
+      continue()
+    endif()
+    string(TOUPPER ${component} COMPONENT)
+    if(NOT CPACK_DEBIAN_${COMPONENT}_PACKAGE_NAME)
+      set(CPACK_DEBIAN_${COMPONENT}_PACKAGE_NAME ${VELK_PACKAGE_${component}})
+    endif()
+    set(package ${CPACK_DEBIAN_${COMPONENT}_PACKAGE_NAME})
+    set(changelog ${CMAKE_CURRENT_BINARY_DIR}/doc/${package}/changelog)
+    file(WRITE ${changelog}
+      "${package} (${PROJECT_VERSION}) unstable; urgency=medium\n\n"
+      "  * Built from the project's release build.\n\n"
+      " -- ${CPACK_PACKAGE_CONTACT}  ${changelog_date}\n")
+    execute_process(COMMAND gzip -9nf ${changelog} RESULT_VARIABLE gzip_result)
+    if(NOT gzip_result EQUAL 0)
+      message(FATAL_ERROR "gzip failed on ${changelog}")
+    endif()
+    install(FILES ${changelog}.gz
+      DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
+    install(FILES ${PROJECT_SOURCE_DIR}/LICENSE RENAME copyright
+      DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
+  endforeach()
+endif()
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
@@ -71,9 +80,11 @@ files.")
 The plug-in's C header, the host and encoder libraries' headers and the
 static host library, pkg-config files, the CMake package Velk and example
 hosts in C and C++.")
-  set(CPACK_COMPONENT_GSTREAMER_DESCRIPTION
+  if(NOT CPACK_COMPONENT_GSTREAMER_DESCRIPTION)
+    set(CPACK_COMPONENT_GSTREAMER_DESCRIPTION
 "GStreamer element for Velk audio files
 Decodes Velk audio files in GStreamer pipelines through the plug-in.")
+  endif()
 endif()
 
 include(CPack)

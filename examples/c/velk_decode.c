@@ -88,7 +88,8 @@ int main(int argc, char** argv) {
 #ifdef _WIN32
   HMODULE module = LoadLibraryA(argv[1]);
   TAVO_Main_fn tavo_main =
-      module ? (TAVO_Main_fn)(void*)GetProcAddress(module, "TAVO_Main") : NULL;
+      module ? (TAVO_Main_fn)(uintptr_t)GetProcAddress(module, "TAVO_Main")
+             : NULL;
 #else
   void* module = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
   TAVO_Main_fn tavo_main = NULL;
