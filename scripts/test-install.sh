@@ -55,6 +55,9 @@ mv "$build" "$hidden"
 cmp "$work/reference.wav" "$work/installed.wav" ||
   fail "installed velka decodes differently"
 "$prefix/bin/velka" decode "$sample" "$work/seek.raw" --start $seek_ms --no-trim
+if [ -f tools/velka/velka.1 ]; then
+  [ -f "$prefix/share/man/man1/velka.1.gz" ] || fail "no manual page installed"
+fi
 
 # Exports: the plug-in's one entry, the libraries' API and nothing else.
 libdir=$(dirname "$(find "$prefix" -name libvelk_host.so.1 -print -quit)")

@@ -145,6 +145,11 @@ int main(int argc, char** argv) {
   }
   close(stream);
   tavo_main(0, 0, NULL, record, forget);
+#ifdef _WIN32
+  FreeLibrary(module);
+#else
+  dlclose(module);
+#endif
   fclose(in);
   return fclose(out) == 0 ? 0 : 1;
 }
