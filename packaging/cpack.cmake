@@ -80,11 +80,10 @@ files.")
 The plug-in's C header, the host and encoder libraries' headers and the
 static host library, pkg-config files, the CMake package Velk and example
 hosts in C and C++.")
-  if(NOT CPACK_COMPONENT_GSTREAMER_DESCRIPTION)
-    set(CPACK_COMPONENT_GSTREAMER_DESCRIPTION
-"GStreamer element for Velk audio files
-Decodes Velk audio files in GStreamer pipelines through the plug-in.")
-  endif()
+  set(CPACK_COMPONENT_GSTREAMER_DESCRIPTION
+"GStreamer plug-in for Velk audio files
+A type finder for audio/x-velka and the velkadec element, which decodes
+through the Velk audio decoder plug-in module, with sample-exact seeks.")
 endif()
 
 include(CPack)

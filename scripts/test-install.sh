@@ -139,6 +139,12 @@ for deb in "${debs[@]}"; do dpkg-deb -c "$deb"; done |
   build_with_pkg_config /usr/share/doc/velk-dev/examples sys
   run_examples sys/velk_decode sys/velk_play \
     "$(pkg-config --variable=plugin vlkdec)"
+  # The GStreamer element, where it was packaged, from the system's folder.
+  if [[ " ${packages[*]} " == *" gstreamer1.0-velka "* ]] &&
+    command -v gst-inspect-1.0 >/dev/null; then
+    GST_REGISTRY=$work/gst-registry.bin gst-inspect-1.0 velkadec >/dev/null ||
+      fail "GStreamer does not find velkadec"
+  fi
 )
 DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get purge -y -qq \
   "${packages[@]}" >/dev/null
