@@ -19,12 +19,6 @@ constexpr unsigned float29_bits = 29;
 constexpr unsigned index_bits = 8;
 constexpr unsigned run_index_bits = 4;
 constexpr unsigned width_bits = 4;
-// A band's noise is aimed at the target SNR below its own energy, but never
-// below the noise a band this many dB under the channel's mean level would
-// get: quiet bands (leakage, a fading tail) are masked by the loud ones, and
-// coding them to the full SNR costs up to a third more bits. So at the
-// default quality every band within 12 dB of the mean keeps 30 dB.
-constexpr double floor_margin_db = 6.0;
 // log10 of the ratio between neighbouring quantiser steps.
 constexpr double step_log10 = 0.0664;
 
@@ -48,16 +42,14 @@ unsigned bits_for(uint32_t magnitude) {
 
 }  // namespace
 
-double band_snr_for_quality(int quality) {
-  return 6.0 + 0.6 * std::clamp(quality, 0, 100);
-}
-
 BlockEncoder::BlockEncoder(unsigned channels, unsigned sample_rate)
     : channels_(channels),
+      sample_rate_(sample_rate),
       n_(frame_length_for_rate(sample_rate)),
       band_edges_(band_edges_for_rate(sample_rate)),
       dct_(n_),
-      coeffs_(static_cast<size_t>(channels) * n_),
+      model_(n_, sample_rate, band_edges_),
+      previous_threshold_(channels),
       codes_(channels) {
   band_count_ = static_cast<unsigned>(band_edges_.size() - 1);
   for (unsigned i = 0; i < quantiser_count; ++i) {
@@ -75,59 +67,88 @@ BlockEncoder::BlockEncoder(unsigned channels, unsigned sample_rate)
   }
 }
 
-void BlockEncoder::analyse(const float* planar) {
+void BlockEncoder::analyse(const float* planar, BlockAnalysis& out) {
+  out.coeffs.resize(static_cast<size_t>(channels_) * n_);
+  out.threshold.resize(static_cast<size_t>(channels_) * band_count_);
   for (unsigned c = 0; c < channels_; ++c) {
-    dct_.transform(planar + static_cast<size_t>(c) * n_,
-                   coeffs_.data() + static_cast<size_t>(c) * n_);
+    const float* x = planar + static_cast<size_t>(c) * n_;
+    double* a = out.coeffs.data() + static_cast<size_t>(c) * n_;
+    dct_.transform(x, a);
+    double* threshold = out.threshold.data() + size_t{c} * band_count_;
+    model_.masking_threshold(x, a, previous_threshold_[c], threshold);
+    const double attack = std::pow(10.0, -model_.attack_protection_db(x) / 10);
+    for (unsigned b = 0; b < band_count_; ++b) threshold[b] *= attack;
   }
 }
 
-void BlockEncoder::quantise_channel(unsigned c, const QuantSetting& setting,
+void BlockEncoder::quantise_channel(const BlockAnalysis& block, unsigned c,
+                                    const QuantSetting& setting,
                                     ChannelCode& code) {
-  const double* a = coeffs_.data() + static_cast<size_t>(c) * n_;
+  const double* a = block.coeffs.data() + static_cast<size_t>(c) * n_;
+  const double* threshold = block.threshold.data() + size_t{c} * band_count_;
   code.float0 = encode_float29(a[0]);
   code.float1 = encode_float29(a[1]);
-
-  double total_energy = 0.0;
-  for (uint32_t k = 2; k < n_; ++k) total_energy += a[k] * a[k];
-  const double mean_energy = total_energy / (n_ - 2);
-  const double snr_ratio = std::pow(10.0, -setting.band_snr_db / 10.0);
-  const double floor_noise =
-      mean_energy *
-      std::pow(10.0, -(setting.band_snr_db + floor_margin_db) / 10.0);
+  const double gain = std::pow(10.0, -setting.mask_offset_db / 10.0);
 
   for (unsigned b = 0; b < band_count_; ++b) {
     const uint32_t lo = 2 * band_edges_[b];
     const uint32_t hi = 2 * band_edges_[b + 1];
+    // Only coefficients below the cut-off are coded.
+    const uint32_t coded = std::clamp(setting.cutoff, lo, hi);
     double energy = 0.0, peak = 0.0;
-    for (uint32_t k = lo; k < hi; ++k) {
+    for (uint32_t k = lo; k < coded; ++k) {
       energy += a[k] * a[k];
       peak = std::max(peak, std::fabs(a[k]));
     }
-    energy /= (hi - lo);
     // Finest step at which the band's largest magnitude still fits.
     unsigned min_index = 0;
     while (min_index + 1 < quantiser_count &&
            std::nearbyint(peak / steps_[min_index]) > max_magnitude) {
       ++min_index;
     }
+    // Noise of the band's coded part at quantiser `i`.
+    auto noise = [&](unsigned i) {
+      const double step = steps_[i];
+      double sum = 0.0;
+      for (uint32_t k = lo; k < coded; ++k) {
+        const double m = std::fabs(a[k]);
+        const double d = m - step * std::nearbyint(m / step);
+        sum += d * d;
+      }
+      return sum;
+    };
     unsigned index = min_index;
-    if (!setting.finest && energy > 0.0) {
-      const double noise = std::max(energy * snr_ratio, floor_noise);
-      const double step = std::sqrt(12.0 * noise);
-      const double wanted = std::floor(std::log10(step) / step_log10);
-      const double clamped =
-          std::clamp(wanted, 0.0, static_cast<double>(quantiser_count - 1));
-      index = std::max(min_index, static_cast<unsigned>(clamped));
+    const double allowed = threshold[b] * gain;
+    if (setting.finest || coded == lo) {
+      index = coded == lo ? quantiser_count - 1 : min_index;
+    } else if (energy <= allowed) {
+      index = quantiser_count - 1;  // the whole band is masked: all zero
+    } else {
+      // Start where uniform noise of step^2 / 12 per coefficient would
+      // meet the allowance, then move to the coarsest step that keeps the
+      // measured noise under it.
+      const double width = coded - lo;
+      const double guess = std::floor(
+          std::log10(std::sqrt(12.0 * allowed / width)) / step_log10);
+      index = static_cast<unsigned>(
+          std::clamp(guess, double(min_index), double(quantiser_count - 1)));
+      if (noise(index) <= allowed) {
+        while (index + 1 < quantiser_count && noise(index + 1) <= allowed) {
+          ++index;
+        }
+      } else {
+        while (index > min_index && noise(index) > allowed) --index;
+      }
     }
     index = std::min(index + setting.index_offset, quantiser_count - 1);
     code.indices[b] = static_cast<uint8_t>(index);
     const double step = steps_[index];
-    for (uint32_t k = lo; k < hi; ++k) {
+    for (uint32_t k = lo; k < coded; ++k) {
       const double m = std::nearbyint(std::fabs(a[k]) / step);
       code.magnitudes[k] = static_cast<uint16_t>(m);
       code.negative[k] = a[k] < 0.0 ? 1 : 0;
     }
+    for (uint32_t k = coded; k < hi; ++k) code.magnitudes[k] = 0;
   }
   plan_runs(code);
 }
@@ -184,13 +205,14 @@ void BlockEncoder::plan_runs(ChannelCode& code) {
               plan_cost_[0] + sign_bits;
 }
 
-uint64_t BlockEncoder::payload_bits(const QuantSetting& setting) {
+uint64_t BlockEncoder::payload_bits(const BlockAnalysis& block,
+                                    const QuantSetting& setting) {
   uint64_t total = 0;
   for (unsigned first = 0; first < channels_; first += 2) {
     const unsigned last = std::min(first + 2, channels_);
     uint64_t bits = skip_bits;
     for (unsigned c = first; c < last; ++c) {
-      quantise_channel(c, setting, codes_[c]);
+      quantise_channel(block, c, setting, codes_[c]);
       bits += codes_[c].bits;
     }
     total += (bits + 31) / 32 * 32;
@@ -225,14 +247,15 @@ void BlockEncoder::write_channel(const ChannelCode& code,
   }
 }
 
-void BlockEncoder::write_payload(const QuantSetting& setting,
+void BlockEncoder::write_payload(const BlockAnalysis& block,
+                                 const QuantSetting& setting,
                                  std::vector<uint8_t>& out) {
   BitWriter writer(out);
   for (unsigned first = 0; first < channels_; first += 2) {
     const unsigned last = std::min(first + 2, channels_);
     writer.put(0, skip_bits);
     for (unsigned c = first; c < last; ++c) {
-      quantise_channel(c, setting, codes_[c]);
+      quantise_channel(block, c, setting, codes_[c]);
       write_channel(codes_[c], writer);
     }
     writer.align_to_word();

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "encoder/forward_dct.h"
+#include "encoder/psychoacoustic.h"
 
 namespace orv::encoder {
 
@@ -14,31 +15,46 @@ namespace orv::encoder {
 struct QuantSetting {
   // Finest quantisers that keep every magnitude within 15 bits.
   bool finest = false;
-  // Otherwise: noise aimed at this many dB below each band's energy (and
-  // never finer than that many dB + a margin below the channel's mean).
-  double band_snr_db = 36.0;
+  // Otherwise: each band's noise stays this many dB under its masking
+  // threshold (above it when negative), at the coarsest quantiser that
+  // does.
+  double mask_offset_db = 0.0;
+  // Coefficients from this one on are left out (the coded bandwidth).
+  uint32_t cutoff = UINT32_MAX;
   // Added to every band's quantiser index: coarsening for oversize blocks.
   unsigned index_offset = 0;
 };
 
-// Target band SNR in dB for a quality below quality_max.
-double band_snr_for_quality(int quality);
+// A transformed block with its masking thresholds.
+struct BlockAnalysis {
+  std::vector<double> coeffs;     // channels * n, channel c at c * n
+  std::vector<double> threshold;  // channels * bands: allowed noise energy
+};
 
 class BlockEncoder {
  public:
   BlockEncoder(unsigned channels, unsigned sample_rate);
 
-  // Transforms the block's input: `planar` holds channels * n samples,
-  // channel c at c * n.
-  void analyse(const float* planar);
-  // Payload bits the analysed block takes at `setting`, sub-block padding
+  // Transforms the block's input and finds its masking thresholds:
+  // `planar` holds channels * n samples, channel c at c * n. Blocks are
+  // analysed in order (the thresholds carry temporal masking forward).
+  void analyse(const float* planar, BlockAnalysis& out);
+  // Payload bits an analysed block takes at `setting`, sub-block padding
   // included.
-  uint64_t payload_bits(const QuantSetting& setting);
+  uint64_t payload_bits(const BlockAnalysis& block,
+                        const QuantSetting& setting);
   // Appends the payload at `setting` to out.
-  void write_payload(const QuantSetting& setting, std::vector<uint8_t>& out);
+  void write_payload(const BlockAnalysis& block, const QuantSetting& setting,
+                     std::vector<uint8_t>& out);
+  // Quantiser indices of channel c chosen by the last payload_bits or
+  // write_payload call.
+  const std::vector<uint8_t>& indices(unsigned c) const {
+    return codes_[c].indices;
+  }
 
   uint32_t frame_length() const { return n_; }
   unsigned band_count() const { return band_count_; }
+  unsigned sample_rate() const { return sample_rate_; }
 
  private:
   struct ChannelCode {
@@ -51,18 +67,20 @@ class BlockEncoder {
     uint64_t bits = 0;
   };
 
-  void quantise_channel(unsigned c, const QuantSetting& setting,
-                        ChannelCode& code);
+  void quantise_channel(const BlockAnalysis& block, unsigned c,
+                        const QuantSetting& setting, ChannelCode& code);
   void plan_runs(ChannelCode& code);
   void write_channel(const ChannelCode& code, class BitWriter& writer) const;
 
   unsigned channels_;
+  unsigned sample_rate_;
   uint32_t n_;
   unsigned band_count_;
   std::vector<uint32_t> band_edges_;  // in coefficient pairs
   std::vector<double> steps_;         // quantiser_step(0..95), exactly
   ForwardDct dct_;
-  std::vector<double> coeffs_;  // channels * n
+  PsychoacousticModel model_;
+  std::vector<std::vector<double>> previous_threshold_;  // per channel
   std::vector<ChannelCode> codes_;
   // Scratch for run planning.
   std::vector<uint8_t> group_bits_;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "encoder/block_encoder.h"
+#include "encoder/rate_control.h"
 #include "encoder/velk_encoder.h"
 #include "encoder/velk_format.h"
 
@@ -15,12 +16,9 @@ constexpr uint64_t u32_max = std::numeric_limits<uint32_t>::max();
 constexpr uint32_t u16_max = 0xFFFF;
 // Automatic seek-table stretches aim at this much audio each.
 constexpr double seek_stretch_seconds = 0.5;
-// Bit-rate mode: the band SNR searched for each block lies in this range,
-// and the reservoir of saved or overspent bits is spread over this many
-// blocks and capped at that many blocks' worth.
-constexpr double rate_snr_min_db = -30.0;
-constexpr double rate_snr_max_db = 120.0;
-constexpr double reservoir_blocks = 8.0;
+// Bit-rate mode: block sizes are known this far ahead, and the bits saved
+// or overspent are evened out over that stretch.
+constexpr double lookahead_seconds = 3.0;
 
 void append_u16(std::vector<uint8_t>& out, uint32_t v) {
   out.push_back(static_cast<uint8_t>(v));
@@ -74,6 +72,21 @@ Encoder::Encoder(unsigned channels, unsigned sample_rate,
   frame_length_ = block_encoder_->frame_length();
   hop_ = hop_for_frame_length(frame_length_);
   window_.reserve(static_cast<size_t>(frame_length_) * channels);
+  double cutoff_hz = 0.0;
+  if (options.bitrate_kbps > 0.0) {
+    const double target = options.bitrate_kbps * 1000.0 * hop_ / sample_rate;
+    const double lookahead = std::ceil(lookahead_seconds * sample_rate / hop_);
+    rate_ = std::make_unique<RateController>(target,
+                                             static_cast<size_t>(lookahead));
+    cutoff_hz = cutoff_hz_for_rate(options.bitrate_kbps / channels);
+  } else {
+    cutoff_hz = cutoff_hz_for_quality(options.quality);
+  }
+  const double nyquist = sample_rate / 2.0;
+  cutoff_ = cutoff_hz >= nyquist || options.quality >= quality_max
+                ? frame_length_
+                : static_cast<uint32_t>(
+                      std::ceil(cutoff_hz / nyquist * frame_length_));
 }
 
 Encoder::~Encoder() = default;
@@ -101,7 +114,7 @@ void Encoder::encode_ready_blocks(bool flush) {
   std::vector<float> planar(n * channels_);
   while (true) {
     const size_t have = window_.size() / channels_;
-    if (have < n && !(flush && frames_encoded_ < frames_in_)) return;
+    if (have < n && !(flush && frames_encoded_ < frames_in_)) break;
     // Planar copy of the block's input; zeros past the end of the input.
     std::fill(planar.begin(), planar.end(), 0.0f);
     for (size_t i = 0; i < std::min(have, n); ++i) {
@@ -110,73 +123,85 @@ void Encoder::encode_ready_blocks(bool flush) {
       }
     }
     BlockEncoder& be = *block_encoder_;
-    be.analyse(planar.data());
-
-    QuantSetting setting;
-    if (options_.bitrate_kbps > 0.0) {
-      const double target =
-          options_.bitrate_kbps * 1000.0 * hop_ / sample_rate_;
-      const double budget =
-          std::max(0.25 * target, target + reservoir_bits_ / reservoir_blocks);
-      double lo = rate_snr_min_db, hi = rate_snr_max_db;
-      for (int i = 0; i < 10; ++i) {
-        setting.band_snr_db = 0.5 * (lo + hi);
-        if (static_cast<double>(be.payload_bits(setting)) <= budget) {
-          lo = setting.band_snr_db;
-        } else {
-          hi = setting.band_snr_db;
-        }
-      }
-      setting.band_snr_db = lo;
-    } else if (options_.quality >= quality_max) {
-      setting.finest = true;
-    } else {
-      setting.band_snr_db = band_snr_for_quality(options_.quality);
-    }
-    // Coarsen the whole block until its payload fits the size field: the
-    // smallest index offset that fits, by bisection (bits never grow as
-    // every step grows).
-    const uint64_t limit_bits = uint64_t{options_.max_payload_bytes} * 8;
-    const bool coarsened = be.payload_bits(setting) > limit_bits;
-    if (coarsened) {
-      QuantSetting coarsest = setting;
-      coarsest.index_offset = quantiser_count - 1;
-      if (be.payload_bits(coarsest) > limit_bits) {
-        throw EncodeError("a block does not fit " +
-                          std::to_string(options_.max_payload_bytes) +
-                          " bytes even at the coarsest quantisers");
-      }
-      unsigned lo = 0, hi = quantiser_count - 1;  // lo fails, hi fits
-      while (hi - lo > 1) {
-        setting.index_offset = (lo + hi) / 2;
-        (be.payload_bits(setting) > limit_bits ? lo : hi) =
-            setting.index_offset;
-      }
-      setting.index_offset = hi;
-    }
-    coarsened_blocks_ += coarsened ? 1 : 0;
-
-    const size_t start = blocks_.size();
-    append_u16(blocks_, block_sync);
-    append_u16(blocks_, 0);
-    be.write_payload(setting, blocks_);
-    const size_t payload = blocks_.size() - start - block_frame_header_bytes;
-    blocks_[start + 2] = static_cast<uint8_t>(payload);
-    blocks_[start + 3] = static_cast<uint8_t>(payload >> 8);
-    const uint32_t block_size = static_cast<uint32_t>(blocks_.size() - start);
-    block_sizes_.push_back(block_size);
-    if (options_.bitrate_kbps > 0.0) {
-      const double target =
-          options_.bitrate_kbps * 1000.0 * hop_ / sample_rate_;
-      reservoir_bits_ += target - 8.0 * block_size;
-      reservoir_bits_ = std::clamp(reservoir_bits_, -reservoir_blocks * target,
-                                   reservoir_blocks * target);
-    }
-
+    auto block = std::make_unique<BlockAnalysis>();
+    be.analyse(planar.data(), *block);
     frames_encoded_ += hop_;
     const size_t drop = std::min<size_t>(hop_, have) * channels_;
     window_.erase(window_.begin(), window_.begin() + static_cast<long>(drop));
+
+    QuantSetting setting;
+    setting.cutoff = cutoff_;
+    if (rate_) {
+      // Tabulate the block's size over the offsets, then code the oldest
+      // block once the controller sees far enough ahead.
+      const auto [first, last] = rate_->tabulation_range();
+      std::vector<uint64_t> bits;
+      for (size_t i = first; i <= last; ++i) {
+        setting.mask_offset_db = rate_offset_grid()[i];
+        bits.push_back(be.payload_bits(*block, setting) +
+                       8 * block_frame_header_bytes);
+      }
+      rate_->push(first, std::move(bits));
+      pending_.push_back(std::move(block));
+      if (rate_->full()) {
+        setting.mask_offset_db = rate_->next_offset();
+        rate_->spent(8 * uint64_t{emit_block(*pending_.front(), setting)});
+        pending_.pop_front();
+      }
+    } else {
+      if (options_.quality >= quality_max) {
+        setting.finest = true;
+      } else {
+        setting.mask_offset_db = mask_offset_for_quality(options_.quality);
+      }
+      emit_block(*block, setting);
+    }
   }
+  // At the end, the blocks still waiting are coded with what is left.
+  while (flush && !pending_.empty()) {
+    QuantSetting setting;
+    setting.cutoff = cutoff_;
+    setting.mask_offset_db = rate_->next_offset();
+    rate_->spent(8 * uint64_t{emit_block(*pending_.front(), setting)});
+    pending_.pop_front();
+  }
+}
+
+uint32_t Encoder::emit_block(const BlockAnalysis& block, QuantSetting setting) {
+  BlockEncoder& be = *block_encoder_;
+  // Coarsen the whole block until its payload fits the size field: the
+  // smallest index offset that fits, by bisection (bits never grow as every
+  // step grows).
+  const uint64_t limit_bits = uint64_t{options_.max_payload_bytes} * 8;
+  const bool coarsened = be.payload_bits(block, setting) > limit_bits;
+  if (coarsened) {
+    QuantSetting coarsest = setting;
+    coarsest.index_offset = quantiser_count - 1;
+    if (be.payload_bits(block, coarsest) > limit_bits) {
+      throw EncodeError("a block does not fit " +
+                        std::to_string(options_.max_payload_bytes) +
+                        " bytes even at the coarsest quantisers");
+    }
+    unsigned lo = 0, hi = quantiser_count - 1;  // lo fails, hi fits
+    while (hi - lo > 1) {
+      setting.index_offset = (lo + hi) / 2;
+      (be.payload_bits(block, setting) > limit_bits ? lo : hi) =
+          setting.index_offset;
+    }
+    setting.index_offset = hi;
+  }
+  coarsened_blocks_ += coarsened ? 1 : 0;
+
+  const size_t start = blocks_.size();
+  append_u16(blocks_, block_sync);
+  append_u16(blocks_, 0);
+  be.write_payload(block, setting, blocks_);
+  const size_t payload = blocks_.size() - start - block_frame_header_bytes;
+  blocks_[start + 2] = static_cast<uint8_t>(payload);
+  blocks_[start + 3] = static_cast<uint8_t>(payload >> 8);
+  const uint32_t block_size = static_cast<uint32_t>(blocks_.size() - start);
+  block_sizes_.push_back(block_size);
+  return block_size;
 }
 
 EncodeStats Encoder::finish(const ByteSink& sink) {

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -74,6 +75,9 @@ class VELK_ENCODER_API EncodeError : public std::runtime_error {
 using ByteSink = std::function<void(const uint8_t* data, size_t size)>;
 
 class BlockEncoder;
+class RateController;
+struct BlockAnalysis;
+struct QuantSetting;
 
 // Streaming encoder. PCM goes in with write() in chunks of any size; only
 // one frame of input per channel is buffered. Compressed blocks are kept
@@ -100,6 +104,9 @@ class VELK_ENCODER_API Encoder {
 
  private:
   void encode_ready_blocks(bool flush);
+  // Codes one analysed block at `setting` (coarsened if it does not fit)
+  // and appends it; returns its size in bytes, frame header included.
+  uint32_t emit_block(const BlockAnalysis& block, QuantSetting setting);
 
   unsigned channels_;
   unsigned sample_rate_;
@@ -113,7 +120,10 @@ class VELK_ENCODER_API Encoder {
   std::vector<uint8_t> blocks_;  // framed blocks, back to back
   std::vector<uint32_t> block_sizes_;
   uint32_t coarsened_blocks_ = 0;
-  double reservoir_bits_ = 0.0;  // bit-rate mode: bits saved so far
+  uint32_t cutoff_ = 0;  // first coefficient left out
+  // Bit-rate mode: the controller and the analysed blocks it looks at.
+  std::unique_ptr<RateController> rate_;
+  std::deque<std::unique_ptr<BlockAnalysis>> pending_;
   bool finished_ = false;
 };
 

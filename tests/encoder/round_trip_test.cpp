@@ -52,7 +52,7 @@ std::pair<double, double> crossfade_and_interior_rms(
 class EncoderRoundTrip
     : public ::testing::TestWithParam<std::tuple<unsigned, unsigned>> {};
 
-TEST_P(EncoderRoundTrip, ReachesTheSnrOfEachQualityOnMusicLikeSignals) {
+TEST_P(EncoderRoundTrip, DecodesMusicLikeSignalsCleanlyAtEachQuality) {
   const auto [channels, rate] = GetParam();
   const size_t frames = rate / 2;
   const uint32_t seed = test_seed(1234);
@@ -60,8 +60,11 @@ TEST_P(EncoderRoundTrip, ReachesTheSnrOfEachQualityOnMusicLikeSignals) {
   const std::vector<int16_t> input =
       make_signal(music, channels, rate, frames, seed);
 
+  // Below quality 100 the noise follows the masking threshold, not an SNR
+  // (the chirp is even cut above the coded bandwidth): there only the
+  // crossfades are checked.
   for (const auto& [quality, min_snr] :
-       {std::pair{encoder::default_quality, 30.0},
+       {std::pair{encoder::default_quality, -HUGE_VAL},
         std::pair{encoder::quality_max, 60.0}}) {
     SCOPED_TRACE("quality " + std::to_string(quality));
     EncoderOptions options;
@@ -141,11 +144,11 @@ TEST(EncoderRoundTrip, OversizeBlocksAreCoarsenedUntilTheyFit) {
   }
 }
 
-TEST(EncoderRoundTrip, BitRateModeLandsNearTheTarget) {
+TEST(EncoderRoundTrip, BitRateModeLandsWithinThreePercentOverAMinute) {
   const unsigned channels = 2, rate = 44100;
-  const size_t frames = rate;
+  const size_t frames = 60 * rate;
   const auto input = make_signal(music, channels, rate, frames, 3);
-  for (double kbps : {64.0, 160.0}) {
+  for (double kbps : {128.0}) {
     SCOPED_TRACE(kbps);
     EncoderOptions options;
     options.bitrate_kbps = kbps;
@@ -153,7 +156,34 @@ TEST(EncoderRoundTrip, BitRateModeLandsNearTheTarget) {
                                                 rate, options);
     const double achieved =
         file.size() * 8.0 / (double(frames) / rate) / 1000.0;
-    EXPECT_NEAR(achieved, kbps, kbps * 0.1);
+    EXPECT_NEAR(achieved, kbps, kbps * 0.03);
+  }
+}
+
+TEST(EncoderRoundTrip, EveryPayloadFitsTheFormatAtEverySetting) {
+  // Eight channels of loud noise and sweeps: the largest payloads.
+  const unsigned channels = 8, rate = 48000;
+  const size_t frames = rate / 2;
+  const auto input = make_signal(
+      {Signal::noise_bursts, Signal::chirp, Signal::full_scale_clip}, channels,
+      rate, frames, 11);
+  struct Setting {
+    int quality;
+    double kbps;
+  };
+  for (const Setting s :
+       {Setting{0, 0}, Setting{50, 0}, Setting{99, 0}, Setting{100, 0},
+        Setting{50, 8}, Setting{50, 6000}, Setting{50, 60000}}) {
+    SCOPED_TRACE(std::to_string(s.quality) + " " + std::to_string(s.kbps));
+    EncoderOptions options;
+    options.quality = s.quality;
+    options.bitrate_kbps = s.kbps;
+    encoder::Encoder enc(channels, rate, options);
+    enc.write(input.data(), frames);
+    std::vector<uint8_t> file;
+    const auto stats = enc.finish(
+        [&](const uint8_t* d, size_t n) { file.insert(file.end(), d, d + n); });
+    EXPECT_LE(stats.max_block_size, 4u + 65535u);
     ASSERT_EQ(decode_file(file).error, "");
   }
 }
