@@ -145,10 +145,11 @@ TEST(EncoderRoundTrip, OversizeBlocksAreCoarsenedUntilTheyFit) {
 }
 
 TEST(EncoderRoundTrip, BitRateModeLandsWithinThreePercentOverAMinute) {
-  const unsigned channels = 2, rate = 44100;
+  // 22.05 kHz keeps the minute quick under the sanitizers.
+  const unsigned channels = 2, rate = 22050;
   const size_t frames = 60 * rate;
   const auto input = make_signal(music, channels, rate, frames, 3);
-  for (double kbps : {128.0}) {
+  for (double kbps : {96.0}) {
     SCOPED_TRACE(kbps);
     EncoderOptions options;
     options.bitrate_kbps = kbps;
