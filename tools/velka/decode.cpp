@@ -1,350 +1,69 @@
-// velka decode: a Velk audio file to WAV or raw PCM through the plug-in,
-// loaded by path and driven the way a host drives it.
-#include <fcntl.h>
-#include <sndfile.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+// velka decode: Velk audio files to WAV, FLAC, AIFF, Ogg Vorbis, Opus, MP3
+// or raw PCM through the plug-in, loaded by path and driven the way a host
+// drives it.
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <csignal>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <limits>
+#include <memory>
+#include <numbers>
 #include <string>
 #include <vector>
 
+#include "audio_output.h"
+#include "batch.h"
 #include "commands.h"
 #include "host/plugin_host.h"
 #include "plugin_path.h"
+#include "safe_output.h"
 
 namespace velka {
 namespace {
 
+using orv::host::HostError;
+
 struct DecodeOptions {
-  std::string input;
-  std::string output;
+  BatchOptions batch;
+  std::string format;  // empty: from the output's name
+  bool raw = false;
   std::string plugin = default_plugin_path();
-  bool has_start = false;
   uint32_t start_ms = 0;
-  bool has_duration = false;
   uint32_t duration_ms = 0;
-  bool has_loop = false;
-  uint32_t loop_start = 0;
-  uint32_t loop_end = 0;
-  bool has_loop_count = false;
+  std::vector<uint32_t> loop;  // START END, or empty
   uint32_t loop_count = 1;
-  bool trim = true;
+  double fade_seconds = 0;
+  std::string fade_shape = "cosine";
+  bool no_trim = false;
   bool summary = false;
+  // Which of the optional numbers were given.
+  bool has_start = false;
+  bool has_duration = false;
 };
 
-enum class OutputKind { wav, raw };
-
-// The temporary output, removed by the signal handler if the run is cut
-// short. A fixed buffer: the handler may only make async-signal-safe calls.
-char temp_path_for_signal[4096];
-
-void remove_partial_decode_output(int signal_number) {
-  if (temp_path_for_signal[0] != '\0') unlink(temp_path_for_signal);
-  _exit(128 + signal_number);
-}
-
-void fail_usage(const char* message) {
-  std::fprintf(stderr, "velka decode: %s\n", message);
-  std::fputs(
-      "usage: velka decode IN.velka OUT.wav|OUT.raw [--start MS] "
-      "[--duration MS]\n"
-      "                    [--loop START END --loop-count N] [--plugin PATH]\n"
-      "                    [--no-trim] [--summary]\n",
-      stderr);
-}
-
-bool parse_u32(const char* text, uint32_t& out) {
-  if (text == nullptr || *text == '\0' || *text == '-' || *text == '+') {
-    return false;
-  }
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long long value = std::strtoull(text, &end, 10);
-  if (errno != 0 || *end != '\0' || value > 0xFFFFFFFFull) return false;
-  out = static_cast<uint32_t>(value);
-  return true;
-}
-
-bool ends_with_ignoring_case(const std::string& text, const char* suffix) {
-  const size_t n = std::strlen(suffix);
-  if (text.size() < n) return false;
-  for (size_t i = 0; i < n; ++i) {
-    const char a = text[text.size() - n + i];
-    const char lower =
-        (a >= 'A' && a <= 'Z') ? static_cast<char>(a - 'A' + 'a') : a;
-    if (lower != suffix[i]) return false;
-  }
-  return true;
-}
-
-// Returns 0 when parsed, else the exit code.
-int parse_options(int argc, char** argv, DecodeOptions& o) {
-  std::vector<std::string> positional;
-  for (int i = 0; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&](const char* what) -> const char* {
-      if (i + 1 >= argc) {
-        const std::string message = arg + " needs " + what;
-        fail_usage(message.c_str());
-        return nullptr;
-      }
-      return argv[++i];
-    };
-    auto number = [&](const char* what, uint32_t& out) -> bool {
-      const char* text = value(what);
-      if (text == nullptr) return false;
-      if (!parse_u32(text, out)) {
-        const std::string message =
-            arg + ": '" + text + "' is not a whole number from 0 to 4294967295";
-        fail_usage(message.c_str());
-        return false;
-      }
-      return true;
-    };
-    if (arg == "--start") {
-      if (!number("milliseconds", o.start_ms)) return 2;
-      o.has_start = true;
-    } else if (arg == "--duration") {
-      if (!number("milliseconds", o.duration_ms)) return 2;
-      o.has_duration = true;
-    } else if (arg == "--loop") {
-      if (!number("a start sample", o.loop_start)) return 2;
-      if (!number("an end sample", o.loop_end)) return 2;
-      o.has_loop = true;
-    } else if (arg == "--loop-count") {
-      if (!number("a count", o.loop_count)) return 2;
-      o.has_loop_count = true;
-    } else if (arg == "--plugin") {
-      const char* path = value("a path");
-      if (path == nullptr) return 2;
-      o.plugin = path;
-    } else if (arg == "--no-trim") {
-      o.trim = false;
-    } else if (arg == "--summary") {
-      o.summary = true;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      const std::string message = "unknown option " + arg;
-      fail_usage(message.c_str());
-      return 2;
-    } else {
-      positional.push_back(arg);
-    }
-  }
-  if (positional.size() != 2) {
-    fail_usage("needs an input file and an output file");
-    return 2;
-  }
-  o.input = positional[0];
-  o.output = positional[1];
-  if (o.has_loop_count && !o.has_loop) {
-    fail_usage("--loop-count needs --loop");
-    return 2;
-  }
-  if (o.has_loop && o.loop_count == 0) {
-    fail_usage("--loop-count must be at least 1");
-    return 2;
-  }
-  if (o.has_loop && o.loop_start >= o.loop_end) {
-    fail_usage("--loop needs START below END");
-    return 2;
-  }
-  if (!ends_with_ignoring_case(o.output, ".wav") &&
-      !ends_with_ignoring_case(o.output, ".raw")) {
-    fail_usage("the output name must end in .wav or .raw");
-    return 2;
-  }
-  return 0;
-}
-
-// Writes frames to a temporary file beside the output and renames it into
-// place only when everything was written.
-class OutputFile {
- public:
-  OutputFile(const std::string& path, OutputKind kind, uint32_t channels,
-             uint32_t sample_rate)
-      : path_(path), kind_(kind), channels_(channels) {
-    temp_ = path + ".partial-XXXXXX";
-    fd_ = mkstemp(temp_.data());
-    if (fd_ < 0) {
-      error_ = "cannot create '" + temp_ + "': " + std::strerror(errno);
-      return;
-    }
-    std::snprintf(temp_path_for_signal, sizeof temp_path_for_signal, "%s",
-                  temp_.c_str());
-    if (kind_ == OutputKind::wav) {
-      SF_INFO info{};
-      info.samplerate = static_cast<int>(sample_rate);
-      info.channels = static_cast<int>(channels);
-      info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-      sound_ = sf_open_fd(fd_, SFM_WRITE, &info, SF_TRUE);
-      if (sound_ == nullptr) {
-        error_ = std::string("cannot write WAV: ") + sf_strerror(nullptr);
-        ::close(fd_);
-      }
-      fd_ = -1;  // the sound file owns it now, or it is closed
-    }
-  }
-  OutputFile(const OutputFile&) = delete;
-  OutputFile& operator=(const OutputFile&) = delete;
-  ~OutputFile() { abandon(); }
-
-  bool ok() const { return error_.empty(); }
-  const std::string& error() const { return error_; }
-
-  // `pcm` holds whole frames of little-endian 16-bit samples.
-  bool write(const uint8_t* pcm, size_t frames) {
-    const size_t samples = frames * channels_;
-    if (kind_ == OutputKind::wav) {
-      samples_.resize(samples);
-      for (size_t i = 0; i < samples; ++i) {
-        samples_[i] = static_cast<int16_t>(
-            static_cast<uint16_t>(pcm[2 * i] | pcm[2 * i + 1] << 8));
-      }
-      const sf_count_t wrote = sf_write_short(sound_, samples_.data(),
-                                              static_cast<sf_count_t>(samples));
-      if (wrote != static_cast<sf_count_t>(samples)) {
-        error_ =
-            std::string("cannot write '") + path_ + "': " + sf_strerror(sound_);
-        return false;
-      }
-      return true;
-    }
-    size_t left = samples * 2;
-    while (left > 0) {
-      const ssize_t n = ::write(fd_, pcm, left);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        error_ = "cannot write '" + path_ + "': " + std::strerror(errno);
-        return false;
-      }
-      pcm += n;
-      left -= static_cast<size_t>(n);
-    }
-    return true;
-  }
-
-  bool commit() {
-    if (!ok()) return false;
-    bool closed = true;
-    if (sound_ != nullptr) {
-      closed = sf_close(sound_) == 0;
-      sound_ = nullptr;
-    } else if (fd_ >= 0) {
-      closed = ::close(fd_) == 0;
-      fd_ = -1;
-    }
-    if (!closed) {
-      error_ = "cannot finish '" + path_ + "'";
-      abandon();
-      return false;
-    }
-    // mkstemp makes the file private; give it the usual permissions.
-    const mode_t mask = umask(0);
-    umask(mask);
-    chmod(temp_.c_str(), 0666 & ~mask);
-    if (std::rename(temp_.c_str(), path_.c_str()) != 0) {
-      error_ = "cannot create '" + path_ + "': " + std::strerror(errno);
-      abandon();
-      return false;
-    }
-    temp_.clear();
-    temp_path_for_signal[0] = '\0';
-    return true;
-  }
-
- private:
-  void abandon() {
-    if (sound_ != nullptr) sf_close(sound_);
-    sound_ = nullptr;
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-    if (!temp_.empty()) unlink(temp_.c_str());
-    temp_.clear();
-    temp_path_for_signal[0] = '\0';
-  }
-
-  std::string path_;
-  std::string temp_;
-  OutputKind kind_;
-  uint32_t channels_;
-  int fd_ = -1;
-  SNDFILE* sound_ = nullptr;
-  std::vector<int16_t> samples_;
-  std::string error_;
+// The file open on the plug-in, with what it will play.
+struct Source {
+  orv::host::Stream stream;
+  VelkHostFileHeader header;
+  VelkHostStreamInfo info;
+  uint32_t channels;
+  uint32_t sample_rate;
 };
 
-// A bar on standard error, drawn only when it is a terminal and the work
-// has taken long enough to be worth watching.
-class Progress {
- public:
-  explicit Progress(uint64_t total_frames)
-      : total_(total_frames),
-        enabled_(isatty(STDERR_FILENO) == 1 && total_frames != 0),
-        started_(std::chrono::steady_clock::now()) {}
-  void update(uint64_t frames) {
-    if (!enabled_) return;
-    const auto now = std::chrono::steady_clock::now();
-    if (now - started_ < std::chrono::milliseconds(300)) return;
-    if (drawn_ && now - last_ < std::chrono::milliseconds(100)) return;
-    last_ = now;
-    drawn_ = true;
-    const uint64_t shown = std::min(frames, total_);
-    const int width = 40;
-    const int filled = static_cast<int>(shown * width / total_);
-    char bar[width + 1];
-    for (int i = 0; i < width; ++i) bar[i] = i < filled ? '#' : '.';
-    bar[width] = '\0';
-    std::fprintf(stderr, "\rdecoding [%s] %3d%%", bar,
-                 static_cast<int>(shown * 100 / total_));
-    std::fflush(stderr);
-  }
-  void finish() {
-    if (drawn_) std::fputs("\r\033[K", stderr);
-    drawn_ = false;
-  }
-
- private:
-  uint64_t total_;
-  bool enabled_;
-  bool drawn_ = false;
-  std::chrono::steady_clock::time_point started_;
-  std::chrono::steady_clock::time_point last_;
+// A fade to silence over the frames [start, start + length) of the output.
+struct Fade {
+  uint64_t start = UINT64_MAX;
+  uint64_t length = 0;
+  bool cosine = true;
 };
 
-void print_summary(const DecodeOptions& o, const VelkHostStreamInfo& info,
-                   uint32_t channels, uint32_t sample_rate, uint64_t frames,
-                   double seconds) {
-  const double audio_seconds =
-      sample_rate != 0 ? static_cast<double>(frames) / sample_rate : 0.0;
-  std::printf(
-      "Decoded %s to %s: %.2f s of audio (%llu sample frames), %u channel%s "
-      "at %u Hz, 16-bit.",
-      o.input.c_str(), o.output.c_str(), audio_seconds,
-      static_cast<unsigned long long>(frames), channels,
-      channels == 1 ? "" : "s", sample_rate);
-  // The plug-in has no input bit rate for a file shorter than a millisecond.
-  if (info.input_bit_rate != 0) {
-    std::printf(
-        " The compressed stream runs at %.1f kbit/s against %.1f kbit/s of "
-        "PCM (%.1f:1).",
-        info.input_bit_rate / 1000.0, info.output_bit_rate / 1000.0,
-        static_cast<double>(info.output_bit_rate) / info.input_bit_rate);
-  }
-  if (seconds > 0) {
-    std::printf(" Decoding took %.3f s, %.0f times faster than real time.",
-                seconds, audio_seconds / seconds);
-  }
-  std::printf("\n");
-}
+// What to pull from the source: frames up to `limit` (UINT64_MAX: to the
+// stream's end), of which `promised` are expected to arrive.
+struct Plan {
+  uint64_t limit = UINT64_MAX;
+  uint64_t promised = UINT64_MAX;
+  Fade fade;
+};
 
 // Seeks and loops locate samples through a seek table whose entries have a
 // known number of blocks, which only version 2 headers give.
@@ -355,131 +74,327 @@ std::string why_no_seek_table(const VelkHostFileHeader& header) {
          std::to_string(header.version) + ")";
 }
 
-int decode(const DecodeOptions& o) {
-  using orv::host::HostError;
-  try {
-    orv::host::Plugin plugin(o.plugin);
-    orv::host::Stream stream = plugin.open(o.input);
-    const VelkHostFileHeader header = stream.header();
-    const VelkHostStreamInfo info = stream.info();
-    const uint32_t channels = (info.answered & (1u << 7)) != 0
-                                  ? info.output_channels
-                                  : header.channels;
-    const uint32_t sample_rate = (info.answered & (1u << 5)) != 0
-                                     ? info.output_sample_rate
-                                     : header.sample_rate;
-    if (channels == 0 || channels > 8 || sample_rate == 0) {
-      std::fprintf(stderr,
-                   "velka decode: '%s' declares %u channels at %u Hz, which "
-                   "cannot be played\n",
-                   o.input.c_str(), channels, sample_rate);
-      return 1;
-    }
-    uint64_t first_frame = 0;
-    if (o.has_start) {
-      VelkHostSeek seek{};
-      if (!stream.seek_ms(o.start_ms, &seek)) {
-        std::fprintf(stderr, "velka decode: cannot seek in '%s': %s\n",
-                     o.input.c_str(), why_no_seek_table(header).c_str());
-        return 1;
-      }
-      first_frame = seek.start_sample;
-    }
-    uint64_t expected = UINT64_MAX;  // frames, for the bar and the trim
-    if (o.has_loop) {
-      if (o.loop_end > header.total_samples) {
-        std::fprintf(stderr,
-                     "velka decode: the loop end %u lies past the end of "
-                     "'%s' (%u sample frames)\n",
-                     o.loop_end, o.input.c_str(), header.total_samples);
-        return 1;
-      }
-      VelkHostLoop loop{};
-      if (!stream.set_loop(o.loop_start, o.loop_end, o.loop_count, &loop)) {
-        std::fprintf(stderr, "velka decode: cannot loop '%s': %s\n",
-                     o.input.c_str(), why_no_seek_table(header).c_str());
-        return 1;
-      }
-      const uint64_t first_pass =
-          o.loop_end > first_frame ? o.loop_end - first_frame : 0;
-      expected = first_pass +
-                 uint64_t{o.loop_count - 1} * (o.loop_end - loop.start_sample);
-    } else if (o.trim) {
-      expected = header.total_samples > first_frame
-                     ? header.total_samples - first_frame
-                     : 0;
-    }
-    uint64_t limit = o.trim || o.has_loop ? expected : UINT64_MAX;
-    if (o.has_duration) {
-      limit = std::min<uint64_t>(limit,
-                                 uint64_t{o.duration_ms} * sample_rate / 1000);
-    }
-    const OutputKind kind = ends_with_ignoring_case(o.output, ".wav")
-                                ? OutputKind::wav
-                                : OutputKind::raw;
-    OutputFile out(o.output, kind, channels, sample_rate);
-    if (!out.ok()) {
-      std::fprintf(stderr, "velka decode: %s\n", out.error().c_str());
-      return 1;
-    }
-    std::signal(SIGINT, remove_partial_decode_output);
-    std::signal(SIGTERM, remove_partial_decode_output);
+Source open_source(orv::host::Plugin& plugin, const std::string& path) {
+  orv::host::Stream stream = plugin.open(path);
+  const VelkHostFileHeader header = stream.header();
+  const VelkHostStreamInfo info = stream.info();
+  // Bits 5 and 7 of `answered`: the output rate and channel count.
+  const uint32_t channels =
+      (info.answered & (1u << 7)) != 0 ? info.output_channels : header.channels;
+  const uint32_t sample_rate = (info.answered & (1u << 5)) != 0
+                                   ? info.output_sample_rate
+                                   : header.sample_rate;
+  if (channels == 0 || channels > 8 || sample_rate == 0) {
+    throw FileFailure("'" + path + "' declares " + std::to_string(channels) +
+                      " channels at " + std::to_string(sample_rate) +
+                      " Hz, which cannot be played");
+  }
+  return Source{std::move(stream), header, info, channels, sample_rate};
+}
 
-    Progress progress(std::min(limit, expected) != UINT64_MAX
-                          ? std::min(limit, expected)
-                          : header.total_samples);
-    const size_t frame_bytes = size_t{2} * channels;
-    std::vector<uint8_t> chunk(frame_bytes * 4096);
-    uint64_t frames = 0;
-    const auto started = std::chrono::steady_clock::now();
-    while (frames < limit && !stream.ended()) {
-      const uint64_t want =
-          std::min<uint64_t>(limit - frames, chunk.size() / frame_bytes);
-      const size_t got = stream.pull(chunk.data(), want * frame_bytes);
-      const size_t whole =
-          got / frame_bytes;  // a cut frame at the end is dropped
-      if (whole > 0 && !out.write(chunk.data(), whole)) break;
-      frames += whole;
-      progress.update(frames);
+// Seeks to --start, arms the loop and works out where the output ends.
+Plan plan_playback(Source& source, const DecodeOptions& o,
+                   const std::string& path) {
+  const VelkHostFileHeader& header = source.header;
+  uint64_t first_frame = 0;
+  if (o.has_start) {
+    VelkHostSeek seek{};
+    if (!source.stream.seek_ms(o.start_ms, &seek)) {
+      throw FileFailure("cannot seek in '" + path +
+                        "': " + why_no_seek_table(header));
     }
+    first_frame = seek.start_sample;
+  }
+  Plan plan;
+  if (!o.loop.empty()) {
+    const uint32_t loop_start = o.loop[0];
+    const uint32_t loop_end = o.loop[1];
+    if (loop_end > header.total_samples) {
+      throw FileFailure("the loop end " + std::to_string(loop_end) +
+                        " lies past the end of '" + path + "' (" +
+                        std::to_string(header.total_samples) +
+                        " sample frames)");
+    }
+    // A fade plays on round the loop while it dies away, so the stream
+    // then loops without end and the plan cuts it.
+    const bool fading = o.fade_seconds > 0;
+    VelkHostLoop loop{};
+    if (!source.stream.set_loop(loop_start, loop_end, fading ? 0 : o.loop_count,
+                                &loop)) {
+      throw FileFailure("cannot loop '" + path +
+                        "': " + why_no_seek_table(header));
+    }
+    const uint64_t first_pass =
+        loop_end > first_frame ? loop_end - first_frame : 0;
+    plan.promised = first_pass +
+                    uint64_t{o.loop_count - 1} * (loop_end - loop.start_sample);
+    if (fading) {
+      plan.fade.start = plan.promised;
+      plan.fade.length = static_cast<uint64_t>(
+          std::llround(o.fade_seconds * source.sample_rate));
+      plan.fade.cosine = o.fade_shape == "cosine";
+      plan.promised += plan.fade.length;
+    }
+    plan.limit = plan.promised;
+  } else if (!o.no_trim) {
+    plan.promised = header.total_samples > first_frame
+                        ? header.total_samples - first_frame
+                        : 0;
+    plan.limit = plan.promised;
+  }
+  if (o.has_duration) {
+    plan.limit = std::min<uint64_t>(
+        plan.limit, uint64_t{o.duration_ms} * source.sample_rate / 1000);
+  }
+  return plan;
+}
+
+// Scales the frames of `samples` that fall in the fade; `first` is the
+// output frame `samples` starts at. The fade's last frame is silent.
+void apply_fade(const Fade& fade, uint64_t first, int16_t* samples,
+                size_t frames, uint32_t channels) {
+  for (size_t f = 0; f < frames; ++f) {
+    const uint64_t at = first + f;
+    if (at < fade.start) continue;
+    const uint64_t k = at - fade.start;
+    double gain = 0.0;
+    if (k + 1 < fade.length) {
+      const double t =
+          static_cast<double>(k) / static_cast<double>(fade.length - 1);
+      gain =
+          fade.cosine ? 0.5 * (1.0 + std::cos(std::numbers::pi * t)) : 1.0 - t;
+    }
+    for (uint32_t c = 0; c < channels; ++c) {
+      int16_t& s = samples[f * channels + c];
+      s = static_cast<int16_t>(std::lround(s * gain));
+    }
+  }
+}
+
+// Pulls the planned frames from the source into the writer; returns how
+// many arrived.
+uint64_t pump(Source& source, const Plan& plan, AudioWriter& writer,
+              JobReport& report) {
+  const uint32_t channels = source.channels;
+  const size_t frame_bytes = size_t{2} * channels;
+  constexpr size_t chunk_frames = 4096;
+  std::vector<uint8_t> bytes(chunk_frames * frame_bytes);
+  std::vector<int16_t> samples(chunk_frames * channels);
+  uint64_t frames = 0;
+  while (frames < plan.limit && !source.stream.ended()) {
+    const uint64_t want = std::min<uint64_t>(plan.limit - frames, chunk_frames);
+    const size_t got = source.stream.pull(bytes.data(), want * frame_bytes);
+    const size_t whole = got / frame_bytes;  // a cut frame at the end goes
+    if (whole == 0) continue;
+    for (size_t i = 0; i < whole * channels; ++i) {
+      samples[i] = static_cast<int16_t>(
+          static_cast<uint16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8));
+    }
+    apply_fade(plan.fade, frames, samples.data(), whole, channels);
+    writer.write(samples.data(), whole);
+    frames += whole;
+    report.add_audio(whole, source.sample_rate);
+  }
+  return frames;
+}
+
+std::string summary_line(const Job& job, const Source& source, uint64_t frames,
+                         double seconds) {
+  const double audio_seconds = static_cast<double>(frames) / source.sample_rate;
+  char text[512];
+  std::string line;
+  std::snprintf(text, sizeof text,
+                "Decoded %s to %s: %.2f s of audio (%llu sample frames), %u "
+                "channel%s at %u Hz, 16-bit.",
+                job.input.c_str(), job.output.c_str(), audio_seconds,
+                static_cast<unsigned long long>(frames), source.channels,
+                source.channels == 1 ? "" : "s", source.sample_rate);
+  line += text;
+  // The plug-in has no input bit rate for a file shorter than a millisecond.
+  const VelkHostStreamInfo& info = source.info;
+  if (info.input_bit_rate != 0) {
+    std::snprintf(
+        text, sizeof text,
+        " The compressed stream runs at %.1f kbit/s against %.1f kbit/s of "
+        "PCM (%.1f:1).",
+        info.input_bit_rate / 1000.0, info.output_bit_rate / 1000.0,
+        static_cast<double>(info.output_bit_rate) / info.input_bit_rate);
+    line += text;
+  }
+  if (seconds > 0) {
+    std::snprintf(text, sizeof text,
+                  " Decoding took %.3f s, %.0f times faster than real time.",
+                  seconds, audio_seconds / seconds);
+    line += text;
+  }
+  return line + "\n";
+}
+
+void decode_file(const Job& job, JobReport& report, const DecodeOptions& o,
+                 const OutputFormat& format) {
+  std::unique_ptr<orv::host::Plugin> plugin;
+  try {
+    plugin = std::make_unique<orv::host::Plugin>(o.plugin);
+  } catch (const HostError& e) {
+    throw FileFailure(e.what(), true);  // no file would fare better
+  }
+  try {
+    Source source = open_source(*plugin, job.input);
+    const std::string refused =
+        why_format_refuses(format, source.channels, source.sample_rate);
+    if (!refused.empty()) throw FileFailure("'" + job.input + "': " + refused);
+    const Plan plan = plan_playback(source, o, job.input);
+
+    SafeOutput out;
+    if (!out.open(job.output, o.batch.force)) {
+      throw FileFailure(out.error(), !out.refused_existing());
+    }
+    const auto started = std::chrono::steady_clock::now();
+    AudioWriter writer(out, format, source.channels, source.sample_rate);
+    const uint64_t frames = pump(source, plan, writer, report);
+    writer.finish();
     const double seconds = std::chrono::duration<double>(
                                std::chrono::steady_clock::now() - started)
                                .count();
-    progress.finish();
-    if (!out.commit()) {
-      std::fprintf(stderr, "velka decode: %s\n", out.error().c_str());
-      return 1;
-    }
+    if (!out.commit()) throw FileFailure(out.error(), !out.refused_existing());
+
     // The header promised more than the data held: a truncated or damaged
     // file. What could be decoded is kept; the shortfall is reported.
-    if (frames < limit && limit != UINT64_MAX) {
-      std::fprintf(stderr,
-                   "velka decode: warning: '%s' ended after %llu of %llu "
-                   "sample frames (truncated or damaged)\n",
-                   o.input.c_str(), static_cast<unsigned long long>(frames),
-                   static_cast<unsigned long long>(limit));
+    const uint64_t due = std::min(plan.limit, plan.promised);
+    if (frames < due && due != UINT64_MAX) {
+      report.note("warning: '" + job.input + "' ended after " +
+                  std::to_string(frames) + " of " + std::to_string(due) +
+                  " sample frames (truncated or damaged)");
     }
     if (o.summary) {
-      print_summary(o, info, channels, sample_rate, frames, seconds);
+      // Beside standard output's audio, the summary goes to standard error.
+      std::FILE* to = out.is_standard_output() ? stderr : stdout;
+      std::fputs(summary_line(job, source, frames, seconds).c_str(), to);
     }
-    return 0;
   } catch (const HostError& e) {
-    std::fprintf(stderr, "velka decode: %s\n", e.what());
-    return 1;
-  } catch (const std::bad_alloc&) {
-    std::fputs("velka decode: out of memory\n", stderr);
-    return 1;
+    throw FileFailure(e.what());
   }
+}
+
+// The jobs and the output format from the names on the command line:
+// with -o every name is an input; without it, two names are IN OUT when
+// the second is not a Velk file, and otherwise each output goes beside
+// its input.
+std::vector<Job> plan_jobs(const DecodeOptions& o,
+                           const OutputFormat*& format) {
+  const std::vector<std::string>& files = o.batch.files;
+  format = o.raw ? format_named("raw") : format_named(o.format);
+  if (o.batch.out_dir.empty() && files.size() == 2 &&
+      !has_extension(files[1], "velka")) {
+    const std::string& output = files[1];
+    if (output == SafeOutput::standard_output_name) {
+      if (format == nullptr) format = format_named("wav");
+      if (format->sndfile_format != 0 &&
+          (format->sndfile_format & SF_FORMAT_TYPEMASK) != SF_FORMAT_WAV) {
+        throw UsageError("standard output takes WAV or raw PCM only");
+      }
+    } else if (format == nullptr) {
+      format = format_for_name(output);
+      if (format == nullptr) {
+        throw UsageError("cannot tell the output format from the name '" +
+                         output + "'; name one with --format");
+      }
+    }
+    return {{files[0], output}};
+  }
+  if (format == nullptr) format = format_named("wav");
+  std::vector<Job> jobs;
+  for (const std::string& input : files) {
+    jobs.push_back(
+        {input, output_name(input, o.batch.out_dir, format->extension)});
+  }
+  return jobs;
+}
+
+std::string format_list() {
+  std::string list;
+  for (const OutputFormat& f : output_formats()) {
+    list += list.empty() ? "" : ", ";
+    list += f.name;
+  }
+  return list;
+}
+
+int run(const DecodeOptions& o) {
+  if (!o.loop.empty() && o.loop[0] >= o.loop[1]) {
+    throw UsageError("--loop needs START below END");
+  }
+  const OutputFormat* format = nullptr;
+  const std::vector<Job> jobs = plan_jobs(o, format);
+  check_distinct_outputs(jobs);
+  BatchSettings settings{"decode", "decoding", o.batch.jobs, o.batch.out_dir};
+  return run_batch(settings, jobs, [&](const Job& job, JobReport& report) {
+    decode_file(job, report, o, *format);
+  });
 }
 
 }  // namespace
 
-int run_decode(int argc, char** argv) {
-  DecodeOptions options;
-  if (const int code = parse_options(argc, argv, options); code != 0) {
-    return code;
-  }
-  return decode(options);
+Command add_decode_command(CLI::App& velka) {
+  auto o = std::make_shared<DecodeOptions>();
+  CLI::App* cmd = velka.add_subcommand(
+      "decode",
+      "Decode Velk audio files through the plug-in to " + format_list());
+  add_batch_options(*cmd, o->batch,
+                    "IN.velka... [OUT]: the files to decode and, without "
+                    "-o, the output (- for standard output)");
+  CLI::Option* format =
+      cmd->add_option("--format", o->format,
+                      "Output format (" + format_list() +
+                          "); by default from the output's name, else wav")
+          ->check(CLI::IsMember([] {
+            std::vector<std::string> names;
+            for (const OutputFormat& f : output_formats()) {
+              names.push_back(f.name);
+            }
+            return names;
+          }()));
+  cmd->add_flag("--raw", o->raw, "The same as --format raw")->excludes(format);
+  cmd->add_option("--start", o->start_ms,
+                  "Start at MS milliseconds (sample-exact seek)")
+      ->type_name("MS");
+  cmd->add_option("--duration", o->duration_ms,
+                  "Stop after MS milliseconds of output")
+      ->type_name("MS");
+  CLI::Option* loop =
+      cmd->add_option("--loop", o->loop,
+                      "Play up to sample frame END, then jump back to START")
+          ->expected(2)
+          ->type_name("START END");
+  cmd->add_option("--loop-count", o->loop_count,
+                  "Passes of the loop in all (default 1)")
+      ->type_name("N")
+      ->check(CLI::Range(1u, UINT32_MAX))
+      ->needs(loop);
+  CLI::Option* fade =
+      cmd->add_option("--fade", o->fade_seconds,
+                      "After the last pass, fade out over SECONDS while the "
+                      "loop plays on, then stop")
+          ->type_name("SECONDS")
+          ->check(CLI::Range(0.0, 3600.0))
+          ->needs(loop);
+  cmd->add_option("--fade-shape", o->fade_shape,
+                  "Shape of the fade: cosine (default) or linear")
+      ->check(CLI::IsMember({"cosine", "linear"}))
+      ->needs(fade);
+  cmd->add_option("--plugin", o->plugin,
+                  "The decoder plug-in to load (default: the one installed "
+                  "with velka)")
+      ->type_name("PATH");
+  cmd->add_flag("--no-trim", o->no_trim,
+                "Keep every decoded frame, past the header's length");
+  cmd->add_flag("--summary", o->summary,
+                "Print duration, rates, channels, bit rates and speed");
+  return {cmd, [o, cmd] {
+            o->has_start = cmd->count("--start") > 0;
+            o->has_duration = cmd->count("--duration") > 0;
+            return run(*o);
+          }};
 }
 
 }  // namespace velka

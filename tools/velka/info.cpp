@@ -7,9 +7,11 @@
 #include <exception>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "batch.h"
 #include "commands.h"
 #include "encoder/velk_format.h"
 #include "host/plugin_host.h"
@@ -56,8 +58,27 @@ uint32_t u16_at(const uint8_t* p) {
   return p[0] | static_cast<uint32_t>(p[1]) << 8;
 }
 
-const char* const usage =
-    "usage: velka info FILE.velka [--json] [--plugin PATH]\n";
+struct InfoOptions {
+  std::vector<std::string> files;
+  bool json = false;
+  std::string plugin = default_plugin_path();
+};
+
+// The plug-in, loaded once for every file, or why it could not be.
+struct Loaded {
+  std::unique_ptr<orv::host::Plugin> plugin;
+  std::string error;
+};
+
+Loaded load_plugin(const std::string& path) {
+  Loaded loaded;
+  try {
+    loaded.plugin = std::make_unique<orv::host::Plugin>(path);
+  } catch (const std::exception& e) {
+    loaded.error = e.what();
+  }
+  return loaded;
+}
 
 // The plug-in's answers about the file, in the order of
 // VelkHostStreamInfo's `answered` bits.
@@ -97,12 +118,12 @@ const AnswerField answer_fields[] = {
 // Loads the plug-in and asks it about the file. A plug-in that cannot be
 // loaded, or that refuses the file, leaves the answers out, not the rest
 // of the report.
-PluginAnswers ask_plugin(const std::string& plugin_path,
-                         const std::string& path) {
+PluginAnswers ask_plugin(const Loaded& plugin, const std::string& path) {
   PluginAnswers answers;
+  answers.error = plugin.error;
   try {
-    orv::host::Plugin plugin(plugin_path);
-    orv::host::Stream stream = plugin.open(path);
+    if (plugin.plugin == nullptr) throw orv::host::HostError(plugin.error);
+    orv::host::Stream stream = plugin.plugin->open(path);
     answers.info = stream.info();
     answers.loaded = true;
   } catch (const std::exception& e) {
@@ -183,51 +204,17 @@ void print_answers_text(const std::string& plugin_path,
   std::printf("  duration:      %s\n", answer_text(a, 8).c_str());
 }
 
-}  // namespace
-
-int run_info(int argc, char** argv) {
-  bool json = false;
-  std::string path;
-  std::string plugin_path = default_plugin_path();
-  for (int i = 0; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--json") {
-      json = true;
-    } else if (arg == "--plugin") {
-      if (i + 1 >= argc) {
-        std::fputs("velka: --plugin needs a path\n", stderr);
-        std::fputs(usage, stderr);
-        return 2;
-      }
-      plugin_path = argv[++i];
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      std::fprintf(stderr, "velka: unknown option '%s'\n", arg.c_str());
-      return 2;
-    } else if (path.empty()) {
-      path = arg;
-    } else {
-      std::fputs(usage, stderr);
-      return 2;
-    }
-  }
-  if (path.empty()) {
-    std::fputs(usage, stderr);
-    return 2;
-  }
-
+// Reports on one file: the whole report, or one line of it.
+void describe(const std::string& path, const InfoOptions& o,
+              const Loaded& plugin, bool one_line, JobReport& report) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    std::fprintf(stderr, "velka: cannot open '%s'\n", path.c_str());
-    return 1;
-  }
+  if (!in) throw FileFailure("cannot open '" + path + "'");
   uint8_t head[orv::encoder::file_header_bytes];
   in.read(reinterpret_cast<char*>(head), sizeof head);
   const auto parsed =
       orv::encoder::parse_file_header(head, static_cast<size_t>(in.gcount()));
   if (!parsed) {
-    std::fprintf(stderr, "velka: '%s' is not a Velk audio file (bad header)\n",
-                 path.c_str());
-    return 1;
+    throw FileFailure("'" + path + "' is not a Velk audio file (bad header)");
   }
   const FileHeader h = *parsed;
   std::vector<std::string> problems;
@@ -309,7 +296,7 @@ int run_info(int argc, char** argv) {
                        " bytes of blocks");
   }
 
-  const PluginAnswers answers = ask_plugin(plugin_path, path);
+  const PluginAnswers answers = ask_plugin(plugin, path);
   compare_with_header(answers, h, problems);
 
   const double seconds =
@@ -319,11 +306,12 @@ int run_info(int argc, char** argv) {
       seconds > 0.0 ? static_cast<double>(h.file_size) * 8.0 / seconds / 1000.0
                     : 0.0;
   const uint32_t n = orv::encoder::frame_length_for_rate(h.sample_rate);
+  report.add_audio(h.total_samples, h.sample_rate);
   const double mean_block = blocks.count ? static_cast<double>(blocks.bytes) /
                                                static_cast<double>(blocks.count)
                                          : 0.0;
 
-  if (json) {
+  if (o.json) {
     std::printf(
         "{\"file\":\"%s\",\"version\":%u,\"channels\":%u,\"sample_rate\":%u,"
         "\"total_samples\":%u,\"duration_seconds\":%.6f,\"file_size\":%u,"
@@ -339,13 +327,29 @@ int run_info(int argc, char** argv) {
         mean_block, blocks.largest, h.seek_entry_count, h.blocks_per_seek_entry,
         static_cast<unsigned long long>(seek.smallest),
         static_cast<unsigned long long>(seek.largest));
-    print_answers_json(plugin_path, answers);
+    print_answers_json(o.plugin, answers);
     std::printf(",\"problems\":[");
     for (size_t i = 0; i < problems.size(); ++i) {
       std::printf("%s\"%s\"", i ? "," : "", json_escape(problems[i]).c_str());
     }
     std::printf("]}\n");
-    return 0;
+    return;
+  }
+  if (one_line) {
+    std::printf(
+        "%s: version %u, %u ch, %u Hz, %.3f s, %.1f kbit/s, %llu "
+        "blocks, ",
+        path.c_str(), h.version, h.channels, h.sample_rate, seconds, kbps,
+        static_cast<unsigned long long>(blocks.count));
+    if (h.seek_entry_count == 0) {
+      std::printf("no seek table");
+    } else {
+      std::printf("%u seek entries", h.seek_entry_count);
+    }
+    if (!answers.loaded) std::printf(", no plug-in answers");
+    for (const auto& p : problems) std::printf("; problem: %s", p.c_str());
+    std::printf("\n");
+    return;
   }
   std::printf("file:            %s\n", path.c_str());
   std::printf("format version:  %u\n", h.version);
@@ -369,10 +373,40 @@ int run_info(int argc, char** argv) {
                 static_cast<unsigned long long>(seek.smallest),
                 static_cast<unsigned long long>(seek.largest));
   }
-  print_answers_text(plugin_path, answers);
+  print_answers_text(o.plugin, answers);
   for (const auto& p : problems)
     std::printf("problem:         %s\n", p.c_str());
-  return 0;
+}
+
+int run(const InfoOptions& o) {
+  std::vector<Job> jobs;
+  for (const std::string& path : o.files) jobs.push_back({path, {}});
+  const Loaded plugin = load_plugin(o.plugin);
+  const bool one_line = jobs.size() > 1 && !o.json;
+  BatchSettings settings{"info", "reading", 1, {}, false};
+  return run_batch(settings, jobs, [&](const Job& job, JobReport& report) {
+    describe(job.input, o, plugin, one_line, report);
+  });
+}
+
+}  // namespace
+
+Command add_info_command(CLI::App& velka) {
+  auto o = std::make_shared<InfoOptions>();
+  CLI::App* cmd = velka.add_subcommand(
+      "info",
+      "Describe Velk audio files: header, duration, bit rate, blocks, seek "
+      "table and the plug-in's answers");
+  cmd->add_option("files", o->files,
+                  "FILE.velka...: the files to describe (several: one line "
+                  "each)")
+      ->required();
+  cmd->add_flag("--json", o->json, "One JSON object per file, one a line");
+  cmd->add_option("--plugin", o->plugin,
+                  "The decoder plug-in to ask (default: the one installed "
+                  "with velka)")
+      ->type_name("PATH");
+  return {cmd, [o] { return run(*o); }};
 }
 
 }  // namespace velka

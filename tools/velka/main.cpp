@@ -1,43 +1,73 @@
 // velka: encode, decode and inspect Velk audio files.
 #include <cstdio>
-#include <cstring>
+#include <exception>
+#include <new>
 
+#include "batch.h"
 #include "commands.h"
+#include "safe_output.h"
+#include "vlkdec_version.h"
 
-namespace {
+namespace velka {
 
-void print_usage(std::FILE* to) {
-  std::fputs(
-      "usage: velka encode IN OUT.velka [--quality Q | --bitrate KBPS]\n"
-      "                    [--format-version 0|1|2]\n"
-      "                    [--blocks-per-seek-entry N | --no-seek-table]\n"
-      "       velka decode IN.velka OUT.wav|OUT.raw [--start MS] [--duration "
-      "MS]\n"
-      "                    [--loop START END --loop-count N] [--plugin PATH]\n"
-      "                    [--no-trim] [--summary]\n"
-      "       velka info FILE.velka [--json] [--plugin PATH]\n",
-      to);
+void add_batch_options(CLI::App& command, BatchOptions& options,
+                       const char* files_help) {
+  command.add_option("files", options.files, files_help)->required();
+  command
+      .add_option("-o,--out-dir", options.out_dir,
+                  "Write every output into DIR (created if missing), named "
+                  "after its input")
+      ->type_name("DIR");
+  command.add_flag("-f,--force", options.force,
+                   "Overwrite existing output files");
+  command
+      .add_option("-j,--jobs", options.jobs,
+                  "Work on N files at once, each on a thread of its own")
+      ->type_name("N")
+      ->check(CLI::Range(1u, max_open_outputs));
 }
 
-}  // namespace
+}  // namespace velka
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    print_usage(stderr);
+  CLI::App app("Encode, decode and inspect Velk audio files.", "velka");
+  app.set_version_flag("--version", "velka " VLKDEC_VERSION_STRING);
+  app.require_subcommand(1);
+  const velka::Command commands[] = {velka::add_encode_command(app),
+                                     velka::add_decode_command(app),
+                                     velka::add_info_command(app)};
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    std::string who = "velka";
+    for (const velka::Command& c : commands) {
+      if (c.app->parsed()) who += " " + c.app->get_name();
+    }
+    std::fprintf(stderr, "%s: %s (see '%s --help')\n", who.c_str(), e.what(),
+                 who.c_str());
     return 2;
   }
-  const char* command = argv[1];
-  if (std::strcmp(command, "encode") == 0)
-    return velka::run_encode(argc - 2, argv + 2);
-  if (std::strcmp(command, "decode") == 0)
-    return velka::run_decode(argc - 2, argv + 2);
-  if (std::strcmp(command, "info") == 0)
-    return velka::run_info(argc - 2, argv + 2);
-  if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "-h") == 0) {
-    print_usage(stdout);
-    return 0;
+  velka::prepare_safe_outputs();
+  for (const velka::Command& c : commands) {
+    if (!c.app->parsed()) continue;
+    try {
+      return c.run();
+    } catch (const velka::UsageError& e) {
+      std::fprintf(stderr, "velka %s: %s (see 'velka %s --help')\n",
+                   c.app->get_name().c_str(), e.what(),
+                   c.app->get_name().c_str());
+      return 2;
+    } catch (const std::bad_alloc&) {
+      std::fprintf(stderr, "velka %s: out of memory\n",
+                   c.app->get_name().c_str());
+      return 1;
+    }
   }
-  std::fprintf(stderr, "velka: unknown command '%s'\n", command);
-  print_usage(stderr);
   return 2;
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "plugin_api.h"
+#include "vlkdec_version.h"
 
 namespace orv::vlkdec {
 namespace {
@@ -19,8 +20,12 @@ constexpr char output_file_types[] = "Raw PCM files\0*.RAW\0";
 static_assert(sizeof(input_file_types) == 31);
 static_assert(sizeof(output_file_types) == 21);
 
-// Module version 1.3.0 as major << 8 | minor << 4 | patch.
-constexpr int32_t provider_version = 0x130;
+// The module version as major << 8 | minor << 4 | patch (1.3.0 is 0x130).
+static_assert(VLKDEC_VERSION_MINOR < 16 && VLKDEC_VERSION_PATCH < 16,
+              "the Version property holds a minor and patch of 0 to 15");
+constexpr int32_t provider_version = VLKDEC_VERSION_MAJOR << 8 |
+                                     VLKDEC_VERSION_MINOR << 4 |
+                                     VLKDEC_VERSION_PATCH;
 
 constexpr char codec_interface[] = "ORV codec";
 constexpr char stream_interface[] = "ORV stream";

@@ -1,0 +1,158 @@
+#include "audio_output.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "batch.h"
+
+namespace velka {
+namespace {
+
+// The rates Opus encodes; it has no resampler of its own.
+constexpr uint32_t opus_rates[] = {8000, 12000, 16000, 24000, 48000};
+
+void put_le(std::vector<uint8_t>& out, uint32_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) {
+    out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+  }
+}
+
+// A WAV header for a stream whose length is not known when it starts:
+// both sizes at their largest, as readers of pipes expect.
+std::vector<uint8_t> streaming_wav_header(uint32_t channels,
+                                          uint32_t sample_rate) {
+  constexpr uint32_t unknown = 0xFFFFFFFFu;
+  std::vector<uint8_t> h;
+  const auto tag = [&](const char* four) { h.insert(h.end(), four, four + 4); };
+  tag("RIFF");
+  put_le(h, unknown, 4);
+  tag("WAVE");
+  tag("fmt ");
+  put_le(h, 16, 4);
+  put_le(h, 1, 2);  // integer PCM
+  put_le(h, channels, 2);
+  put_le(h, sample_rate, 4);
+  put_le(h, sample_rate * channels * 2, 4);
+  put_le(h, channels * 2, 2);
+  put_le(h, 16, 2);
+  tag("data");
+  put_le(h, unknown, 4);
+  return h;
+}
+
+}  // namespace
+
+const std::vector<OutputFormat>& output_formats() {
+  static const std::vector<OutputFormat> formats = {
+      {"wav", "wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, true},
+      {"flac", "flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, true},
+      {"aiff", "aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_16, true},
+      {"ogg", "ogg", SF_FORMAT_OGG | SF_FORMAT_VORBIS, false},
+      {"opus", "opus", SF_FORMAT_OGG | SF_FORMAT_OPUS, false},
+      {"mp3", "mp3", SF_FORMAT_MPEG | SF_FORMAT_MPEG_LAYER_III, false},
+      {"raw", "raw", 0, true},
+  };
+  return formats;
+}
+
+const OutputFormat* format_named(const std::string& name) {
+  for (const OutputFormat& f : output_formats()) {
+    if (name == f.name) return &f;
+  }
+  return nullptr;
+}
+
+const OutputFormat* format_for_name(const std::string& path) {
+  std::string extension = extension_of(path);
+  if (extension == "aif") extension = "aiff";
+  if (extension == "oga") extension = "ogg";
+  for (const OutputFormat& f : output_formats()) {
+    if (extension == f.extension) return &f;
+  }
+  return nullptr;
+}
+
+std::string why_format_refuses(const OutputFormat& format, uint32_t channels,
+                               uint32_t sample_rate) {
+  if (format.sndfile_format == 0) return {};
+  const std::string held = std::to_string(channels) + " channel" +
+                           (channels == 1 ? "" : "s") + " at " +
+                           std::to_string(sample_rate) + " Hz";
+  if ((format.sndfile_format & SF_FORMAT_SUBMASK) == SF_FORMAT_OPUS &&
+      std::find(std::begin(opus_rates), std::end(opus_rates), sample_rate) ==
+          std::end(opus_rates)) {
+    return "Opus takes only 8, 12, 16, 24 or 48 kHz and this is " + held +
+           " (velka does not resample; choose another format)";
+  }
+  SF_INFO info{};
+  info.channels = static_cast<int>(channels);
+  info.samplerate = static_cast<int>(sample_rate);
+  info.format = format.sndfile_format;
+  if (sf_format_check(&info) == 0) {
+    return std::string("the ") + format.name + " output cannot hold " + held;
+  }
+  return {};
+}
+
+AudioWriter::AudioWriter(SafeOutput& out, const OutputFormat& format,
+                         uint32_t channels, uint32_t sample_rate)
+    : out_(out), channels_(channels) {
+  if (format.sndfile_format == 0) return;
+  if (out.is_standard_output()) {
+    // libsndfile writes no WAV to a pipe: it would seek back for the sizes.
+    const std::vector<uint8_t> header =
+        streaming_wav_header(channels, sample_rate);
+    write_bytes(header.data(), header.size());
+    return;
+  }
+  SF_INFO info{};
+  info.samplerate = static_cast<int>(sample_rate);
+  info.channels = static_cast<int>(channels);
+  info.format = format.sndfile_format;
+  sound_ = sf_open_fd(out.fd(), SFM_WRITE, &info, SF_FALSE);
+  if (sound_ == nullptr) {
+    out_.fail_write(sf_strerror(nullptr));
+    throw FileFailure(out_.error());
+  }
+}
+
+AudioWriter::~AudioWriter() {
+  if (sound_ != nullptr) sf_close(sound_);
+}
+
+void AudioWriter::write_bytes(const void* data, size_t bytes) {
+  if (!out_.write(data, bytes)) throw FileFailure(out_.error(), true);
+}
+
+void AudioWriter::write(const int16_t* samples, size_t frames) {
+  const size_t count = frames * channels_;
+  if (sound_ != nullptr) {
+    const auto wrote =
+        sf_write_short(sound_, samples, static_cast<sf_count_t>(count));
+    if (wrote != static_cast<sf_count_t>(count)) {
+      out_.fail_write(sf_strerror(sound_));
+      throw FileFailure(out_.error(), true);
+    }
+    return;
+  }
+  bytes_.resize(count * 2);
+  for (size_t i = 0; i < count; ++i) {
+    const auto v = static_cast<uint16_t>(samples[i]);
+    bytes_[2 * i] = static_cast<uint8_t>(v);
+    bytes_[2 * i + 1] = static_cast<uint8_t>(v >> 8);
+  }
+  write_bytes(bytes_.data(), bytes_.size());
+}
+
+void AudioWriter::finish() {
+  if (sound_ == nullptr) return;
+  const int error = sf_error(sound_);
+  const int closed = sf_close(sound_);
+  sound_ = nullptr;
+  if (error != SF_ERR_NO_ERROR || closed != 0) {
+    out_.fail_write(sf_error_number(error != 0 ? error : closed));
+    throw FileFailure(out_.error(), true);
+  }
+}
+
+}  // namespace velka

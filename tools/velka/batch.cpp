@@ -1,0 +1,245 @@
+#include "batch.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+#include <new>
+#include <thread>
+
+namespace velka {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The one progress line of a batch, on standard error when it is a
+// terminal, drawn once the work has taken long enough to be worth
+// watching and at most ten times a second.
+class Progress {
+ public:
+  Progress(const char* verb, size_t files)
+      : verb_(verb),
+        files_(files),
+        enabled_(isatty(STDERR_FILENO) == 1),
+        started_(Clock::now()) {}
+
+  void add_audio(double seconds) {
+    std::lock_guard lock(mutex_);
+    audio_seconds_ += seconds;
+    draw();
+  }
+  void file_done() {
+    std::lock_guard lock(mutex_);
+    ++done_;
+    draw();
+  }
+  void clear() {
+    std::lock_guard lock(mutex_);
+    if (drawn_) std::fputs("\r\033[K", stderr);
+    drawn_ = false;
+  }
+
+ private:
+  void draw() {
+    if (!enabled_) return;
+    const auto now = Clock::now();
+    if (now - started_ < std::chrono::milliseconds(300)) return;
+    if (drawn_ && now - last_ < std::chrono::milliseconds(100)) return;
+    last_ = now;
+    drawn_ = true;
+    const double wall = std::chrono::duration<double>(now - started_).count();
+    const auto audio = static_cast<unsigned long long>(audio_seconds_);
+    std::fprintf(stderr,
+                 "\r\033[K%s: %zu/%zu files, %llu:%02llu:%02llu of audio, "
+                 "%.0fx real time",
+                 verb_, done_, files_, audio / 3600, audio / 60 % 60,
+                 audio % 60, audio_seconds_ / wall);
+    std::fflush(stderr);
+  }
+
+  const char* verb_;
+  size_t files_;
+  bool enabled_;
+  Clock::time_point started_;
+  std::mutex mutex_;
+  size_t done_ = 0;
+  double audio_seconds_ = 0;
+  bool drawn_ = false;
+  Clock::time_point last_;
+};
+
+struct Outcome {
+  enum State { not_run, done, failed } state = not_run;
+  std::string failure;
+  std::vector<std::string> notes;
+  double audio_seconds = 0;
+};
+
+class Report final : public JobReport {
+ public:
+  Report(Progress& progress, Outcome& outcome)
+      : progress_(progress), outcome_(outcome) {}
+  void add_audio(uint64_t frames, uint32_t sample_rate) override {
+    if (sample_rate == 0) return;
+    const double seconds = static_cast<double>(frames) / sample_rate;
+    outcome_.audio_seconds += seconds;
+    progress_.add_audio(seconds);
+  }
+  void note(const std::string& line) override {
+    outcome_.notes.push_back(line);
+  }
+
+ private:
+  Progress& progress_;
+  Outcome& outcome_;
+};
+
+// The failure line names the file; most messages already do.
+std::string naming_the_file(const std::string& message, const Job& job) {
+  if (message.find(job.input) != std::string::npos) return message;
+  if (!job.output.empty() && message.find(job.output) != std::string::npos) {
+    return message;
+  }
+  return "'" + job.input + "': " + message;
+}
+
+}  // namespace
+
+int run_batch(const BatchSettings& settings, const std::vector<Job>& jobs,
+              const std::function<void(const Job&, JobReport&)>& work) {
+  const std::string prefix = std::string("velka ") + settings.command + ": ";
+  if (!settings.out_dir.empty()) {
+    std::error_code error;
+    std::filesystem::create_directories(settings.out_dir, error);
+    if (error) {
+      std::fprintf(stderr, "%scannot create the folder '%s': %s\n",
+                   prefix.c_str(), settings.out_dir.c_str(),
+                   error.message().c_str());
+      return 1;
+    }
+  }
+
+  Progress progress(settings.verb, jobs.size());
+  std::vector<Outcome> outcomes(jobs.size());
+  std::atomic<size_t> next{0};
+  std::atomic<bool> stop{false};
+  auto worker = [&] {
+    while (!stop.load()) {
+      const size_t i = next.fetch_add(1);
+      if (i >= jobs.size()) return;
+      Outcome& outcome = outcomes[i];
+      Report report(progress, outcome);
+      try {
+        work(jobs[i], report);
+        outcome.state = Outcome::done;
+      } catch (const FileFailure& f) {
+        outcome.state = Outcome::failed;
+        outcome.failure = f.what();
+        if (f.stops_batch()) stop.store(true);
+      } catch (const std::bad_alloc&) {
+        outcome.state = Outcome::failed;
+        outcome.failure = "out of memory";
+      } catch (const std::exception& e) {
+        outcome.state = Outcome::failed;
+        outcome.failure = e.what();
+      }
+      progress.file_done();
+    }
+  };
+  const size_t threads =
+      std::clamp<size_t>(settings.threads, 1, std::max<size_t>(jobs.size(), 1));
+  std::vector<std::thread> helpers;
+  for (size_t t = 1; t < threads; ++t) helpers.emplace_back(worker);
+  worker();
+  for (std::thread& helper : helpers) helper.join();
+  progress.clear();
+
+  // Messages in input order, so a batch's log does not depend on timing.
+  size_t done = 0;
+  size_t failed = 0;
+  size_t not_run = 0;
+  double audio_seconds = 0;
+  for (size_t i = 0; i < jobs.size(); ++i) {
+    const Outcome& outcome = outcomes[i];
+    for (const std::string& line : outcome.notes) {
+      std::fprintf(stderr, "%s%s\n", prefix.c_str(), line.c_str());
+    }
+    switch (outcome.state) {
+      case Outcome::done:
+        ++done;
+        audio_seconds += outcome.audio_seconds;
+        break;
+      case Outcome::failed:
+        ++failed;
+        std::fprintf(stderr, "%s%s\n", prefix.c_str(),
+                     naming_the_file(outcome.failure, jobs[i]).c_str());
+        break;
+      case Outcome::not_run:
+        ++not_run;
+        break;
+    }
+  }
+  if (settings.summary && jobs.size() > 1) {
+    std::fprintf(stderr, "%s%zu of %zu files done, %.2f hours of audio, %zu "
+                 "failed", prefix.c_str(), done, jobs.size(),
+                 audio_seconds / 3600.0, failed);
+    if (not_run > 0) std::fprintf(stderr, ", %zu not attempted", not_run);
+    std::fputs("\n", stderr);
+  }
+  return failed > 0 || not_run > 0 ? 1 : 0;
+}
+
+void check_distinct_outputs(const std::vector<Job>& jobs) {
+  namespace fs = std::filesystem;
+  std::vector<std::pair<std::string, size_t>> outputs;
+  for (size_t i = 0; i < jobs.size(); ++i) {
+    if (jobs[i].output.empty()) continue;
+    const std::string output =
+        fs::path(jobs[i].output).lexically_normal().string();
+    if (output == fs::path(jobs[i].input).lexically_normal().string()) {
+      throw UsageError("the output of '" + jobs[i].input +
+                       "' would replace it");
+    }
+    outputs.emplace_back(output, i);
+  }
+  std::sort(outputs.begin(), outputs.end());
+  for (size_t k = 1; k < outputs.size(); ++k) {
+    if (outputs[k].first == outputs[k - 1].first) {
+      throw UsageError("'" + jobs[outputs[k - 1].second].input + "' and '" +
+                       jobs[outputs[k].second].input +
+                       "' would both be written to '" +
+                       jobs[outputs[k].second].output + "'");
+    }
+  }
+}
+
+bool has_extension(const std::string& path, const std::string& extension) {
+  return extension_of(path) == extension;
+}
+
+std::string extension_of(const std::string& path) {
+  const std::string name = std::filesystem::path(path).filename().string();
+  const size_t dot = name.rfind('.');
+  if (dot == std::string::npos || dot == 0) return {};
+  std::string extension = name.substr(dot + 1);
+  for (char& c : extension) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return extension;
+}
+
+std::string output_name(const std::string& input, const std::string& folder,
+                        const std::string& extension) {
+  namespace fs = std::filesystem;
+  const fs::path in(input);
+  fs::path out = folder.empty() ? in.parent_path() : fs::path(folder);
+  out /= in.stem();
+  out += "." + extension;
+  return out.string();
+}
+
+}  // namespace velka

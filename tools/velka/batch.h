@@ -1,0 +1,78 @@
+// Running one command over many files: outputs named from inputs, N files
+// at once on N threads, one progress line for the whole batch, each
+// failure named on a line of its own and a summary at the end.
+#ifndef ORV_TOOLS_VELKA_BATCH_H
+#define ORV_TOOLS_VELKA_BATCH_H
+
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace velka {
+
+// A file that could not be handled; what() names the file and the reason
+// on one line. `stops_batch` marks trouble no other file would escape (a
+// full disk, an unwritable folder, a plug-in that does not load).
+class FileFailure : public std::runtime_error {
+ public:
+  explicit FileFailure(const std::string& message, bool stops_batch = false)
+      : std::runtime_error(message), stops_batch_(stops_batch) {}
+  bool stops_batch() const { return stops_batch_; }
+
+ private:
+  bool stops_batch_;
+};
+
+// A command-line mistake found after parsing: the run exits with status 2.
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct Job {
+  std::string input;
+  std::string output;  // empty where the command writes no file
+};
+
+// What a job tells the batch while it runs. One per running job.
+class JobReport {
+ public:
+  virtual ~JobReport() = default;
+  // Adds audio handled: `frames` sample frames at `sample_rate`.
+  virtual void add_audio(uint64_t frames, uint32_t sample_rate) = 0;
+  // A note printed with the failures, after the run (warnings).
+  virtual void note(const std::string& line) = 0;
+};
+
+struct BatchSettings {
+  const char* command;  // "decode": the message prefix is "velka decode: "
+  const char* verb;     // "decoding", for the progress line
+  unsigned threads = 1;
+  std::string out_dir;  // created first when given
+  bool summary = true;  // the closing line of a batch of several files
+};
+
+// Runs `work` on every job, on up to `threads` threads; a failure of one
+// file is reported and the rest go on, unless it stops the batch. Returns
+// the exit status: 0, or 1 if any file failed.
+int run_batch(const BatchSettings& settings, const std::vector<Job>& jobs,
+              const std::function<void(const Job&, JobReport&)>& work);
+
+// Refuses, as a usage error, two jobs with one output, and an output that
+// would replace its own input.
+void check_distinct_outputs(const std::vector<Job>& jobs);
+
+// Whether `path` ends in ".EXT" (any case, `extension` given in lower case).
+bool has_extension(const std::string& path, const std::string& extension);
+// The extension after the last dot of the file name, in lower case.
+std::string extension_of(const std::string& path);
+// `input`'s file name with its extension replaced by `extension`, in
+// `folder` (or beside the input when `folder` is empty).
+std::string output_name(const std::string& input, const std::string& folder,
+                        const std::string& extension);
+
+}  // namespace velka
+
+#endif
