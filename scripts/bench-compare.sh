@@ -82,8 +82,8 @@ if [ "$(cat "$data/stamp" 2>/dev/null)" != "$stamp" ]; then
     channels=$(soxi -c "$wav")
     kbps=$((64 * channels))
     out=$data/$config
-    "$velka" encode "$wav" "$out-default.velka" >/dev/null
-    "$velka" encode --bitrate "$kbps" "$wav" "$out-128.velka" >/dev/null
+    "$velka" encode --force "$wav" "$out-default.velka" >/dev/null
+    "$velka" encode --force --bitrate "$kbps" "$wav" "$out-128.velka" >/dev/null
     if [ "$channels" -le 2 ]; then
       lame --quiet --cbr -b "$kbps" "$wav" "$out.mp3"
     fi

@@ -10,4 +10,4 @@ cmake --preset release >/dev/null
 cmake --build --preset release --target velka -j "$(nproc)"
 mkdir -p build/demo
 echo
-./build/release/tools/velka/velka decode samples/demo.velka build/demo/demo.wav --summary
+./build/release/tools/velka/velka decode samples/demo.velka build/demo/demo.wav --summary --force

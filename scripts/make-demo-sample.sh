@@ -10,5 +10,5 @@ cmake --build --preset release --target velka
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 python3 scripts/make_demo_sample.py "$work/demo.wav"
-./build/release/tools/velka/velka encode "$work/demo.wav" samples/demo.velka
+./build/release/tools/velka/velka encode --force "$work/demo.wav" samples/demo.velka
 echo "wrote samples/demo.velka ($(stat -c %s samples/demo.velka) bytes)"

@@ -24,7 +24,7 @@ check() {
   local status=0
   valgrind --tool=memcheck --error-exitcode=99 --leak-check=full \
     --errors-for-leak-kinds=definite,indirect --track-origins=yes -q \
-    "$velka" decode "$@" >"$work/out.log" 2>&1 || status=$?
+    "$velka" decode --force "$@" >"$work/out.log" 2>&1 || status=$?
   if [ "$status" -eq 99 ] || { [ "$expect" != any ] && [ "$status" -ne "$expect" ]; }; then
     echo "FAIL (exit $status): velka decode $*" >&2
     cat "$work/out.log" >&2

@@ -64,9 +64,9 @@ def encode_decode(setting, velka, ref, stem):
     if tool == "velka":
         comp = f"{stem}.{setting}.velka"
         extra = [] if arg == "default" else ["--bitrate", arg]
-        run([velka, "encode", ref, comp] + extra)
+        run([velka, "encode", "--force", ref, comp] + extra)
         elapsed = time.perf_counter() - t0
-        run([velka, "decode", comp, dec])
+        run([velka, "decode", "--force", comp, dec])
     elif tool == "lame":
         comp = f"{stem}.mp3"
         run(["lame", "--quiet", "-b", arg, ref, comp])
@@ -139,7 +139,7 @@ def speed(velka, work):
         best = float("inf")
         for _ in range(3):
             t0 = time.perf_counter()
-            run([velka, "encode", src, f"{work}/speed.velka"] + extra)
+            run([velka, "encode", "--force", src, f"{work}/speed.velka"] + extra)
             best = min(best, time.perf_counter() - t0)
         result[label] = 60.0 / best
     return result

@@ -168,6 +168,7 @@ TEST_F(VelkaEncode, BadInputGivesOneLineAndNoOutput) {
         "encode " + path("ok.wav") + " " + path("keep.velka") +
             " --blocks-per-seek-entry 0",
         "encode " + path("ok.wav") + " " + path("nodir/out.velka"),
+        "encode " + path("ok.wav") + " " + path("keep.velka"),
         "info " + path("junk.wav")}) {
     SCOPED_TRACE(args);
     const ToolRun r = velka(args);

@@ -67,15 +67,25 @@ uint64_t number_of(const std::string& json, const std::string& key) {
   return value ? std::stoull(*value) : 0;
 }
 
+// One run over every case: one JSON object a line, in the files' order.
 TEST(InfoTool, PluginAnswersAgreeWithTheHeader) {
   TempDir dir;
-  for (const EncodedCase& c : orv::test::standard_cases()) {
+  std::vector<std::string> args = {"info", "--json", "--plugin",
+                                   ORV_PLUGIN_PATH};
+  const std::vector<EncodedCase> cases = orv::test::standard_cases();
+  for (const EncodedCase& c : cases) {
+    args.push_back(orv::test::write_encoded_file(dir, c));
+  }
+  const Output out = run_velka(args);
+  ASSERT_EQ(out.exit_code, 0);
+  size_t line_start = 0;
+  for (const EncodedCase& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string path = orv::test::write_encoded_file(dir, c);
-    const Output out =
-        run_velka({"info", path, "--json", "--plugin", ORV_PLUGIN_PATH});
-    ASSERT_EQ(out.exit_code, 0);
-    const std::string& json = out.text;
+    const size_t line_end = out.text.find('\n', line_start);
+    ASSERT_NE(line_end, std::string::npos);
+    const std::string json = out.text.substr(line_start, line_end - line_start);
+    line_start = line_end + 1;
+    EXPECT_NE(json.find(c.name + ".velka\""), std::string::npos);
     const std::string plugin = object_of(json, "plugin");
     ASSERT_FALSE(plugin.empty()) << json;
     EXPECT_EQ(value_of(plugin, "loaded"), "true");
@@ -109,6 +119,7 @@ TEST(InfoTool, PluginAnswersAgreeWithTheHeader) {
     }
     EXPECT_NE(json.find("\"problems\":[]"), std::string::npos) << json;
   }
+  EXPECT_EQ(line_start, out.text.size());
 }
 
 TEST(InfoTool, DefaultPluginIsTheOneBuiltBesideIt) {

@@ -184,9 +184,11 @@ int run_batch(const BatchSettings& settings, const std::vector<Job>& jobs,
     }
   }
   if (settings.summary && jobs.size() > 1) {
-    std::fprintf(stderr, "%s%zu of %zu files done, %.2f hours of audio, %zu "
-                 "failed", prefix.c_str(), done, jobs.size(),
-                 audio_seconds / 3600.0, failed);
+    std::fprintf(stderr,
+                 "%s%zu of %zu files done, %.2f hours of audio, %zu "
+                 "failed",
+                 prefix.c_str(), done, jobs.size(), audio_seconds / 3600.0,
+                 failed);
     if (not_run > 0) std::fprintf(stderr, ", %zu not attempted", not_run);
     std::fputs("\n", stderr);
   }
