@@ -22,9 +22,9 @@ bool has_option(const std::string& text, const std::string& word) {
   for (size_t at = text.find(word); at != std::string::npos;
        at = text.find(word, at + 1)) {
     const size_t end = at + word.size();
-    if (end == text.size() || (!std::isalnum(static_cast<unsigned char>(
-                                   text[end])) &&
-                               text[end] != '-')) {
+    if (end == text.size() ||
+        (!std::isalnum(static_cast<unsigned char>(text[end])) &&
+         text[end] != '-')) {
       return true;
     }
   }

@@ -17,15 +17,17 @@ void put_le(std::vector<uint8_t>& out, uint32_t value, int bytes) {
   }
 }
 
-// A WAV header for a stream whose length is not known when it starts:
-// both sizes at their largest, as readers of pipes expect.
+// A WAV header for a stream whose length is not known when it starts. The
+// data size is the placeholder that common pipe readers take as "read to
+// the end" without warning (all ones reads as a promise of 4 GB that the
+// stream then breaks).
 std::vector<uint8_t> streaming_wav_header(uint32_t channels,
                                           uint32_t sample_rate) {
-  constexpr uint32_t unknown = 0xFFFFFFFFu;
+  constexpr uint32_t unknown_data_size = 0x7FFFF000u;
   std::vector<uint8_t> h;
   const auto tag = [&](const char* four) { h.insert(h.end(), four, four + 4); };
   tag("RIFF");
-  put_le(h, unknown, 4);
+  put_le(h, unknown_data_size + 36, 4);
   tag("WAVE");
   tag("fmt ");
   put_le(h, 16, 4);
@@ -36,8 +38,17 @@ std::vector<uint8_t> streaming_wav_header(uint32_t channels,
   put_le(h, channels * 2, 2);
   put_le(h, 16, 2);
   tag("data");
-  put_le(h, unknown, 4);
+  put_le(h, unknown_data_size, 4);
   return h;
+}
+
+// libsndfile's message without its "System error : " lead and full stop.
+std::string sndfile_reason(const char* message) {
+  std::string reason = message;
+  const std::string lead = "System error : ";
+  if (reason.rfind(lead, 0) == 0) reason.erase(0, lead.size());
+  if (!reason.empty() && reason.back() == '.') reason.pop_back();
+  return reason;
 }
 
 }  // namespace
@@ -100,9 +111,9 @@ AudioWriter::AudioWriter(SafeOutput& out, const OutputFormat& format,
   if (format.sndfile_format == 0) return;
   if (out.is_standard_output()) {
     // libsndfile writes no WAV to a pipe: it would seek back for the sizes.
-    const std::vector<uint8_t> header =
-        streaming_wav_header(channels, sample_rate);
-    write_bytes(header.data(), header.size());
+    // The header goes out with the first samples, in one write: readers
+    // that guess a pipe's format from its first read need more than it.
+    pending_ = streaming_wav_header(channels, sample_rate);
     return;
   }
   SF_INFO info{};
@@ -111,7 +122,7 @@ AudioWriter::AudioWriter(SafeOutput& out, const OutputFormat& format,
   info.format = format.sndfile_format;
   sound_ = sf_open_fd(out.fd(), SFM_WRITE, &info, SF_FALSE);
   if (sound_ == nullptr) {
-    out_.fail_write(sf_strerror(nullptr));
+    out_.fail_write(sndfile_reason(sf_strerror(nullptr)));
     throw FileFailure(out_.error());
   }
 }
@@ -130,27 +141,34 @@ void AudioWriter::write(const int16_t* samples, size_t frames) {
     const auto wrote =
         sf_write_short(sound_, samples, static_cast<sf_count_t>(count));
     if (wrote != static_cast<sf_count_t>(count)) {
-      out_.fail_write(sf_strerror(sound_));
+      out_.fail_write(sndfile_reason(sf_strerror(sound_)));
       throw FileFailure(out_.error(), true);
     }
     return;
   }
-  bytes_.resize(count * 2);
+  const size_t ahead = pending_.size();
+  bytes_.resize(ahead + count * 2);
+  std::copy(pending_.begin(), pending_.end(), bytes_.begin());
+  pending_.clear();
+  uint8_t* at = bytes_.data() + ahead;
   for (size_t i = 0; i < count; ++i) {
     const auto v = static_cast<uint16_t>(samples[i]);
-    bytes_[2 * i] = static_cast<uint8_t>(v);
-    bytes_[2 * i + 1] = static_cast<uint8_t>(v >> 8);
+    at[2 * i] = static_cast<uint8_t>(v);
+    at[2 * i + 1] = static_cast<uint8_t>(v >> 8);
   }
   write_bytes(bytes_.data(), bytes_.size());
 }
 
 void AudioWriter::finish() {
+  if (!pending_.empty()) write_bytes(pending_.data(), pending_.size());
+  pending_.clear();
   if (sound_ == nullptr) return;
   const int error = sf_error(sound_);
   const int closed = sf_close(sound_);
   sound_ = nullptr;
   if (error != SF_ERR_NO_ERROR || closed != 0) {
-    out_.fail_write(sf_error_number(error != 0 ? error : closed));
+    out_.fail_write(
+        sndfile_reason(sf_error_number(error != 0 ? error : closed)));
     throw FileFailure(out_.error(), true);
   }
 }

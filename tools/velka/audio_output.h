@@ -52,6 +52,7 @@ class AudioWriter {
   uint32_t channels_;
   SNDFILE* sound_ = nullptr;
   std::vector<uint8_t> bytes_;
+  std::vector<uint8_t> pending_;  // a header not yet written
 };
 
 }  // namespace velka
