@@ -11,12 +11,6 @@ namespace {
 // The rates Opus encodes; it has no resampler of its own.
 constexpr uint32_t opus_rates[] = {8000, 12000, 16000, 24000, 48000};
 
-void put_le(std::vector<uint8_t>& out, uint32_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) {
-    out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-  }
-}
-
 // A WAV header for a stream whose length is not known when it starts. The
 // data size is the placeholder that common pipe readers take as "read to
 // the end" without warning (all ones reads as a promise of 4 GB that the
@@ -24,21 +18,28 @@ void put_le(std::vector<uint8_t>& out, uint32_t value, int bytes) {
 std::vector<uint8_t> streaming_wav_header(uint32_t channels,
                                           uint32_t sample_rate) {
   constexpr uint32_t unknown_data_size = 0x7FFFF000u;
-  std::vector<uint8_t> h;
-  const auto tag = [&](const char* four) { h.insert(h.end(), four, four + 4); };
-  tag("RIFF");
-  put_le(h, unknown_data_size + 36, 4);
-  tag("WAVE");
-  tag("fmt ");
-  put_le(h, 16, 4);
-  put_le(h, 1, 2);  // integer PCM
-  put_le(h, channels, 2);
-  put_le(h, sample_rate, 4);
-  put_le(h, sample_rate * channels * 2, 4);
-  put_le(h, channels * 2, 2);
-  put_le(h, 16, 2);
-  tag("data");
-  put_le(h, unknown_data_size, 4);
+  std::vector<uint8_t> h(44);
+  const auto put = [&](size_t at, uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) {
+      h[at + static_cast<size_t>(i)] = static_cast<uint8_t>(value >> (8 * i));
+    }
+  };
+  const auto tag = [&](size_t at, const char* four) {
+    std::memcpy(h.data() + at, four, 4);
+  };
+  tag(0, "RIFF");
+  put(4, unknown_data_size + 36, 4);
+  tag(8, "WAVE");
+  tag(12, "fmt ");
+  put(16, 16, 4);
+  put(20, 1, 2);  // integer PCM
+  put(22, channels, 2);
+  put(24, sample_rate, 4);
+  put(28, sample_rate * channels * 2, 4);
+  put(32, channels * 2, 2);
+  put(34, 16, 2);
+  tag(36, "data");
+  put(40, unknown_data_size, 4);
   return h;
 }
 
