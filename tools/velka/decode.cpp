@@ -232,11 +232,14 @@ std::string summary_line(const Job& job, const Source& source, uint64_t frames,
 
 void decode_file(const Job& job, JobReport& report, const DecodeOptions& o,
                  const OutputFormat& format) {
-  std::unique_ptr<orv::host::Plugin> plugin;
-  try {
-    plugin = std::make_unique<orv::host::Plugin>(o.plugin);
-  } catch (const HostError& e) {
-    throw FileFailure(e.what(), true);  // no file would fare better
+  // Each worker thread loads the plug-in once, for all its files.
+  thread_local std::unique_ptr<orv::host::Plugin> plugin;
+  if (plugin == nullptr) {
+    try {
+      plugin = std::make_unique<orv::host::Plugin>(o.plugin);
+    } catch (const HostError& e) {
+      throw FileFailure(e.what(), true);  // no file would fare better
+    }
   }
   try {
     Source source = open_source(*plugin, job.input);
