@@ -5,14 +5,17 @@
 #   scripts/bench-batch.sh [FILES]      (default 200)
 #
 # The inputs are copies of the bundled piece cut to its first ten seconds
-# (ORV_BATCH_SECONDS), decoded to WAV in build/bench-batch; each output is
-# flushed to disk before its rename, as in any run of velka.
+# (ORV_BATCH_SECONDS), decoded to WAV in build/bench-batch/out, or in the
+# folder ORV_BATCH_OUT names (a tmpfs such as /dev/shm/velka-batch leaves
+# the disk out). Each output is flushed to disk before its rename, as in
+# any run of velka.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 files=${1:-200}
 seconds=${ORV_BATCH_SECONDS:-10}
 work=$root/build/bench-batch
+out=${ORV_BATCH_OUT:-$work/out}
 cd "$root"
 bash scripts/install-deps.sh
 [ -f build/release/build.ninja ] || cmake --preset release >/dev/null
@@ -33,10 +36,10 @@ done
 best_of_three() {
   local best=""
   for _ in 1 2 3; do
-    rm -rf "$work/out"
+    rm -rf "$out"
     local start end
     start=$(date +%s.%N)
-    "$velka" decode "$work"/in/*.velka -o "$work/out" -j "$1" 2>/dev/null
+    "$velka" decode "$work"/in/*.velka -o "$out" -j "$1" 2>/dev/null
     end=$(date +%s.%N)
     best=$(awk -v a="$start" -v b="$end" -v best="$best" \
       'BEGIN { t = b - a; if (best == "" || t < best) best = t; print best }')
@@ -46,6 +49,7 @@ best_of_three() {
 
 one=$(best_of_three 1)
 two=$(best_of_three 2)
+rm -rf "$out"
 awk -v n="$files" -v s="$seconds" -v one="$one" -v two="$two" -v cores="$(nproc)" 'BEGIN {
   printf "%d files of %d s each, %d cores\n", n, s, cores
   printf "-j 1: %.2f s, %.1f files/s\n", one, n / one
