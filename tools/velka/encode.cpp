@@ -176,12 +176,13 @@ Command add_encode_command(CLI::App& velka) {
                     "-o, the output");
   CLI::Option* quality =
       cmd->add_option("-q,--quality", o->encoder.quality,
-                      "Quality from 0 to 100 (default 50): noise 6 + 0.6 Q dB "
-                      "below each band")
+                      "Constant perceptual quality from 0 to 100 (default "
+                      "50)")
           ->type_name("Q")
           ->check(CLI::Range(0, 100));
   cmd->add_option("-b,--bitrate", o->encoder.bitrate_kbps,
-                  "Aim at an average of KBPS kbit/s instead of a quality")
+                  "Keep the file's average at KBPS kbit/s instead of a "
+                  "quality")
       ->type_name("KBPS")
       ->check(CLI::PositiveNumber)
       ->excludes(quality);
