@@ -32,7 +32,7 @@
 #include "sdk/orv/vlkdec/decoder/coefficients.h"
 #include "sdk/orv/vlkdec/decoder/convert.h"
 #include "sdk/orv/vlkdec/decoder/synthesis.h"
-#include "sdk/orv/vlkdec/transform/cpu_features.h"
+#include "sdk/orv/vlkdec/dsp/cpu_features.h"
 #include "sdk/orv/vlkdec/transform/dct.h"
 #include "support/bit_writer.h"
 #include "support/sub_block_writer.h"
@@ -293,6 +293,9 @@ void register_reader(const std::string& name, const Corpus* corpus) {
   benchmark::RegisterBenchmark(
       ("BM_ReadCoefficients/" + name + "/portable").c_str(),
       BM_ReadCoefficients, corpus, 0u);
+  benchmark::RegisterBenchmark(
+      ("BM_ReadCoefficients/" + name + "/sse2").c_str(), BM_ReadCoefficients,
+      corpus, static_cast<uint32_t>(cpu_sse2));
   benchmark::RegisterBenchmark(
       ("BM_ReadCoefficients/" + name + "/bmi2").c_str(), BM_ReadCoefficients,
       corpus, static_cast<uint32_t>(cpu_bmi2));

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "sdk/orv/vlkdec/transform/cpu_features.h"
+#include "sdk/orv/vlkdec/dsp/cpu_features.h"
 #include "sdk/orv/vlkdec/transform/dct.h"
 #include "sdk/orv/vlkdec/transform/fft.h"
 #include "sdk/orv/vlkdec/transform/transform_table.h"
@@ -57,7 +57,7 @@ void BM_InverseDct(benchmark::State& state) {
 }
 
 // One variant of the inverse DCT: the scalar code, the baseline vector
-// code (cpu_features() restricted to none) or the AVX2 code. The
+// code (cpu_features() restricted to SSE2) or the AVX2 code. The
 // restriction is lifted after the run.
 enum class Variant { portable, sse2, avx2 };
 
@@ -70,7 +70,7 @@ void run_inverse_dct_variant(benchmark::State& state, Variant variant) {
     state.SkipWithError("no AVX2 on this processor or build");
     return;
   }
-  restrict_cpu_features(variant == Variant::sse2 ? 0u : ~0u);
+  restrict_cpu_features(variant == Variant::sse2 ? uint32_t{cpu_sse2} : ~0u);
   for (auto _ : state) {
     std::memcpy(buffer.values, input.data(), input.size() * sizeof(float));
     if (variant == Variant::portable) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/bit_writer.h"
+#include "support/field_reader.h"
 #include "support/test_data.h"
 
 namespace orv::vlkdec {

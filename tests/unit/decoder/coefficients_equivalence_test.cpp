@@ -17,8 +17,9 @@
 
 #include "decoder/bit_reader.h"
 #include "decoder/coefficients.h"
+#include "dsp/cpu_features.h"
+#include "support/field_reader.h"
 #include "support/sub_block_writer.h"
-#include "transform/cpu_features.h"
 
 namespace orv::vlkdec {
 namespace {
@@ -83,7 +84,8 @@ struct Variant {
   const char* name;
   uint32_t features;
 };
-constexpr Variant variants[] = {{"portable", 0u}, {"bmi2", cpu_bmi2}};
+constexpr Variant variants[] = {
+    {"portable", 0u}, {"sse2", cpu_sse2}, {"bmi2", cpu_bmi2}};
 
 // Lets a test run each variant the processor has; restores the full set.
 class VariantScope {

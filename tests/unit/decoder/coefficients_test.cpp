@@ -8,6 +8,7 @@
 
 #include "decoder/block_decoder.h"
 #include "support/bit_writer.h"
+#include "support/field_reader.h"
 #include "support/sub_block_writer.h"
 
 namespace orv::vlkdec {

@@ -8,6 +8,8 @@
 
 #include "decoder/convert.h"
 #include "decoder/synthesis.h"
+#include "dsp/cpu_features.h"
+#include "dsp/dsp.h"
 #include "support/test_data.h"
 
 namespace orv::vlkdec {
@@ -122,12 +124,13 @@ TEST(Conversion, InterleavesTwoChannelsFrameByFrame) {
   }
 }
 
-#if ORV_CONVERT_SSE2
 // Both variants over random values at several magnitudes, random bit
 // patterns (NaNs, infinities, denormals included) and the edge values, at
 // the decoder's scales and 1.0; mono and interleaved must agree bit for
 // bit.
 TEST(Conversion, Sse2AndPortableAgreeBitForBit) {
+  if ((cpu_features() & cpu_sse2) == 0) GTEST_SKIP() << "no SSE2";
+  const Dsp& sse2 = dsp_for_features(cpu_sse2);
   const uint32_t seed = test::test_seed(7);
   SCOPED_TRACE(seed);
   std::mt19937 rng(seed);
@@ -149,26 +152,25 @@ TEST(Conversion, Sse2AndPortableAgreeBitForBit) {
   for (float scale : {1.0f, 0.0883883476f, 0.0625f, 0.0441941738f}) {
     SCOPED_TRACE(scale);
     std::vector<int16_t> a(count), b(count);
-    convert_mono_sse2(inputs.data(), scale, a.data(), count);
+    sse2.convert_mono(inputs.data(), scale, a.data(), count);
     convert_mono_portable(inputs.data(), scale, b.data(), count);
     for (uint32_t i = 0; i < count; ++i) {
       ASSERT_EQ(a[i], b[i]) << "input " << inputs[i] << " at " << i;
     }
-    convert_interleaved_sse2(inputs.data(), inputs.data() + half, scale,
+    sse2.convert_interleaved(inputs.data(), inputs.data() + half, scale,
                              a.data(), half);
     convert_interleaved_portable(inputs.data(), inputs.data() + half, scale,
                                  b.data(), half);
     ASSERT_EQ(a, b);
   }
 }
-#endif
 
-#if ORV_CONVERT_AVX2
 // The AVX2 conversion and crossfade against the portable code, over the
 // inputs of the SSE2 comparison and every crossfade length and shift the
 // decoder uses, with differences up to rail to rail.
 TEST(Conversion, Avx2AndPortableAgreeBitForBit) {
   if ((cpu_features() & cpu_avx2) == 0) GTEST_SKIP() << "no AVX2";
+  const Dsp& avx2 = dsp_for_features(cpu_avx2);
   const uint32_t seed = test::test_seed(8);
   SCOPED_TRACE(seed);
   std::mt19937 rng(seed);
@@ -187,17 +189,17 @@ TEST(Conversion, Avx2AndPortableAgreeBitForBit) {
   for (float scale : {1.0f, 0.0883883476f, 0.0441941738f}) {
     SCOPED_TRACE(scale);
     std::vector<int16_t> a(count), b(count);
-    convert_mono_avx2(inputs.data(), scale, a.data(), count);
+    avx2.convert_mono(inputs.data(), scale, a.data(), count);
     convert_mono_portable(inputs.data(), scale, b.data(), count);
     ASSERT_EQ(a, b);
-    convert_interleaved_avx2(inputs.data(), inputs.data() + frames, scale,
+    avx2.convert_interleaved(inputs.data(), inputs.data() + frames, scale,
                              a.data(), frames);
     convert_interleaved_portable(inputs.data(), inputs.data() + frames, scale,
                                  b.data(), frames);
     ASSERT_EQ(a, b);
   }
 
-  for (uint32_t samples : {0u, 5u, 16u, 32u, 64u, 128u, 256u, 1000u}) {
+  for (uint32_t samples : {0u, 5u, 16u, 32u, 64u, 128u, 256u, 1000u, 40000u}) {
     for (uint32_t shift = 4; shift <= 8; ++shift) {
       SCOPED_TRACE(testing::Message()
                    << samples << " samples, shift " << shift);
@@ -208,15 +210,12 @@ TEST(Conversion, Avx2AndPortableAgreeBitForBit) {
         out[k] = kind == 0 ? 32767 : static_cast<int16_t>(rng());
       }
       std::vector<int16_t> want = out, got = out;
-      restrict_cpu_features(0);
-      crossfade_overlap(want.data(), tail.data(), 2 * samples, shift);
-      restrict_cpu_features(~0u);
-      crossfade_overlap_avx2(got.data(), tail.data(), samples, shift);
+      crossfade_overlap_portable(want.data(), tail.data(), samples, shift);
+      avx2.crossfade(got.data(), tail.data(), samples, shift);
       ASSERT_EQ(got, want);
     }
   }
 }
-#endif
 
 }  // namespace
 }  // namespace orv::vlkdec

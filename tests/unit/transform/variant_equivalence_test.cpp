@@ -1,9 +1,9 @@
-// The processor-specific variants of the transforms (AVX2, SSE2) against
-// the portable code: the same bits on the known-answer vectors and on
-// random inputs of every length, ranges and special values, without
-// touching memory outside the array. Variants are chosen by restricting
-// what cpu_features() reports; the AVX2 cases are skipped on processors
-// (or builds) without it.
+// The table of processor variants, and the variants of the transforms
+// (AVX2, SSE2) against the portable code: the same bits on the
+// known-answer vectors and on random inputs of every length, ranges and
+// special values, without touching memory outside the array. Variants are
+// chosen by restricting what cpu_features() reports; the AVX2 cases are
+// skipped on processors (or builds) without it.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -15,7 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "sdk/orv/vlkdec/transform/cpu_features.h"
+#include "sdk/orv/vlkdec/dsp/cpu_features.h"
+#include "sdk/orv/vlkdec/dsp/dsp.h"
 #include "sdk/orv/vlkdec/transform/dct.h"
 #include "sdk/orv/vlkdec/transform/fft.h"
 #include "sdk/orv/vlkdec/transform/transform_table.h"
@@ -53,15 +54,27 @@ const char* name(Variant v) {
   return "?";
 }
 
-// The transforms as the decoder calls them, under a variant. "sse2" is
-// whatever the baseline vector path of the build is (the portable code in
-// builds without one).
+// The features that select a variant. "sse2" is whatever the baseline
+// vector path of the build is (the portable code in builds without one).
+uint32_t features(Variant v) {
+  switch (v) {
+    case Variant::portable:
+      return 0;
+    case Variant::sse2:
+      return cpu_sse2;
+    case Variant::avx2:
+      return ~0u;
+  }
+  return 0;
+}
+
+// The transforms as the decoder calls them, under a variant.
 void run_dct(Variant v, int n, float* a) {
   if (v == Variant::portable) {
     inverse_dct_portable(n, a, transform_table_length, transform_table);
     return;
   }
-  FeatureRestriction restriction(v == Variant::avx2 ? ~0u : 0u);
+  FeatureRestriction restriction(features(v));
   inverse_dct(n, a, transform_table_length, transform_table);
 }
 
@@ -71,7 +84,7 @@ void run_fft(Variant v, int n, float* a) {
     complex_fft_forward_portable(n, a, twiddle_count, w);
     return;
   }
-  FeatureRestriction restriction(v == Variant::avx2 ? ~0u : 0u);
+  FeatureRestriction restriction(features(v));
   complex_fft_forward(n, a, twiddle_count, w);
 }
 
@@ -338,7 +351,7 @@ void compare_with_table_copy(Variant v) {
     std::vector<float> actual = expected;
     run_dct(Variant::portable, n, expected.data());
     {
-      FeatureRestriction restriction(v == Variant::avx2 ? ~0u : 0u);
+      FeatureRestriction restriction(features(v));
       inverse_dct(n, actual.data(), transform_table_length, table.data());
     }
     ASSERT_TRUE(same_values(actual.data(), expected.data(), n))
@@ -358,18 +371,41 @@ TEST(TransformVariants, BaselineReadsOnlyTheTableItIsGiven) {
 TEST(CpuFeatures, RestrictionLimitsTheReportedSet) {
   restrict_cpu_features(~0u);
   const uint32_t all = cpu_features();
-  EXPECT_EQ(all & ~(cpu_avx2 | cpu_bmi2), 0u) << "unknown feature bits";
+  EXPECT_EQ(all & ~cpu_feature_mask, 0u) << "unknown feature bits";
   EXPECT_EQ(cpu_features(), all) << "the answer must be stable";
   {
     FeatureRestriction none(0);
     EXPECT_EQ(cpu_features(), 0u);
   }
   EXPECT_EQ(cpu_features(), all) << "lifting the restriction restores it";
-  for (const uint32_t mask : {uint32_t{cpu_avx2}, uint32_t{cpu_bmi2},
-                              uint32_t{cpu_avx2 | cpu_bmi2}}) {
+  for (uint32_t mask = 0; mask <= cpu_feature_mask; ++mask) {
     FeatureRestriction restriction(mask);
     EXPECT_EQ(cpu_features(), all & mask) << "mask " << mask;
+    EXPECT_EQ(&dsp(), &dsp_for_features(all & mask)) << "mask " << mask;
   }
+}
+
+// Every feature word gives a table with every slot filled, word 0 the
+// portable functions alone (the other words' variants are compared with
+// them in the tests of each kernel).
+TEST(DspTable, EveryFeatureWordFillsEverySlot) {
+  for (uint32_t word = 0; word <= cpu_feature_mask; ++word) {
+    const Dsp& table = dsp_for_features(word);
+    EXPECT_NE(table.complex_fft_forward, nullptr) << "word " << word;
+    EXPECT_NE(table.inverse_dct, nullptr) << "word " << word;
+    EXPECT_NE(table.convert_mono, nullptr) << "word " << word;
+    EXPECT_NE(table.convert_interleaved, nullptr) << "word " << word;
+    EXPECT_NE(table.crossfade, nullptr) << "word " << word;
+    EXPECT_NE(table.read_runs, nullptr) << "word " << word;
+  }
+  const Dsp& none = dsp_for_features(0);
+  const Dsp& portable = portable_dsp();
+  EXPECT_EQ(none.complex_fft_forward, portable.complex_fft_forward);
+  EXPECT_EQ(none.inverse_dct, portable.inverse_dct);
+  EXPECT_EQ(none.convert_mono, portable.convert_mono);
+  EXPECT_EQ(none.convert_interleaved, portable.convert_interleaved);
+  EXPECT_EQ(none.crossfade, portable.crossfade);
+  EXPECT_EQ(none.read_runs, portable.read_runs);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// Reader of a sub-block's bitstream: 32-bit little-endian words, least
-// significant bit first.
+// Where a sub-block's bitstream stands: 32-bit little-endian words, least
+// significant bit first. The coefficient reader (coefficients.h) takes and
+// leaves the position in this form.
 #ifndef ORV_VLKDEC_DECODER_BIT_READER_H
 #define ORV_VLKDEC_DECODER_BIT_READER_H
 
@@ -39,30 +40,6 @@ inline BitReader begin_sub_block(const uint8_t* start, const uint8_t* end) {
   const auto size = static_cast<uint32_t>(end - start);
   assert(size > 0);
   return BitReader{load_le32(start, size) >> 2, 30, 4, size, start};
-}
-
-// Reads a `width`-bit field (1..29) into `value`. Returns false, leaving the
-// reader as it was, when the field needs a word that does not start before
-// the payload end. This is the only place that fetches words.
-inline bool read_bits(BitReader& reader, uint32_t width, uint32_t& value) {
-  assert(width >= 1 && width <= 29);
-  const uint32_t mask = (1u << width) - 1;
-  if (reader.count >= width) {
-    value = reader.buffer & mask;
-    reader.buffer >>= width;  // width < 32
-    reader.count -= width;
-    return true;
-  }
-  if (reader.next >= reader.end) return false;
-  const uint32_t word =
-      load_le32(reader.base + reader.next, reader.end - reader.next);
-  reader.next += 4;
-  // count < width <= 29, so both shifts stay below 32.
-  const uint32_t taken = width - reader.count;
-  value = (reader.buffer | word << reader.count) & mask;
-  reader.buffer = word >> taken;
-  reader.count += 32 - width;
-  return true;
 }
 
 }  // namespace orv::vlkdec

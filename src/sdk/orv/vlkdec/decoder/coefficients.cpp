@@ -6,7 +6,7 @@
 
 #include "decoder/coefficients_bands.h"
 #include "decoder/coefficients_parts.h"
-#include "transform/cpu_features.h"
+#include "dsp/dsp.h"
 
 namespace orv::vlkdec {
 namespace {
@@ -86,19 +86,6 @@ bool read_magnitudes_checked(Stream& s, float* coeffs, uint32_t k, uint32_t end,
   return true;
 }
 
-// The run reader for this processor.
-inline void read_runs(const ChannelLayout& channel, RunState& r,
-                      const uint8_t* base, uint64_t& pos, uint64_t safe,
-                      float* scratch) {
-#if ORV_READER_BMI2
-  if ((cpu_features() & cpu_bmi2) != 0) {
-    read_runs_bmi2(channel, r, base, pos, safe, scratch);
-    return;
-  }
-#endif
-  read_runs_portable(channel, r, base, pos, safe, scratch);
-}
-
 // Bytes of the payload's end that read_tail_runs copies at most.
 constexpr uint32_t tail_copy_bytes = 128;
 
@@ -115,7 +102,7 @@ void read_tail_runs(const ChannelLayout& channel, RunState& r, Stream& s) {
   std::memcpy(tail, s.base + first, s.size - first);
   uint64_t pos = s.pos - first * 8;
   alignas(16) float scratch[8u * run_length_table[15]];
-  read_runs(channel, r, tail, pos, s.limit - first * 8, scratch);
+  dsp().read_runs(channel, r, tail, pos, s.limit - first * 8, scratch);
   s.pos = pos + first * 8;
 }
 
@@ -148,7 +135,7 @@ bool read_channel(float* coeffs, uint32_t n, uint32_t band_count, Stream& s,
   RunState r{2, 0, 0.0f};
   const uint64_t safe = s.size >= 16 ? (uint64_t{s.size} - 16) * 8 : 0;
   if (r.k < n && s.pos + 9 <= safe) {
-    read_runs(channel, r, s.base, s.pos, safe, nullptr);
+    dsp().read_runs(channel, r, s.base, s.pos, safe, nullptr);
   }
   if (r.k < n && s.pos + 9 <= s.limit) read_tail_runs(channel, r, s);
   while (r.k < n) {

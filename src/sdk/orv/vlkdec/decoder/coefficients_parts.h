@@ -33,19 +33,11 @@ struct ChannelLayout {
 // With `scratch` (room for 512 coefficients), a run that may or may not fit
 // is tried too: parsed into `scratch`, checked every eight coefficients,
 // and taken only when it ends by `safe`; the reader then needs 64 readable
-// bytes after bit `safe`.
+// bytes after bit `safe`. The portable code; dsp().read_runs is the variant
+// for this processor.
 void read_runs_portable(const ChannelLayout& channel, RunState& r,
                         const uint8_t* base, uint64_t& pos, uint64_t safe,
                         float* scratch);
-#if (defined(__x86_64__) || defined(_M_X64)) && !defined(ORV_DISABLE_SIMD)
-#define ORV_READER_BMI2 1
-// The same, built for processors with BMI2; call only where it is present.
-void read_runs_bmi2(const ChannelLayout& channel, RunState& r,
-                    const uint8_t* base, uint64_t& pos, uint64_t safe,
-                    float* scratch);
-#else
-#define ORV_READER_BMI2 0
-#endif
 
 }  // namespace orv::vlkdec
 

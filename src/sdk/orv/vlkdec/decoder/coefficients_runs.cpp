@@ -1,4 +1,4 @@
-// The run reader for every processor.
+// The portable run reader, which defines what every variant reads.
 #include "decoder/coefficients_runs.h"
 
 namespace orv::vlkdec {
@@ -6,7 +6,7 @@ namespace orv::vlkdec {
 void read_runs_portable(const ChannelLayout& channel, RunState& r,
                         const uint8_t* base, uint64_t& pos, uint64_t safe,
                         float* scratch) {
-  read_runs_unchecked(channel, r, base, pos, safe, scratch);
+  read_runs_unchecked<PortableRunOps>(channel, r, base, pos, safe, scratch);
 }
 
 }  // namespace orv::vlkdec

@@ -3,6 +3,10 @@
 // different instruction sets; everything here has internal linkage, so that
 // each keeps its own copy of the code, and nothing here uses a function
 // from another header that the linker could merge across those units.
+//
+// The loop is written over `Ops`, which a variant may replace: Ops::select
+// (select_if_nonzero's contract) and Ops::Dequantiser (ScalarDequantiser's
+// interface). PortableRunOps gives the portable reader.
 #ifndef ORV_VLKDEC_DECODER_COEFFICIENTS_RUNS_H
 #define ORV_VLKDEC_DECODER_COEFFICIENTS_RUNS_H
 
@@ -12,13 +16,6 @@
 #include "decoder/coefficients.h"
 #include "decoder/coefficients_bands.h"
 #include "decoder/coefficients_parts.h"
-
-#if (defined(__x86_64__) || defined(_M_X64)) && !defined(ORV_DISABLE_SIMD)
-#include <emmintrin.h>
-#define ORV_RUNS_SSE2 1
-#else
-#define ORV_RUNS_SSE2 0
-#endif
 
 namespace orv::vlkdec {
 namespace {
@@ -51,24 +48,6 @@ inline void runs_refill(RunCache& c) {
   c.count |= 56;
 }
 
-// `if_nonzero` when `bits & mask` is not zero, else `if_zero`. A test and
-// a conditional move: compilers turn the plain form into a branch, which
-// random zero magnitudes mispredict about half the time, and the test needs
-// no masked copy, so a coefficient adds only two steps to the chain through
-// the cache.
-inline uint64_t select_if_nonzero(uint64_t bits, uint64_t mask,
-                                  uint64_t if_nonzero, uint64_t if_zero) {
-#if defined(__x86_64__) && defined(__GNUC__)
-  __asm__("test %1, %2\n\tcmovnz %3, %0"
-          : "+r"(if_zero)
-          : "r"(bits), "r"(mask), "r"(if_nonzero)
-          : "cc");
-  return if_zero;
-#else
-  return (bits & mask) != 0 ? if_nonzero : if_zero;
-#endif
-}
-
 // One run's width: the magnitude's bits, with the sign bit, and its mask.
 struct RunWidth {
   uint32_t width;
@@ -82,7 +61,7 @@ struct RunWidth {
 // when the magnitude is not zero; dequantise() makes the coefficient from that.
 // The cache moves past the magnitude, and past the sign bit when the magnitude
 // is not zero.
-template <uint32_t G>
+template <class Ops, uint32_t G>
 inline void parse_group(RunCache& c, float* out, const RunWidth& w) {
   runs_refill(c);
   // Only the counted bits, with a 1 just above them: after the group, the
@@ -94,8 +73,7 @@ inline void parse_group(RunCache& c, float* out, const RunWidth& w) {
   for (uint32_t i = 0; i < G; ++i) {
     const auto field = static_cast<uint32_t>(bits);
     std::memcpy(out + i, &field, sizeof field);
-    bits = select_if_nonzero(bits, w.mask, bits >> w.width_and_sign,
-                             bits >> w.width);
+    bits = Ops::select(bits, w.mask, bits >> w.width_and_sign, bits >> w.width);
   }
   c.count = 63 - static_cast<uint32_t>(__builtin_clzll(bits));
   c.bits = bits ^ uint64_t { 1 } << c.count;
@@ -158,6 +136,7 @@ inline void parse_width1(RunCache& c, float* out, uint32_t count) {
 // the width allows.
 // Kept inline at both of its uses: a call costs more than the short runs
 // it would parse, and the hot use keeps its registers.
+template <class Ops>
 #if defined(__GNUC__)
 __attribute__((always_inline))
 #endif
@@ -174,20 +153,20 @@ parse_run(RunCache& c, float* out, uint32_t count, uint32_t width) {
   const RunWidth w{width, width + 1, (uint64_t{1} << width) - 1};
   uint32_t i = 0;
   if (width <= 6) {
-    for (; i + 8 <= count; i += 8) parse_group<8>(c, out + i, w);
+    for (; i + 8 <= count; i += 8) parse_group<Ops, 8>(c, out + i, w);
   } else if (width <= 13) {
     for (; i + 8 <= count; i += 8) {
-      parse_group<4>(c, out + i, w);
-      parse_group<4>(c, out + i + 4, w);
+      parse_group<Ops, 4>(c, out + i, w);
+      parse_group<Ops, 4>(c, out + i + 4, w);
     }
   } else {
     for (; i + 8 <= count; i += 8) {
-      parse_group<3>(c, out + i, w);
-      parse_group<3>(c, out + i + 3, w);
-      parse_group<2>(c, out + i + 6, w);
+      parse_group<Ops, 3>(c, out + i, w);
+      parse_group<Ops, 3>(c, out + i + 3, w);
+      parse_group<Ops, 2>(c, out + i + 6, w);
     }
   }
-  for (; i < count; ++i) parse_group<1>(c, out + i, w);
+  for (; i < count; ++i) parse_group<Ops, 1>(c, out + i, w);
 }
 
 // A stored field as its coefficient: the magnitude times the step, with
@@ -205,52 +184,30 @@ inline void dequantise_one(float* at, uint32_t width, float step) {
   std::memcpy(at, &bits, sizeof bits);
 }
 
-// Dequantises runs of fields: the current step, and the current width with
-// its magnitude mask, set apart so that a run inside one band costs only
-// its vector work.
-struct Dequantiser {
-#if ORV_RUNS_SSE2
-  __m128 steps;
-  __m128i mask;
-  __m128i shift;
-#endif
+// Dequantises runs of fields: the current step, and the current width, set
+// apart so that a variant can keep them in the form its run loop needs
+// and a run inside one band costs only that loop.
+struct ScalarDequantiser {
   float step;
   uint32_t width;
 
-  void set_step(float s) {
-    step = s;
-#if ORV_RUNS_SSE2
-    steps = _mm_set1_ps(s);
-#endif
-  }
-
-  void set_width(uint32_t w) {
-    width = w;
-#if ORV_RUNS_SSE2
-    mask = _mm_set1_epi32(static_cast<int>((1u << w) - 1));
-    shift = _mm_cvtsi32_si128(static_cast<int>(w));
-#endif
-  }
+  void set_step(float s) { step = s; }
+  void set_width(uint32_t w) { width = w; }
 
   // The fields of at[0..count), all of the current width and step.
   void run(float* at, uint32_t count) const {
-    uint32_t i = 0;
-#if ORV_RUNS_SSE2
-    // The same operations four at a time: cvtdq2ps and mulps round exactly
-    // as their scalar forms.
-    for (; i + 4 <= count; i += 4) {
-      auto* lane = reinterpret_cast<__m128i*>(at + i);
-      const __m128i field = _mm_loadu_si128(lane);
-      const __m128i magnitude = _mm_and_si128(field, mask);
-      const __m128i sign = _mm_slli_epi32(_mm_srl_epi32(field, shift), 31);
-      const __m128i zero = _mm_cmpeq_epi32(magnitude, _mm_setzero_si128());
-      const __m128 value = _mm_mul_ps(_mm_cvtepi32_ps(magnitude), steps);
-      _mm_storeu_si128(lane, _mm_xor_si128(_mm_castps_si128(value),
-                                           _mm_andnot_si128(zero, sign)));
-    }
-#endif
-    for (; i < count; ++i) dequantise_one(at + i, width, step);
+    for (uint32_t i = 0; i < count; ++i) dequantise_one(at + i, width, step);
   }
+};
+
+// The portable reader's operations.
+struct PortableRunOps {
+  // `if_nonzero` when `bits & mask` is not zero, else `if_zero`.
+  static uint64_t select(uint64_t bits, uint64_t mask, uint64_t if_nonzero,
+                         uint64_t if_zero) {
+    return (bits & mask) != 0 ? if_nonzero : if_zero;
+  }
+  using Dequantiser = ScalarDequantiser;
 };
 
 // The first coefficient at which the step may change: the start of the
@@ -275,15 +232,17 @@ constexpr struct HeaderLengths {
 // bit `limit` of `base`, checking after every eight coefficients. Until
 // then, loads reach at most 32 bytes past that bit: each eight take at most
 // 16 bytes, and a refill reads 8 bytes from at most 8 past the position.
+template <class Ops>
 inline bool parse_run_within(RunCache& c, const uint8_t* base, float* out,
                              uint32_t count, uint32_t width, uint64_t limit) {
   for (uint32_t i = 0; i < count; i += 8) {
-    parse_run(c, out + i, count - i < 8 ? count - i : 8, width);
+    parse_run<Ops>(c, out + i, count - i < 8 ? count - i : 8, width);
     if (static_cast<uint64_t>(c.p - base) * 8 - c.count > limit) return false;
   }
   return true;
 }
 
+template <class Ops>
 inline void read_runs_unchecked(const ChannelLayout& channel, RunState& state,
                                 const uint8_t* base, uint64_t& pos,
                                 uint64_t safe, float* scratch) {
@@ -296,7 +255,7 @@ inline void read_runs_unchecked(const ChannelLayout& channel, RunState& state,
   c.bits >>= pos & 7;
   c.count -= static_cast<uint32_t>(pos & 7);
   uint64_t at = pos;  // the bit position of the cache's first bit
-  Dequantiser dq;
+  typename Ops::Dequantiser dq;
   dq.set_step(r.step);
   uint32_t band_end = next_band_start(ch, r);
   while (r.k < ch.n && at + 9 <= safe) {
@@ -321,7 +280,7 @@ inline void read_runs_unchecked(const ChannelLayout& channel, RunState& state,
     if (at + header + uint64_t{count} * (width + 1) <= safe) {
       c.bits >>= header;
       c.count -= header;
-      parse_run(c, ch.coeffs + r.k, count, width);
+      parse_run<Ops>(c, ch.coeffs + r.k, count, width);
     } else {
       // It may not fit: parsed aside, so that a run that does not leaves
       // the coefficients as they were for the checked reader.
@@ -330,7 +289,7 @@ inline void read_runs_unchecked(const ChannelLayout& channel, RunState& state,
       if (scratch == nullptr) break;
       c.bits >>= header;
       c.count -= header;
-      if (!parse_run_within(c, base, scratch, count, width, safe)) break;
+      if (!parse_run_within<Ops>(c, base, scratch, count, width, safe)) break;
       std::memcpy(ch.coeffs + r.k, scratch, count * sizeof(float));
     }
     dq.set_width(width);

@@ -1,4 +1,5 @@
-// Portable float to 16-bit conversion; the reference for every variant.
+// Portable float to 16-bit conversion and crossfade; the reference for
+// every variant.
 #include "decoder/convert.h"
 
 #include <cmath>
@@ -34,6 +35,24 @@ void convert_interleaved_portable(const float* left, const float* right,
   for (uint32_t i = 0; i < frames; ++i) {
     out[2 * i] = to_sample(left[i], scale);
     out[2 * i + 1] = to_sample(right[i], scale);
+  }
+}
+
+void crossfade_overlap_portable(int16_t* out, const int16_t* tail,
+                                uint32_t samples, uint32_t shift) {
+  for (uint32_t k = 0; k < samples; ++k) {
+    // The difference is taken in full: wrapped to 16 bits, a swing of more
+    // than 32767 between tail and new block would flip sign and ramp the
+    // wrong way, to a full-scale click. |d| <= 65535 and k is below 2^15
+    // for any run the decoder makes, so the product needs no more than 32
+    // bits; 64 keeps even a larger run defined. The shift is arithmetic
+    // (rounds toward minus infinity).
+    const int32_t difference = int32_t{out[k]} - int32_t{tail[k]};
+    const int64_t product = int64_t{difference} * k;
+    const int64_t blended = int64_t{tail[k]} + (product >> shift);
+    out[k] = static_cast<int16_t>(blended > 32767    ? 32767
+                                  : blended < -32768 ? -32768
+                                                     : blended);
   }
 }
 

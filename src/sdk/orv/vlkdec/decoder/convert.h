@@ -1,24 +1,11 @@
-// Float to 16-bit sample conversion, eight samples per step.
+// Float to 16-bit sample conversion, eight samples per step, and the
+// crossfade of a block's start with the previous block's tail.
 #ifndef ORV_VLKDEC_DECODER_CONVERT_H
 #define ORV_VLKDEC_DECODER_CONVERT_H
 
 #include <cstdint>
 
-#if (defined(__x86_64__) || defined(_M_X64)) && !defined(ORV_DISABLE_SIMD)
-#define ORV_CONVERT_SSE2 1
-#else
-#define ORV_CONVERT_SSE2 0
-#endif
-
-// The AVX2 variants exist where the build compiles convert_avx2.cpp with
-// -mavx2 (ORV_DECODER_HAVE_AVX2); they run only on processors that report
-// AVX2.
-#if ORV_CONVERT_SSE2 && defined(ORV_DECODER_HAVE_AVX2)
-#define ORV_CONVERT_AVX2 1
-#include "transform/cpu_features.h"
-#else
-#define ORV_CONVERT_AVX2 0
-#endif
+#include "dsp/dsp.h"
 
 namespace orv::vlkdec {
 
@@ -36,54 +23,21 @@ void convert_mono_portable(const float* in, float scale, int16_t* out,
 void convert_interleaved_portable(const float* left, const float* right,
                                   float scale, int16_t* out, uint32_t frames);
 
-#if ORV_CONVERT_SSE2
-void convert_mono_sse2(const float* in, float scale, int16_t* out,
-                       uint32_t count);
-void convert_interleaved_sse2(const float* left, const float* right,
-                              float scale, int16_t* out, uint32_t frames);
-#endif
+// Blends the first `samples` samples of `out` from `tail` into the new
+// signal: out[k] = tail[k] + ((out[k] - tail[k]) * k >> shift), saturated
+// to 16 bits, the shift arithmetic.
+void crossfade_overlap_portable(int16_t* out, const int16_t* tail,
+                                uint32_t samples, uint32_t shift);
 
-#if ORV_CONVERT_AVX2
-void convert_mono_avx2(const float* in, float scale, int16_t* out,
-                       uint32_t count);
-void convert_interleaved_avx2(const float* left, const float* right,
-                              float scale, int16_t* out, uint32_t frames);
-// crossfade_overlap for fewer than 2^15 samples.
-void crossfade_overlap_avx2(int16_t* out, const int16_t* tail, uint32_t samples,
-                            uint32_t shift);
-#endif
-
-// The variant the decoder uses: AVX2 where the processor has it, else SSE2
-// where available (part of the x86-64 baseline, so no run-time check),
-// otherwise the portable code.
+// The variants for this processor.
 inline void convert_mono(const float* in, float scale, int16_t* out,
                          uint32_t count) {
-#if ORV_CONVERT_AVX2
-  if ((cpu_features() & cpu_avx2) != 0) {
-    convert_mono_avx2(in, scale, out, count);
-    return;
-  }
-#endif
-#if ORV_CONVERT_SSE2
-  convert_mono_sse2(in, scale, out, count);
-#else
-  convert_mono_portable(in, scale, out, count);
-#endif
+  dsp().convert_mono(in, scale, out, count);
 }
 
 inline void convert_interleaved(const float* left, const float* right,
                                 float scale, int16_t* out, uint32_t frames) {
-#if ORV_CONVERT_AVX2
-  if ((cpu_features() & cpu_avx2) != 0) {
-    convert_interleaved_avx2(left, right, scale, out, frames);
-    return;
-  }
-#endif
-#if ORV_CONVERT_SSE2
-  convert_interleaved_sse2(left, right, scale, out, frames);
-#else
-  convert_interleaved_portable(left, right, scale, out, frames);
-#endif
+  dsp().convert_interleaved(left, right, scale, out, frames);
 }
 
 }  // namespace orv::vlkdec

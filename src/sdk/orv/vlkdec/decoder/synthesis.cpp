@@ -9,33 +9,14 @@
 #include "decoder/block_decoder.h"
 #include "decoder/coefficients.h"
 #include "decoder/convert.h"
+#include "dsp/dsp.h"
 #include "transform/dct.h"
 
 namespace orv::vlkdec {
 
 void crossfade_overlap(int16_t* out, const int16_t* tail, uint32_t bytes,
                        uint32_t shift) {
-  const uint32_t samples = bytes / 2;
-#if ORV_CONVERT_AVX2
-  if (samples <= 32768 && (cpu_features() & cpu_avx2) != 0) {
-    crossfade_overlap_avx2(out, tail, samples, shift);
-    return;
-  }
-#endif
-  for (uint32_t k = 0; k < samples; ++k) {
-    // The difference is taken in full: wrapped to 16 bits, a swing of more
-    // than 32767 between tail and new block would flip sign and ramp the
-    // wrong way, to a full-scale click. |d| <= 65535 and k is below 2^15
-    // for any run the decoder makes, so the product needs no more than 32
-    // bits; 64 keeps even a larger run defined. The shift is arithmetic
-    // (rounds toward minus infinity).
-    const int32_t difference = int32_t{out[k]} - int32_t{tail[k]};
-    const int64_t product = int64_t{difference} * k;
-    const int64_t blended = int64_t{tail[k]} + (product >> shift);
-    out[k] = static_cast<int16_t>(blended > 32767    ? 32767
-                                  : blended < -32768 ? -32768
-                                                     : blended);
-  }
+  dsp().crossfade(out, tail, bytes / 2, shift);
 }
 
 namespace {

@@ -1,8 +1,8 @@
-// Processor features that select the faster variants of the transforms and
-// the coefficient reader. Every variant gives the same bits as the portable
-// code; the features only choose which one runs.
-#ifndef ORV_VLKDEC_TRANSFORM_CPU_FEATURES_H
-#define ORV_VLKDEC_TRANSFORM_CPU_FEATURES_H
+// Processor features that select the faster variants (dsp.h). Every variant
+// gives the same bits as the portable code; the features only choose which
+// one runs.
+#ifndef ORV_VLKDEC_DSP_CPU_FEATURES_H
+#define ORV_VLKDEC_DSP_CPU_FEATURES_H
 
 #include <cstdint>
 
@@ -11,7 +11,11 @@ namespace orv::vlkdec {
 enum CpuFeature : uint32_t {
   cpu_avx2 = 1u << 0,  // AVX2 with the operating system saving YMM state
   cpu_bmi2 = 1u << 1,  // BMI2, with BMI1
+  cpu_sse2 = 1u << 2,  // SSE2: every x86-64 processor
 };
+// Every bit cpu_features() can report; feature words run from 0 to this.
+// Word 0 selects the portable code on every processor.
+constexpr uint32_t cpu_feature_mask = cpu_avx2 | cpu_bmi2 | cpu_sse2;
 
 // The features of the processor, as a set of CpuFeature bits. The first
 // call asks the processor; later calls read the cached answer (a relaxed

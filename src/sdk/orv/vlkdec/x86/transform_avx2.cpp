@@ -1,9 +1,9 @@
 // The FFT and the inverse DCT with 256-bit vectors.
 //
-// Same rule as the SSE2 paths in fft.cpp and dct.cpp: every element sees the
-// scalar code's single-precision operations in the scalar code's order, so
-// the bits are those of the portable code. x - y may be written x + (-y),
-// which IEEE arithmetic defines to be the same; a negation only flips the
+// Same rule as the SSE2 variants (fft_sse2.cpp, dct_sse2.cpp): every element
+// sees the scalar code's single-precision operations in the scalar code's
+// order, so the bits are those of the portable code. x - y may be written x +
+// (-y), which IEEE arithmetic defines to be the same; a negation only flips the
 // sign bit; x + y may be written y + x (only which of two NaNs comes out
 // can differ, which no path fixes). Nothing is reassociated and nothing is
 // fused (this file is built with -mavx2 alone, and -ffp-contract=off like
@@ -22,11 +22,9 @@
 // Everything here has internal linkage except the two entry points, so that
 // no code compiled with AVX2 can be picked by the linker for a caller on a
 // processor without it.
-#include "transform/transform_avx2.h"
+#include "dsp/arch.h"
 
-#include "transform/simd.h"
-
-#if ORV_TRANSFORM_AVX2
+#if ORV_ARCH_X86
 
 #include <immintrin.h>
 
@@ -34,6 +32,7 @@
 
 #include "transform/fft.h"
 #include "transform/fft_stages.h"
+#include "x86/x86.h"
 
 #if defined(__GNUC__)
 #define ORV_AVX2_INLINE inline __attribute__((always_inline))

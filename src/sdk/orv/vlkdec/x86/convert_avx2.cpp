@@ -1,11 +1,14 @@
 // AVX2 float to 16-bit conversion and crossfade, bit-identical to the
 // portable code. Built with -mavx2 alone and run only where the processor
 // reports AVX2.
-#include "decoder/convert.h"
+#include "dsp/arch.h"
 
-#if ORV_CONVERT_AVX2
+#if ORV_ARCH_X86
 
 #include <immintrin.h>
+
+#include "decoder/convert.h"
+#include "x86/x86.h"
 
 namespace orv::vlkdec {
 namespace {
@@ -63,12 +66,17 @@ void convert_interleaved_avx2(const float* left, const float* right,
   }
 }
 
-// The crossfade eight samples at a time. With fewer than 2^15 samples the
+// The crossfade eight samples at a time. With at most 2^15 samples the
 // product of a difference (|d| <= 65535) and its index fits 32 bits; the
 // arithmetic shift, the addition of the tail and the saturating pack are
-// the portable code's operations.
+// the portable code's operations. Longer runs, which the decoder never
+// makes, go to the portable code.
 void crossfade_overlap_avx2(int16_t* out, const int16_t* tail, uint32_t samples,
                             uint32_t shift) {
+  if (samples > 32768) {
+    crossfade_overlap_portable(out, tail, samples, shift);
+    return;
+  }
   const __m128i count = _mm_cvtsi32_si128(static_cast<int>(shift));
   __m256i index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
   const __m256i eight = _mm256_set1_epi32(8);

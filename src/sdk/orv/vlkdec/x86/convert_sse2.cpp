@@ -1,9 +1,12 @@
 // SSE2 float to 16-bit conversion, bit-identical to the portable code.
-#include "decoder/convert.h"
+#include "dsp/arch.h"
 
-#if ORV_CONVERT_SSE2
+#if ORV_ARCH_X86
 
 #include <emmintrin.h>
+
+#include "decoder/convert.h"
+#include "x86/x86.h"
 
 namespace orv::vlkdec {
 namespace {
