@@ -4,9 +4,9 @@
 // each keeps its own copy of the code, and nothing here uses a function
 // from another header that the linker could merge across those units.
 //
-// The loop is written over `Ops`, which a variant may replace: Ops::select
-// (select_if_nonzero's contract) and Ops::Dequantiser (ScalarDequantiser's
-// interface). PortableRunOps gives the portable reader.
+// The loop is written over `Ops`, whose two parts a variant may replace:
+// Ops::select and Ops::Dequantiser, with the contracts of PortableRunOps,
+// which gives the portable reader.
 #ifndef ORV_VLKDEC_DECODER_COEFFICIENTS_RUNS_H
 #define ORV_VLKDEC_DECODER_COEFFICIENTS_RUNS_H
 

@@ -26,7 +26,8 @@ void dct_twiddle_pass(int n, float* a, int table_length, const float* c) {
   const int m = n >> 1;
   const int step = table_length / n;
   int j = 1;
-  if constexpr (Groups::vector) j = Groups::twiddle_groups(n, a, table_length, c);
+  if constexpr (Groups::vector)
+    j = Groups::twiddle_groups(n, a, table_length, c);
   for (; j < m; ++j) {
     const int k = n - j;
     const int idx = j * step;

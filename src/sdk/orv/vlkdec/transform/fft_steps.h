@@ -1,6 +1,6 @@
 // The scalar steps of the split-radix FFT: one index of a stage, the
-// 2- and 4-point butterflies. Shared by the portable walk and the vector
-// variants, which run these where a group of indices is not full.
+// 2- and 4-point butterflies. Shared by the portable code and the SSE2
+// variant, which runs them where a pair of indices is not full.
 //
 // Results are defined bit for bit: every sum and product is rounded to
 // single precision in exactly the grouping written here (the code is built

@@ -52,8 +52,7 @@ void first_stage(int n, float* a, const float* level) {
                     csc3 * (w3_before.i + w3_after.i)};
     if constexpr (Steps::pairs) {
       if (even_in_table) {
-        Steps::first_stage_pairs(a, j, quarter, q, w1, w1_after, w3,
-                                 w3_after);
+        Steps::first_stage_pairs(a, j, quarter, q, w1, w1_after, w3, w3_after);
         w1_before = w1_after;
         w3_before = w3_after;
         continue;

@@ -20,8 +20,7 @@ struct Sse2Groups {
   }
 
   // Lanes j .. j + 3 and their mirrors n - j .. n - j - 3.
-  static int twiddle_groups(int n, float* a, int table_length,
-                            const float* c) {
+  static int twiddle_groups(int n, float* a, int table_length, const float* c) {
     const int m = n >> 1;
     const int step = table_length / n;
     int j = 1;

@@ -31,7 +31,6 @@
 #include <cstdint>
 
 #include "transform/fft.h"
-#include "transform/fft_stages.h"
 #include "x86/x86.h"
 
 #if defined(__GNUC__)
