@@ -29,22 +29,18 @@ constexpr Dsp for_features(uint32_t features) {
   return table;
 }
 
-struct Tables {
-  Dsp by_features[cpu_feature_mask + 1];
-  constexpr Tables() : by_features{} {
-    for (uint32_t f = 0; f <= cpu_feature_mask; ++f) {
-      by_features[f] = for_features(f);
-    }
-  }
-};
-constexpr Tables tables;
-
 }  // namespace
 
-const Dsp& dsp() { return tables.by_features[cpu_features()]; }
+// Worked out by the compiler: a constant in the binary, read-only once
+// loaded.
+constexpr Dsp dsp_tables[cpu_feature_mask + 1] = {
+    for_features(0), for_features(1), for_features(2), for_features(3),
+    for_features(4), for_features(5), for_features(6), for_features(7),
+};
+static_assert(cpu_feature_mask == 7, "one table per feature word");
 
 const Dsp& dsp_for_features(uint32_t features) {
-  return tables.by_features[features & cpu_feature_mask];
+  return dsp_tables[features & cpu_feature_mask];
 }
 
 const Dsp& portable_dsp() { return portable; }

@@ -13,6 +13,8 @@
 
 #include <cstdint>
 
+#include "dsp/cpu_features.h"
+
 namespace orv::vlkdec {
 
 struct ChannelLayout;
@@ -37,8 +39,11 @@ struct Dsp {
                     float* scratch);
 };
 
+// One table per feature word (dsp.cpp).
+extern const Dsp dsp_tables[cpu_feature_mask + 1];
+
 // The table for this processor (cpu_features()).
-const Dsp& dsp();
+inline const Dsp& dsp() { return dsp_tables[cpu_features()]; }
 
 // For tests and benchmarks: the table for any feature word (bits beyond
 // cpu_feature_mask are ignored), and the portable functions alone. A slot
