@@ -23,6 +23,7 @@
 #include <string>
 
 #include "host/velk_host.h"
+#include "sdk/orv/vlkdec/format/file_header.h"
 
 GST_DEBUG_CATEGORY_STATIC(velkadec_debug);
 #define GST_CAT_DEFAULT velkadec_debug
@@ -1002,22 +1003,18 @@ static void gst_velka_dec_init(GstVelkaDec* dec) {
 
 namespace {
 
-uint32_t le32(const guint8* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 |
-         uint32_t{p[3]} << 24;
-}
-
 // The magic and a header whose fields a real file could have.
 void type_find(GstTypeFind* find, gpointer) {
-  const guint8* h = gst_type_find_peek(find, 0, 24);
-  if (h == nullptr || std::memcmp(h, "1KLV", 4) != 0) return;
-  const uint32_t version = h[4];
-  const uint32_t channels = h[5];
-  const uint32_t rate = uint32_t{h[6]} | uint32_t{h[7]} << 8;
-  const uint32_t max_block = le32(h + 12);
-  const uint32_t file_size = le32(h + 16);
-  if (version > 2 || channels == 0 || channels > 8 || rate == 0 ||
-      max_block < 4 || file_size < 24) {
+  namespace format = orv::vlkdec;
+  const guint8* h = gst_type_find_peek(find, 0, format::file_header_bytes);
+  if (h == nullptr || !format::has_file_magic(h, format::file_header_bytes)) {
+    return;
+  }
+  const auto header = format::parse_file_header(h, format::file_header_bytes);
+  if (!header || header->channels == 0 ||
+      header->channels > format::max_channels || header->sample_rate == 0 ||
+      header->max_block_size < format::block_frame_header_bytes ||
+      header->file_size < format::file_header_bytes) {
     // The magic alone: likely enough to try, and to be refused clearly.
     gst_type_find_suggest_empty_simple(find, GST_TYPE_FIND_POSSIBLE,
                                        "audio/x-velka");
