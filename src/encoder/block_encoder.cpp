@@ -21,6 +21,11 @@ constexpr unsigned run_index_bits = 4;
 constexpr unsigned width_bits = 4;
 // log10 of the ratio between neighbouring quantiser steps.
 constexpr double step_log10 = 0.0664;
+// Magnitudes are rounded down from this fraction of a step rather than from
+// a half: a little more noise per band, but fewer non-zero coefficients and
+// narrower runs, so the rate control can afford finer steps (measured, a
+// better grade at every rate than plain rounding; 0.6 and 0.7 were worse).
+constexpr double rounding_bias = 0.4;
 
 // Run lengths in groups of 8 coefficients, ascending: 1 is the run whose
 // flag is 0, option r + 1 the run selected by run index r.
@@ -89,6 +94,8 @@ void BlockEncoder::quantise_channel(const BlockAnalysis& block, unsigned c,
   code.float0 = encode_float29(a[0]);
   code.float1 = encode_float29(a[1]);
   const double gain = std::pow(10.0, -setting.mask_offset_db / 10.0);
+  // The finest setting keeps plain rounding: it is there for accuracy.
+  const double bias = setting.finest ? 0.5 : rounding_bias;
 
   for (unsigned b = 0; b < band_count_; ++b) {
     const uint32_t lo = 2 * band_edges_[b];
@@ -112,7 +119,7 @@ void BlockEncoder::quantise_channel(const BlockAnalysis& block, unsigned c,
       double sum = 0.0;
       for (uint32_t k = lo; k < coded; ++k) {
         const double m = std::fabs(a[k]);
-        const double d = m - step * std::nearbyint(m / step);
+        const double d = m - step * std::floor(m / step + bias);
         sum += d * d;
       }
       return sum;
@@ -144,7 +151,7 @@ void BlockEncoder::quantise_channel(const BlockAnalysis& block, unsigned c,
     code.indices[b] = static_cast<uint8_t>(index);
     const double step = steps_[index];
     for (uint32_t k = lo; k < coded; ++k) {
-      const double m = std::nearbyint(std::fabs(a[k]) / step);
+      const double m = std::floor(std::fabs(a[k]) / step + bias);
       code.magnitudes[k] = static_cast<uint16_t>(m);
       code.negative[k] = a[k] < 0.0 ? 1 : 0;
     }
