@@ -4,6 +4,9 @@
 #
 #   PEAQ=/path/to/peaq scripts/quality-compare.sh
 #
+# Options are passed to scripts/quality_compare.py: for quick comparisons,
+# e.g. --settings velka-128,velka-192 --items sparse,tonal --no-speed.
+#
 # What it does, each step skipped when already done:
 #  1. Installs the benchmark-only Debian packages: lame, vorbis-tools,
 #     opus-tools, sox, python3-numpy, and the packages the excerpts come
@@ -54,4 +57,4 @@ cmake --build "$build" --target velka vlkdec -j2 >&2
 # Debian's own interpreter: numpy comes from its package.
 exec /usr/bin/python3 "$root/scripts/quality_compare.py" \
   --velka "$build/tools/velka/velka" --work "$build/quality-data" \
-  --seconds "$seconds"
+  --seconds "$seconds" "$@"
