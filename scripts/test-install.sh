@@ -126,16 +126,22 @@ packages=()
 for deb in "${debs[@]}"; do packages+=("$(dpkg-deb -f "$deb" Package)"); done
 chmod 755 "$work" # apt reads the packages as its own user
 DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq \
-  "${debs[@]}" >/dev/null
+  -o DPkg::Lock::Timeout=600 "${debs[@]}" >/dev/null
+# A failed check must not leave the packages on the machine.
+purge_packages() {
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get purge -y -qq \
+    -o DPkg::Lock::Timeout=600 "${packages[@]}" >/dev/null
+}
+trap 'purge_packages; cleanup' EXIT
 # Installed files, symlinks included (folders are shared with others).
 for deb in "${debs[@]}"; do dpkg-deb -c "$deb"; done |
   awk '$1 !~ /^d/ {print $6}' | sed 's|^\.||' >"$work/files.txt"
 
 (
   cd "$work"
-  /usr/bin/velka decode "$root/samples/demo.velka" system.wav
+  /usr/bin/velka decode --force "$root/samples/demo.velka" system.wav
   cmp reference.wav system.wav || fail "packaged velka decodes differently"
-  /usr/bin/velka decode "$sample" seek.raw --start $seek_ms --no-trim
+  /usr/bin/velka decode --force "$sample" seek.raw --start $seek_ms --no-trim
   build_with_pkg_config /usr/share/doc/velk-dev/examples sys
   run_examples sys/velk_decode sys/velk_play \
     "$(pkg-config --variable=plugin vlkdec)"
@@ -146,8 +152,8 @@ for deb in "${debs[@]}"; do dpkg-deb -c "$deb"; done |
       fail "GStreamer does not find velkadec"
   fi
 )
-DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get purge -y -qq \
-  "${packages[@]}" >/dev/null
+trap cleanup EXIT
+purge_packages
 left=$(while read -r f; do [ -e "$f" ] || [ -L "$f" ] && echo "$f"; done \
   <"$work/files.txt" || true)
 [ -z "$left" ] || fail "left after purge: $left"
