@@ -153,10 +153,11 @@ Plan plan_playback(Source& source, const DecodeOptions& o,
 // output frame `samples` starts at. The fade's last frame is silent.
 void apply_fade(const Fade& fade, uint64_t first, int16_t* samples,
                 size_t frames, uint32_t channels) {
-  for (size_t f = 0; f < frames; ++f) {
-    const uint64_t at = first + f;
-    if (at < fade.start) continue;
-    const uint64_t k = at - fade.start;
+  // Chunks before the fade (every chunk, without one) pass untouched.
+  if (first + frames <= fade.start) return;
+  const size_t from = fade.start > first ? fade.start - first : 0;
+  for (size_t f = from; f < frames; ++f) {
+    const uint64_t k = first + f - fade.start;
     double gain = 0.0;
     if (k + 1 < fade.length) {
       const double t =
