@@ -928,10 +928,10 @@ GstStateChangeReturn change_state(GstElement* element,
 }
 
 void set_property(GObject* object, guint id, const GValue* value,
-                  GParamSpec* spec) {
+                  GParamSpec* pspec) {
   auto* dec = GST_VELKA_DEC(object);
   if (id != PROP_PLUGIN_PATH) {
-    G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+    G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
     return;
   }
   GST_OBJECT_LOCK(dec);
@@ -940,10 +940,10 @@ void set_property(GObject* object, guint id, const GValue* value,
   GST_OBJECT_UNLOCK(dec);
 }
 
-void get_property(GObject* object, guint id, GValue* value, GParamSpec* spec) {
+void get_property(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
   auto* dec = GST_VELKA_DEC(object);
   if (id != PROP_PLUGIN_PATH) {
-    G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+    G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
     return;
   }
   GST_OBJECT_LOCK(dec);
