@@ -19,6 +19,24 @@
 namespace orv::vlkdec {
 namespace {
 
+// One step of the real split: the pairs at j and n - j, for the split's
+// table step. The variants run it for the indices their groups leave.
+inline void real_split_pair(int n, float* a, int j, int step, int table_length,
+                            const float* c) {
+  const int k = n - j;
+  const int idx = (j >> 1) * step;
+  const float wkr = 0.5f - c[table_length - idx];
+  const float wki = c[idx];
+  const float xr = a[j] - a[k];
+  const float xi = a[j + 1] + a[k + 1];
+  const float yr = wkr * xr - wki * xi;
+  const float yi = wkr * xi + wki * xr;
+  a[j] = a[j] - yr;
+  a[j + 1] = a[j + 1] - yi;
+  a[k] = a[k] + yr;
+  a[k + 1] = a[k + 1] - yi;
+}
+
 // Rotates each mirror pair (a[j], a[n - j]) by the angle pi j / 2n; c[idx]
 // and c[L - idx] hold half its cosine and sine.
 template <class Groups>
@@ -51,18 +69,7 @@ void real_split_forward(int n, float* a, int table_length, const float* c) {
     j = Groups::real_split_groups(n, a, table_length, c);
   }
   for (; j < m; j += 2) {
-    const int k = n - j;
-    const int idx = (j >> 1) * step;
-    const float wkr = 0.5f - c[table_length - idx];
-    const float wki = c[idx];
-    const float xr = a[j] - a[k];
-    const float xi = a[j + 1] + a[k + 1];
-    const float yr = wkr * xr - wki * xi;
-    const float yi = wkr * xi + wki * xr;
-    a[j] = a[j] - yr;
-    a[j + 1] = a[j + 1] - yi;
-    a[k] = a[k] + yr;
-    a[k + 1] = a[k + 1] - yi;
+    real_split_pair(n, a, j, step, table_length, c);
   }
 }
 

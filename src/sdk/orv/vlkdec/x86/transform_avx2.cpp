@@ -30,6 +30,7 @@
 
 #include <cstdint>
 
+#include "transform/dct_passes.h"
 #include "transform/fft.h"
 #include "x86/x86.h"
 
@@ -930,18 +931,7 @@ void real_split_butterflies(int n, float* a, int table_length, const float* c) {
         _mm256_extractf128_ps(upper_in, 1), _MM_SHUFFLE(3, 3, 3, 3)));
   }
   for (; j < m; j += 2) {
-    const int k = n - j;
-    const int idx = (j >> 1) * step;
-    const float wkr = 0.5f - c[table_length - idx];
-    const float wki = c[idx];
-    const float xr = a[j] - a[k];
-    const float xi = a[j + 1] + a[k + 1];
-    const float yr = wkr * xr - wki * xi;
-    const float yi = wkr * xi + wki * xr;
-    a[j] = a[j] - yr;
-    a[j + 1] = a[j + 1] - yi;
-    a[k] = a[k] + yr;
-    a[k + 1] = a[k + 1] - yi;
+    real_split_pair(n, a, j, step, table_length, c);
   }
   for (int p = rest; p <= n - rest; p += 2) {
     a[p - 1] = a[p] - a[p + 1];
