@@ -14,11 +14,11 @@ namespace orv::encoder {
 namespace {
 
 constexpr uint32_t max_magnitude = (1u << max_magnitude_bits) - 1;
-constexpr unsigned skip_bits = 2;
-constexpr unsigned float29_bits = 29;
-constexpr unsigned index_bits = 8;
-constexpr unsigned run_index_bits = 4;
-constexpr unsigned width_bits = 4;
+using vlkdec::float29_bits;
+using vlkdec::run_index_bits;
+constexpr unsigned skip_bits = vlkdec::sub_block_skip_bits;
+constexpr unsigned index_bits = vlkdec::quantiser_index_bits;
+constexpr unsigned width_bits = vlkdec::run_width_bits;
 // log10 of the ratio between neighbouring quantiser steps.
 constexpr double step_log10 = 0.0664;
 // A magnitude is rounded up only from 1 - rounding_bias of a step rather

@@ -110,7 +110,7 @@ bool read_channel(float* coeffs, uint32_t n, uint32_t band_count, Stream& s,
                   const uint32_t* band_edges) {
   uint32_t field = 0;
   for (uint32_t i = 0; i < 2 && i < n; ++i) {
-    if (!get(s, 29, field)) return false;
+    if (!get(s, float29_bits, field)) return false;
     coeffs[i] = decode_float29(field);
   }
 
@@ -118,7 +118,7 @@ bool read_channel(float* coeffs, uint32_t n, uint32_t band_count, Stream& s,
   if (band_count > max_band_count)
     band_count = max_band_count;  // setup never exceeds it
   for (uint32_t j = 0; j < band_count; ++j) {
-    if (!get(s, 8, field)) return false;
+    if (!get(s, quantiser_index_bits, field)) return false;
     steps[j] =
         quantiser_table[field < max_quantiser_index ? field
                                                     : max_quantiser_index];

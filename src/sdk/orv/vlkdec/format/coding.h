@@ -18,6 +18,16 @@ inline constexpr uint8_t run_length_table[16] = {
 // A run's magnitude width is a 4-bit field.
 constexpr unsigned max_magnitude_bits = 15;
 
+// Field widths. Each pair's sub-block starts with 2 unused bits; each
+// channel's data then holds two 29-bit floats, an 8-bit quantiser index per
+// band, and runs, each a 1-bit flag, a 4-bit run index when the flag is set,
+// and a 4-bit magnitude width.
+constexpr unsigned sub_block_skip_bits = 2;
+constexpr unsigned float29_bits = 29;
+constexpr unsigned quantiser_index_bits = 8;
+constexpr unsigned run_index_bits = 4;
+constexpr unsigned run_width_bits = 4;
+
 // The value of a 29-bit float field: bits 0-4 exponent e, 5-27 mantissa m,
 // 28 sign; m * 2^(e - 23). Exponents 24 to 31 are never written by an
 // encoder and decode as a zero of the field's sign.
