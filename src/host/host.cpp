@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "host/host_internal.h"
@@ -185,6 +186,57 @@ void velk_host_unload(VelkHost* host) noexcept {
              broker_unregister);
   dlclose(host->module);
   delete host;
+}
+
+}  // extern "C"
+
+namespace {
+
+// Modules loaded through velk_host_acquire, at most one per path. Load and
+// unload happen under the lock, so two threads asking for the same path at
+// once get one module.
+std::mutex shared_hosts_lock;
+std::deque<VelkHost*> shared_hosts;
+
+}  // namespace
+
+extern "C" {
+
+VelkHost* velk_host_acquire(const char* plugin_path, char* error,
+                            size_t error_size) noexcept {
+  set_error(error, error_size, "%s", "");
+  if (plugin_path == nullptr) plugin_path = "";
+  try {
+    const std::lock_guard<std::mutex> hold(shared_hosts_lock);
+    for (VelkHost* host : shared_hosts) {
+      if (host->shared_path == plugin_path) {
+        ++host->shared_users;
+        return host;
+      }
+    }
+    VelkHost* host = velk_host_load(plugin_path, error, error_size);
+    if (host == nullptr) return nullptr;
+    host->shared_path = plugin_path;
+    host->shared_users = 1;
+    shared_hosts.push_back(host);
+    return host;
+  } catch (...) {
+    set_error(error, error_size, "out of memory");
+    return nullptr;
+  }
+}
+
+void velk_host_release(VelkHost* host) noexcept {
+  if (host == nullptr) return;
+  const std::lock_guard<std::mutex> hold(shared_hosts_lock);
+  for (auto it = shared_hosts.begin(); it != shared_hosts.end(); ++it) {
+    if (*it != host) continue;
+    if (--host->shared_users == 0) {
+      shared_hosts.erase(it);
+      velk_host_unload(host);
+    }
+    return;
+  }
 }
 
 size_t velk_host_registration_count(const VelkHost* host) noexcept {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "host/velk_host.h"
+#include "host/velk_host_testing.h"
 
 namespace orv::host {
 
@@ -69,6 +70,10 @@ struct VelkHost {
   std::atomic<uint64_t> bad_frees{0};
   std::atomic<uint64_t> outstanding_bytes{0};
   std::atomic<int> refuse_allocations{0};
+  // Acquires not yet released, for a host from velk_host_acquire (guarded
+  // by the cache's lock); 0 for one from velk_host_load.
+  uint32_t shared_users = 0;
+  std::string shared_path;
 };
 
 #endif

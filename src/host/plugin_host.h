@@ -23,6 +23,14 @@ class HostError : public std::runtime_error {
 
 class Stream;
 
+// The plug-in module a client uses when given no path of its own
+// (velk_host_default_plugin_path).
+inline std::string default_plugin_path() {
+  std::string path(velk_host_default_plugin_path(nullptr, 0), '\0');
+  velk_host_default_plugin_path(path.data(), path.size() + 1);
+  return path;
+}
+
 // One loaded plug-in module. Streams opened from it must be closed before
 // it is destroyed.
 class Plugin {
@@ -69,14 +77,6 @@ class Plugin {
     }
     return text;
   }
-  VelkHostAllocationStats allocation_stats() const {
-    VelkHostAllocationStats stats{};
-    velk_host_allocation_stats(host_, &stats);
-    return stats;
-  }
-  void refuse_allocations(bool refuse) {
-    velk_host_refuse_allocations(host_, refuse ? 1 : 0);
-  }
 
   Stream open(const std::string& path);
 
@@ -110,6 +110,15 @@ class Stream {
     VelkHostStreamInfo info{};
     velk_host_stream_info(stream_, &info);
     return info;
+  }
+  // The PCM the stream delivers; playable() tells whether it can be played.
+  struct OutputFormat : VelkHostOutputFormat {
+    bool playable;
+  };
+  OutputFormat output_format() {
+    OutputFormat format{};
+    format.playable = velk_host_stream_output_format(stream_, &format) == 1;
+    return format;
   }
   size_t pull(void* destination, size_t bytes) {
     return velk_host_stream_pull(stream_, destination, bytes);
@@ -145,11 +154,6 @@ class Stream {
   bool query(const char* name, uint32_t& value) {
     return velk_host_stream_property_by_name(stream_, name, &value, nullptr,
                                              nullptr) == 1;
-  }
-  VelkHostReadStats read_stats() const {
-    VelkHostReadStats stats{};
-    velk_host_stream_read_stats(stream_, &stats);
-    return stats;
   }
 
  private:

@@ -351,6 +351,9 @@ int velk_host_stream_info(VelkHostStream* stream,
       &out->output_bit_rate,     &out->output_sample_rate,
       &out->output_sample_width, &out->output_channels,
   };
+  // The fields follow the tokens' order, and the answered bits the fields'.
+  static_assert(orv::host::token_output_channels == 7 &&
+                VELK_HOST_INFO_OUTPUT_CHANNELS == 1u << 7);
   for (uint32_t i = 0; i < 8; ++i) {
     if (query(stream, static_cast<StreamToken>(i), fields[i])) {
       out->answered |= 1u << i;
@@ -361,9 +364,29 @@ int velk_host_stream_info(VelkHostStream* stream,
   const uint32_t past_the_end = 0x7FFFFFFFu;
   if (setting(stream, orv::host::token_exact_get_position, &past_the_end,
               &out->duration_ms)) {
-    out->answered |= 1u << 8;
+    out->answered |= VELK_HOST_INFO_DURATION;
   }
-  return out->answered == 0x1FFu ? 1 : 0;
+  return out->answered == VELK_HOST_INFO_ALL ? 1 : 0;
+}
+
+int velk_host_stream_output_format(VelkHostStream* stream,
+                                   VelkHostOutputFormat* out) noexcept {
+  uint32_t rate = 0;
+  uint32_t channels = 0;
+  const bool has_rate =
+      query(stream, orv::host::token_output_sample_rate, &rate);
+  const bool has_channels =
+      query(stream, orv::host::token_output_channels, &channels);
+  *out = VelkHostOutputFormat{};
+  out->sample_rate = has_rate ? rate : stream->header.sample_rate;
+  out->channels = has_channels ? channels : stream->header.channels;
+  out->from_plugin = has_rate && has_channels ? 1 : 0;
+  const bool playable =
+      out->channels >= 1 && out->channels <= orv::vlkdec::max_channels &&
+      out->sample_rate >= 1 && out->sample_rate <= orv::vlkdec::max_sample_rate;
+  out->bytes_per_frame =
+      playable ? orv::vlkdec::bytes_per_sample * out->channels : 0;
+  return playable ? 1 : 0;
 }
 
 uint32_t velk_host_stream_process(VelkHostStream* stream, void* destination,

@@ -57,6 +57,24 @@ VELK_HOST_API VelkHost* velk_host_load(const char* plugin_path, char* error,
  * ORV_shutdown and unloads the module. Every stream must be closed first. */
 VELK_HOST_API void velk_host_unload(VelkHost* host) VELK_HOST_NOEXCEPT;
 
+/* The module shared by every client in the process that asks for `path`:
+ * loaded at the first acquire, unloaded at the last release. Thread-safe.
+ * Returns null on failure, with a one-line reason in `error`. A host from
+ * here is given back with velk_host_release, never velk_host_unload. */
+VELK_HOST_API VelkHost* velk_host_acquire(const char* plugin_path, char* error,
+                                          size_t error_size) VELK_HOST_NOEXCEPT;
+VELK_HOST_API void velk_host_release(VelkHost* host) VELK_HOST_NOEXCEPT;
+
+/* Where a client finds the plug-in module when it was given no path of its
+ * own: VELKA_PLUGIN when set; else the first module found relative to the
+ * binary that holds this library's code (a program in <bindir>, this
+ * library or a module below <libdir>, a bundle that keeps the module beside
+ * itself such as a Python wheel, or the build tree); else the bare file
+ * name, for the system loader's own search. Writes the path into `out`
+ * (cut to `size` - 1 bytes and terminated) and returns its full length. */
+VELK_HOST_API size_t velk_host_default_plugin_path(char* out, size_t size)
+    VELK_HOST_NOEXCEPT;
+
 /* One call of the broker's register function, as the broker copied it.
  * `entries` is a byte-for-byte copy of the array the module passed; the
  * names it points to are the module's own texts. */
@@ -103,20 +121,6 @@ VELK_HOST_API int32_t velk_host_provider_property(
 /* The plug-in's last-error text (ORV_error), or null while it is empty. */
 VELK_HOST_API const char* velk_host_plugin_error(const VelkHost* host)
     VELK_HOST_NOEXCEPT;
-
-/* Allocation accounting over every stream of this host. */
-typedef struct VelkHostAllocationStats {
-  uint64_t allocations;       /* allocate callbacks answered with a block */
-  uint64_t refusals;          /* allocate callbacks answered with null */
-  uint64_t frees;             /* free callbacks */
-  uint64_t bad_frees;         /* frees of a block this host did not hand out */
-  uint64_t outstanding_bytes; /* allocated and not yet freed */
-} VelkHostAllocationStats;
-VELK_HOST_API void velk_host_allocation_stats(
-    const VelkHost* host, VelkHostAllocationStats* out) VELK_HOST_NOEXCEPT;
-/* While non-zero, allocate callbacks are answered with null. */
-VELK_HOST_API void velk_host_refuse_allocations(VelkHost* host,
-                                                int refuse) VELK_HOST_NOEXCEPT;
 
 /* ------------------------------------------------------------------------ */
 /* Streams                                                                  */
@@ -175,13 +179,37 @@ typedef struct VelkHostStreamInfo {
   uint32_t output_sample_width;
   uint32_t output_channels;
   uint32_t duration_ms;
-  /* Bit i set: query i of the list above was answered (bit 0 input bit
-   * rate ... bit 8 duration). */
-  uint32_t answered;
+  uint32_t answered; /* VELK_HOST_INFO_* bits of the fields answered */
 } VelkHostStreamInfo;
+/* The bits of VelkHostStreamInfo::answered, one per field, in field order. */
+enum {
+  VELK_HOST_INFO_INPUT_BIT_RATE = 1u << 0,
+  VELK_HOST_INFO_INPUT_SAMPLE_RATE = 1u << 1,
+  VELK_HOST_INFO_INPUT_SAMPLE_WIDTH = 1u << 2,
+  VELK_HOST_INFO_INPUT_CHANNELS = 1u << 3,
+  VELK_HOST_INFO_OUTPUT_BIT_RATE = 1u << 4,
+  VELK_HOST_INFO_OUTPUT_SAMPLE_RATE = 1u << 5,
+  VELK_HOST_INFO_OUTPUT_SAMPLE_WIDTH = 1u << 6,
+  VELK_HOST_INFO_OUTPUT_CHANNELS = 1u << 7,
+  VELK_HOST_INFO_DURATION = 1u << 8,
+  VELK_HOST_INFO_ALL = (1u << 9) - 1
+};
 /* Fills `out` from the plug-in's answers; returns 1 when all were given. */
 VELK_HOST_API int velk_host_stream_info(
     VelkHostStream* stream, VelkHostStreamInfo* out) VELK_HOST_NOEXCEPT;
+
+/* The PCM a stream delivers: interleaved signed 16-bit samples. */
+typedef struct VelkHostOutputFormat {
+  uint32_t sample_rate;     /* the plug-in's answer, else the header's */
+  uint32_t channels;        /* likewise */
+  uint32_t bytes_per_frame; /* 2 bytes per channel */
+  int32_t from_plugin;      /* 1 when the plug-in answered rate and channels */
+} VelkHostOutputFormat;
+/* Fills `out` and returns 1 when the stream can be played (1 to 8
+ * channels, 1 to 65535 Hz); 0 otherwise, with `out` still filled so that a
+ * message can name the numbers. */
+VELK_HOST_API int velk_host_stream_output_format(
+    VelkHostStream* stream, VelkHostOutputFormat* out) VELK_HOST_NOEXCEPT;
 
 /* The raw interface, one plug-in call each. */
 VELK_HOST_API uint32_t
@@ -248,18 +276,6 @@ VELK_HOST_API int velk_host_stream_set_loop(
 /* Passes of the loop completed so far (loop end reached). */
 VELK_HOST_API uint32_t velk_host_stream_loop_passes_done(
     const VelkHostStream* stream) VELK_HOST_NOEXCEPT;
-
-/* Read-callback accounting, to check how the plug-in reads. */
-typedef struct VelkHostReadStats {
-  uint64_t calls;
-  uint64_t header_reads;   /* offset 0 */
-  uint64_t continue_reads; /* offset -1 */
-  uint64_t other_offsets;  /* anything else: refused with 0 */
-  uint64_t bytes_asked;
-  uint64_t bytes_delivered;
-} VelkHostReadStats;
-VELK_HOST_API void velk_host_stream_read_stats(
-    const VelkHostStream* stream, VelkHostReadStats* out) VELK_HOST_NOEXCEPT;
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -2,11 +2,14 @@
 // registration records, lookups by name, the allocator's accounting.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <set>
 #include <string>
 
 #include "host/plugin_host.h"
+#include "host/velk_host_testing.h"
 #include "support/host_test_files.h"
 #include "support/test_data.h"
 
@@ -95,22 +98,58 @@ TEST(HostLoad, TwoHostsOfOneModuleAreIndependent) {
   EXPECT_FALSE(stream.pull_all().empty());
 }
 
+TEST(HostLoad, SharedModulesAreLoadedOncePerPathUntilTheLastRelease) {
+  char error[256];
+  VelkHost* first = velk_host_acquire(ORV_PLUGIN_PATH, error, sizeof error);
+  ASSERT_NE(first, nullptr) << error;
+  VelkHost* second = velk_host_acquire(ORV_PLUGIN_PATH, error, sizeof error);
+  EXPECT_EQ(second, first);
+  velk_host_release(second);
+  // Still loaded for the first user.
+  EXPECT_EQ(velk_host_registration_count(first), 8u);
+  velk_host_release(first);
+  EXPECT_EQ(velk_host_acquire("/nonexistent/libvlkdec.so", error, sizeof error),
+            nullptr);
+  EXPECT_NE(std::strstr(error, "cannot load plug-in"), nullptr) << error;
+}
+
+TEST(HostLoad, FindsTheModuleOfThisTreeUnlessTheEnvironmentNamesOne) {
+  const char* saved = std::getenv("VELKA_PLUGIN");
+  const std::string kept = saved != nullptr ? saved : "";
+  unsetenv("VELKA_PLUGIN");
+  // This test program lies in the build tree beside the module it found.
+  const std::string found = default_plugin_path();
+  EXPECT_TRUE(std::filesystem::equivalent(found, ORV_PLUGIN_PATH)) << found;
+  setenv("VELKA_PLUGIN", "/elsewhere/libvlkdec.so", 1);
+  char small[8];
+  EXPECT_EQ(velk_host_default_plugin_path(small, sizeof small),
+            std::strlen("/elsewhere/libvlkdec.so"));
+  EXPECT_STREQ(small, "/elsewh");
+  if (saved != nullptr) {
+    setenv("VELKA_PLUGIN", kept.c_str(), 1);
+  } else {
+    unsetenv("VELKA_PLUGIN");
+  }
+}
+
 TEST(HostAllocator, BalancesEveryBlockAndReportsARefusal) {
   Plugin plugin(ORV_PLUGIN_PATH);
   const std::string path = test::data_path("vectors/files/ch2-48000.VELKA");
   {
     Stream a = plugin.open(path);
     Stream b = plugin.open(path);
-    const VelkHostAllocationStats open = plugin.allocation_stats();
+    const VelkHostAllocationStats open =
+        orv::host::testing::allocation_stats(plugin.get());
     EXPECT_EQ(open.allocations, 2u);
     EXPECT_GT(open.outstanding_bytes, 0u);
   }
-  VelkHostAllocationStats closed = plugin.allocation_stats();
+  VelkHostAllocationStats closed =
+      orv::host::testing::allocation_stats(plugin.get());
   EXPECT_EQ(closed.frees, 2u);
   EXPECT_EQ(closed.bad_frees, 0u);
   EXPECT_EQ(closed.outstanding_bytes, 0u);
 
-  plugin.refuse_allocations(true);
+  velk_host_refuse_allocations(plugin.get(), 1);
   char error[256];
   EXPECT_EQ(
       velk_host_stream_open(plugin.get(), path.c_str(), error, sizeof error),
@@ -118,11 +157,11 @@ TEST(HostAllocator, BalancesEveryBlockAndReportsARefusal) {
   EXPECT_NE(std::strstr(error, "Out of memory"), nullptr) << error;
   ASSERT_NE(velk_host_plugin_error(plugin.get()), nullptr);
   EXPECT_STREQ(velk_host_plugin_error(plugin.get()), "Out of memory");
-  closed = plugin.allocation_stats();
+  closed = orv::host::testing::allocation_stats(plugin.get());
   EXPECT_EQ(closed.refusals, 1u);
   EXPECT_EQ(closed.outstanding_bytes, 0u);
 
-  plugin.refuse_allocations(false);
+  velk_host_refuse_allocations(plugin.get(), 0);
   EXPECT_NO_THROW(plugin.open(path));
 }
 
@@ -156,7 +195,8 @@ TEST(HostStreamOpen, GivesOneLineReasons) {
             nullptr);
   EXPECT_NE(std::strstr(error, "refuses"), nullptr) << error;
   EXPECT_EQ(std::strchr(error, '\n'), nullptr);
-  EXPECT_EQ(plugin.allocation_stats().outstanding_bytes, 0u);
+  EXPECT_EQ(
+      orv::host::testing::allocation_stats(plugin.get()).outstanding_bytes, 0u);
 }
 
 }  // namespace

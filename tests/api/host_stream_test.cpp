@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "host/plugin_host.h"
+#include "host/velk_host_testing.h"
 #include "support/host_test_files.h"
 #include "support/test_data.h"
 
@@ -72,7 +73,8 @@ TEST_F(HostStreamTest, PullsKnownAnswerFilesWholeInAnyChunkSize) {
       EXPECT_TRUE(stream.ended());
       EXPECT_EQ(pcm.size(), expected.size());
       EXPECT_TRUE(pcm == expected);
-      const VelkHostReadStats reads = stream.read_stats();
+      const VelkHostReadStats reads =
+          orv::host::testing::read_stats(stream.get());
       EXPECT_EQ(reads.header_reads, 1u);
       EXPECT_EQ(reads.other_offsets, 0u);
       // Once ended, a stream stays ended and delivers nothing.
@@ -92,8 +94,15 @@ TEST_F(HostStreamTest, GathersThePluginsAnswers) {
     EXPECT_EQ(h.sample_rate, c.sample_rate);
     EXPECT_EQ(h.total_samples, c.frames);
     const VelkHostStreamInfo info = stream.info();
-    const uint32_t all_but_duration = 0xFFu;
+    const uint32_t all_but_duration =
+        VELK_HOST_INFO_ALL & ~uint32_t{VELK_HOST_INFO_DURATION};
     EXPECT_EQ(info.answered & all_but_duration, all_but_duration);
+    const auto format = stream.output_format();
+    EXPECT_TRUE(format.playable);
+    EXPECT_EQ(format.from_plugin, 1);
+    EXPECT_EQ(format.sample_rate, c.sample_rate);
+    EXPECT_EQ(format.channels, c.channels);
+    EXPECT_EQ(format.bytes_per_frame, 2 * c.channels);
     EXPECT_EQ(info.input_sample_rate, c.sample_rate);
     EXPECT_EQ(info.output_sample_rate, c.sample_rate);
     EXPECT_EQ(info.input_channels, c.channels);
@@ -106,7 +115,7 @@ TEST_F(HostStreamTest, GathersThePluginsAnswers) {
     EXPECT_EQ(info.input_bit_rate, static_cast<uint32_t>(uint64_t{h.file_size} *
                                                          8000 / duration_ms));
     if (h.seek_entry_count != 0 && h.blocks_per_seek_entry != 0) {
-      EXPECT_NE(info.answered & (1u << 8), 0u);
+      EXPECT_NE(info.answered & VELK_HOST_INFO_DURATION, 0u);
       EXPECT_EQ(info.duration_ms, duration_ms);
     }
   }
@@ -308,7 +317,7 @@ TEST_F(HostStreamTest, AByteSeekMovesTheFileAndRevivesAnEndedStream) {
   const uint32_t overlap = crossfade_frames(c.sample_rate);
   EXPECT_TRUE(same_frames(again, overlap, full, overlap,
                           test::frame_count(full, 2) - overlap, 2));
-  const VelkHostReadStats reads = stream.read_stats();
+  const VelkHostReadStats reads = orv::host::testing::read_stats(stream.get());
   EXPECT_EQ(reads.header_reads, 1u);
   EXPECT_EQ(reads.other_offsets, 0u);
 }
@@ -333,7 +342,8 @@ TEST_F(HostStreamTest, OneHostServesStreamsOnSeveralThreads) {
   for (std::thread& t : threads) t.join();
   for (size_t i = 0; i < paths.size(); ++i)
     EXPECT_EQ(matches[i], 3) << paths[i];
-  const VelkHostAllocationStats stats = plugin.allocation_stats();
+  const VelkHostAllocationStats stats =
+      orv::host::testing::allocation_stats(plugin.get());
   EXPECT_EQ(stats.allocations, stats.frees);
   EXPECT_EQ(stats.outstanding_bytes, 0u);
 }

@@ -15,7 +15,6 @@
 #include "batch.h"
 #include "commands.h"
 #include "host/plugin_host.h"
-#include "plugin_path.h"
 #include "safe_output.h"
 
 namespace velka {
@@ -27,7 +26,7 @@ struct DecodeOptions {
   BatchOptions batch;
   std::string format;  // empty: from the output's name
   bool raw = false;
-  std::string plugin = default_plugin_path();
+  std::string plugin = orv::host::default_plugin_path();
   uint32_t start_ms = 0;
   uint32_t duration_ms = 0;
   std::vector<uint32_t> loop;  // START END, or empty
@@ -48,6 +47,7 @@ struct Source {
   VelkHostStreamInfo info;
   uint32_t channels;
   uint32_t sample_rate;
+  uint32_t frame_bytes;
 };
 
 // A fade to silence over the frames [start, start + length) of the output.
@@ -78,18 +78,16 @@ Source open_source(orv::host::Plugin& plugin, const std::string& path) {
   orv::host::Stream stream = plugin.open(path);
   const VelkHostFileHeader header = stream.header();
   const VelkHostStreamInfo info = stream.info();
-  // Bits 5 and 7 of `answered`: the output rate and channel count.
-  const uint32_t channels =
-      (info.answered & (1u << 7)) != 0 ? info.output_channels : header.channels;
-  const uint32_t sample_rate = (info.answered & (1u << 5)) != 0
-                                   ? info.output_sample_rate
-                                   : header.sample_rate;
-  if (channels == 0 || channels > 8 || sample_rate == 0) {
-    throw FileFailure("'" + path + "' declares " + std::to_string(channels) +
-                      " channels at " + std::to_string(sample_rate) +
+  const auto format = stream.output_format();
+  if (!format.playable) {
+    throw FileFailure("'" + path + "' declares " +
+                      std::to_string(format.channels) + " channels at " +
+                      std::to_string(format.sample_rate) +
                       " Hz, which cannot be played");
   }
-  return Source{std::move(stream), header, info, channels, sample_rate};
+  return Source{
+      std::move(stream),     header, info, format.channels, format.sample_rate,
+      format.bytes_per_frame};
 }
 
 // Seeks to --start, arms the loop and works out where the output ends.
@@ -177,7 +175,7 @@ void apply_fade(const Fade& fade, uint64_t first, int16_t* samples,
 uint64_t pump(Source& source, const Plan& plan, AudioWriter& writer,
               JobReport& report) {
   const uint32_t channels = source.channels;
-  const size_t frame_bytes = size_t{2} * channels;
+  const size_t frame_bytes = source.frame_bytes;
   constexpr size_t chunk_frames = 4096;
   std::vector<uint8_t> bytes(chunk_frames * frame_bytes);
   std::vector<int16_t> samples(chunk_frames * channels);

@@ -15,7 +15,6 @@
 #include "commands.h"
 #include "encoder/velk_format.h"
 #include "host/plugin_host.h"
-#include "plugin_path.h"
 
 namespace velka {
 
@@ -61,7 +60,7 @@ uint32_t u16_at(const uint8_t* p) {
 struct InfoOptions {
   std::vector<std::string> files;
   bool json = false;
-  std::string plugin = default_plugin_path();
+  std::string plugin = orv::host::default_plugin_path();
 };
 
 // The plug-in, loaded once for every file, or why it could not be.
@@ -80,8 +79,7 @@ Loaded load_plugin(const std::string& path) {
   return loaded;
 }
 
-// The plug-in's answers about the file, in the order of
-// VelkHostStreamInfo's `answered` bits.
+// The plug-in's answers about the file.
 struct PluginAnswers {
   bool loaded = false;
   std::string error;  // why there are no answers, one line
@@ -93,26 +91,31 @@ struct AnswerField {
   const char* label;
   const char* unit;
   uint32_t VelkHostStreamInfo::*value;
+  uint32_t answered_bit;
 };
 
 const AnswerField answer_fields[] = {
     {"input_bit_rate", "input bit rate", "bit/s",
-     &VelkHostStreamInfo::input_bit_rate},
+     &VelkHostStreamInfo::input_bit_rate, VELK_HOST_INFO_INPUT_BIT_RATE},
     {"input_sample_rate", "input rate", "Hz",
-     &VelkHostStreamInfo::input_sample_rate},
+     &VelkHostStreamInfo::input_sample_rate, VELK_HOST_INFO_INPUT_SAMPLE_RATE},
     {"input_sample_width", "input width", "bits",
-     &VelkHostStreamInfo::input_sample_width},
+     &VelkHostStreamInfo::input_sample_width,
+     VELK_HOST_INFO_INPUT_SAMPLE_WIDTH},
     {"input_channels", "input channels", "",
-     &VelkHostStreamInfo::input_channels},
+     &VelkHostStreamInfo::input_channels, VELK_HOST_INFO_INPUT_CHANNELS},
     {"output_bit_rate", "output bit rate", "bit/s",
-     &VelkHostStreamInfo::output_bit_rate},
+     &VelkHostStreamInfo::output_bit_rate, VELK_HOST_INFO_OUTPUT_BIT_RATE},
     {"output_sample_rate", "output rate", "Hz",
-     &VelkHostStreamInfo::output_sample_rate},
+     &VelkHostStreamInfo::output_sample_rate,
+     VELK_HOST_INFO_OUTPUT_SAMPLE_RATE},
     {"output_sample_width", "output width", "bits",
-     &VelkHostStreamInfo::output_sample_width},
+     &VelkHostStreamInfo::output_sample_width,
+     VELK_HOST_INFO_OUTPUT_SAMPLE_WIDTH},
     {"output_channels", "output channels", "",
-     &VelkHostStreamInfo::output_channels},
-    {"duration_ms", "duration", "ms", &VelkHostStreamInfo::duration_ms},
+     &VelkHostStreamInfo::output_channels, VELK_HOST_INFO_OUTPUT_CHANNELS},
+    {"duration_ms", "duration", "ms", &VelkHostStreamInfo::duration_ms,
+     VELK_HOST_INFO_DURATION},
 };
 
 // Loads the plug-in and asks it about the file. A plug-in that cannot be
@@ -136,7 +139,7 @@ PluginAnswers ask_plugin(const Loaded& plugin, const std::string& path) {
 }
 
 bool answered(const PluginAnswers& a, size_t field) {
-  return a.loaded && (a.info.answered & (1u << field)) != 0;
+  return a.loaded && (a.info.answered & answer_fields[field].answered_bit) != 0;
 }
 
 // Where the plug-in's answers contradict the header.

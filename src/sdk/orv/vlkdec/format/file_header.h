@@ -19,6 +19,8 @@ constexpr uint32_t seek_entry_bytes = 2;
 constexpr uint16_t block_sync = 0x9999;
 constexpr uint32_t block_frame_header_bytes = 4;
 constexpr uint32_t max_channels = 8;
+// The header stores the sample rate in 16 bits.
+constexpr uint32_t max_sample_rate = 0xFFFF;
 // Channels are decoded in pairs; an odd last channel forms a pair alone.
 constexpr uint32_t max_pairs = (max_channels + 1) / 2;
 
