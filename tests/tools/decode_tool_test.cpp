@@ -2,15 +2,19 @@
 // its failures are one clear line, a non-zero exit and no output file.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sndfile.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/plugin_host.h"
@@ -465,6 +469,80 @@ TEST(VelkaDecode, FailuresAreOneLineAndLeaveNoOutput) {
     EXPECT_EQ(std::count(run.stderr_text.begin(), run.stderr_text.end(), '\n'),
               1);
     EXPECT_EQ(slurp(out), "old");
+    EXPECT_EQ(dir.list(), before);
+  }
+}
+
+// Runs velka with `args` while reading the named pipe `fifo`; returns what
+// came through it. The pipe is open for reading before velka starts, so
+// velka never waits for a reader, and a run that never writes cannot hang.
+std::string read_pipe_during(const TempDir& dir, const std::string& fifo,
+                             const std::vector<std::string>& args,
+                             RunResult& run) {
+  const int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  if (fd < 0) return {};
+  std::atomic<bool> finished{false};
+  std::thread velka([&] {
+    run = run_velka(dir, args);
+    finished.store(true);
+  });
+  std::string got;
+  char buffer[65536];
+  for (bool last = false; !last;) {
+    last = finished.load();  // one more full drain after velka has ended
+    pollfd p{fd, POLLIN, 0};
+    poll(&p, 1, last ? 0 : 50);
+    ssize_t n = 0;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0) {
+      got.append(buffer, static_cast<size_t>(n));
+    }
+  }
+  velka.join();
+  close(fd);
+  return got;
+}
+
+// A named pipe that is already there is written into, as other audio tools
+// do, and never renamed over: with or without --force, decode and encode.
+TEST(VelkaOutput, NamedPipeIsWrittenThroughNotReplaced) {
+  TempDir dir;
+  EncodedCase c;
+  c.name = "source";
+  c.frames = 30000;
+  const std::string path = orv::test::write_encoded_file(dir, c);
+  const std::string wav = dir.file("in.wav");
+  ASSERT_EQ(run_velka(dir, {"decode", path, wav}).exit_code, 0);
+  const std::string streamed_wav =
+      run_velka(dir, {"decode", path, "-"}).stdout_text;
+  ASSERT_EQ(run_velka(dir, {"encode", wav, dir.file("ref.velka")}).exit_code,
+            0);
+  const std::string velk = slurp(dir.file("ref.velka"));
+  ASSERT_GT(velk.size(), 0u);
+  const std::string wav_pipe = dir.file("pipe.wav");
+  const std::string velka_pipe = dir.file("pipe.velka");
+  ASSERT_EQ(mkfifo(wav_pipe.c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(velka_pipe.c_str(), 0600), 0);
+  const std::vector<std::string> before = dir.list();
+
+  const struct {
+    std::vector<std::string> args;
+    const std::string& pipe;
+    const std::string& want;
+  } cases[] = {
+      {{"decode", path, wav_pipe}, wav_pipe, streamed_wav},
+      {{"decode", path, wav_pipe, "--force"}, wav_pipe, streamed_wav},
+      {{"encode", wav, velka_pipe}, velka_pipe, velk},
+      {{"encode", wav, velka_pipe, "-f"}, velka_pipe, velk},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.args.back());
+    RunResult run;
+    const std::string got = read_pipe_during(dir, k.pipe, k.args, run);
+    EXPECT_EQ(run.exit_code, 0) << run.stderr_text;
+    EXPECT_TRUE(got == k.want) << got.size() << " bytes, not " << k.want.size();
+    struct stat st;
+    ASSERT_EQ(lstat(k.pipe.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
     EXPECT_EQ(dir.list(), before);
   }
 }

@@ -110,7 +110,8 @@ AudioWriter::AudioWriter(SafeOutput& out, const OutputFormat& format,
                          uint32_t channels, uint32_t sample_rate)
     : out_(out), channels_(channels) {
   if (format.sndfile_format == 0) return;
-  if (out.is_standard_output()) {
+  if (!out.is_seekable() &&
+      (format.sndfile_format & SF_FORMAT_TYPEMASK) == SF_FORMAT_WAV) {
     // libsndfile writes no WAV to a pipe: it would seek back for the sizes.
     // The header goes out with the first samples, in one write: readers
     // that guess a pipe's format from its first read need more than it.

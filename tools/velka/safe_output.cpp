@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace velka {
@@ -65,23 +66,64 @@ void prepare_safe_outputs() {
   }
 }
 
+bool SafeOutput::refuse(const std::string& message) {
+  refused_existing_ = true;
+  error_ = message;
+  return false;
+}
+
 bool SafeOutput::open(const std::string& path, bool overwrite) {
   abandon();
   path_ = path;
   overwrite_ = overwrite;
   refused_existing_ = false;
+  seekable_ = true;
   error_.clear();
   if (path == standard_output_name) {
+    // Treated as a stream even when redirected to a file: the file may be
+    // opened for appending, and formats that seek back would then write
+    // their sizes over what was there before.
     standard_output_ = true;
+    direct_ = true;
+    seekable_ = false;
     fd_ = STDOUT_FILENO;
     return true;
   }
-  if (!overwrite && exists(path)) {
-    refused_existing_ = true;
-    error_ = "'" + path + "' exists (--force overwrites it)";
+  struct stat link;
+  if (lstat(path.c_str(), &link) == 0) {
+    struct stat target;
+    if (stat(path.c_str(), &target) != 0) {
+      return refuse("'" + path + "' is a symbolic link to nothing");
+    }
+    if (S_ISDIR(target.st_mode)) return refuse("'" + path + "' is a directory");
+    if (S_ISFIFO(target.st_mode) || S_ISCHR(target.st_mode)) {
+      return open_direct(path);
+    }
+    if (!S_ISREG(target.st_mode)) {
+      const char* what = S_ISBLK(target.st_mode)    ? "a block device"
+                         : S_ISSOCK(target.st_mode) ? "a socket"
+                                                    : "not a regular file";
+      return refuse("'" + path + "' is " + what +
+                    "; velka writes only files, pipes and character devices");
+    }
+    if (!overwrite) {
+      return refuse("'" + path + "' exists (--force overwrites it)");
+    }
+    if (S_ISLNK(link.st_mode)) {
+      // The link stays; the file it names is replaced.
+      char* resolved = realpath(path.c_str(), nullptr);
+      if (resolved == nullptr) {
+        error_ = "cannot follow '" + path + "': " + std::strerror(errno);
+        return false;
+      }
+      path_ = resolved;
+      std::free(resolved);
+    }
+  } else if (errno != ENOENT) {
+    error_ = "cannot create '" + path + "': " + std::strerror(errno);
     return false;
   }
-  std::string temp = path + ".partial-XXXXXX";
+  std::string temp = path_ + ".partial-XXXXXX";
   slot_ = claim_slot(temp);
   if (slot_ < 0) {
     error_ = "cannot create '" + path + "': name too long";
@@ -97,6 +139,27 @@ bool SafeOutput::open(const std::string& path, bool overwrite) {
     return false;
   }
   temp_ = name;
+  return true;
+}
+
+bool SafeOutput::open_direct(const std::string& path) {
+  // No O_CREAT and no O_TRUNC: this opens what is there or nothing. A pipe
+  // blocks here until something reads it, as it does for any writer.
+  fd_ = ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+  if (fd_ < 0) {
+    error_ = "cannot write '" + path + "': " + std::strerror(errno);
+    return false;
+  }
+  // Whatever was stat()ed may have been swapped for a regular file since;
+  // that one would be written over in place, so it is let alone.
+  struct stat st;
+  if (fstat(fd_, &st) != 0 || !(S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode))) {
+    ::close(fd_);
+    fd_ = -1;
+    return refuse("'" + path + "' changed while velka opened it");
+  }
+  direct_ = true;
+  seekable_ = S_ISCHR(st.st_mode) && lseek(fd_, 0, SEEK_CUR) >= 0;
   return true;
 }
 
@@ -123,6 +186,11 @@ bool SafeOutput::commit() {
     fd_ = -1;
     return true;
   }
+  if (direct_) {
+    const int closed = ::close(fd_);
+    fd_ = -1;
+    return closed == 0 || fail_write(std::strerror(errno));
+  }
   // Flushed before the rename, so the name never points at lost data.
   if (fsync(fd_) != 0 || fchmod(fd_, file_mode) != 0) {
     fail_write(std::strerror(errno));
@@ -138,6 +206,14 @@ bool SafeOutput::commit() {
   }
   int renamed = -1;
   if (overwrite_) {
+    // Only a regular file is replaced, whatever took the name meanwhile.
+    struct stat st;
+    if (lstat(path_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      refused_existing_ = true;
+      error_ = "'" + path_ + "' is no longer a regular file; left as it is";
+      abandon();
+      return false;
+    }
     renamed = std::rename(temp_.c_str(), path_.c_str());
   } else {
     // Refuse a destination that appeared while the temporary was written
@@ -165,9 +241,11 @@ bool SafeOutput::commit() {
 }
 
 void SafeOutput::abandon() {
-  if (standard_output_) {
+  if (direct_) {
+    if (!standard_output_ && fd_ >= 0) ::close(fd_);
     fd_ = -1;
     standard_output_ = false;
+    direct_ = false;
     return;
   }
   if (fd_ >= 0) ::close(fd_);

@@ -2,6 +2,13 @@
 // temporary name beside its destination and renamed into place by
 // commit(); a failure, a destruction before commit() or a fatal signal
 // removes the temporary, so no half-written file is ever left.
+//
+// Only regular files are ever replaced. A destination that exists as
+// something else that takes a stream of bytes (a named pipe, a character
+// device such as a terminal or /dev/null) is written into directly, as
+// other audio tools do, and nothing is renamed over it; a block device,
+// socket or folder is refused. A symbolic link to a regular file stays a
+// link: the file it names is the one replaced.
 #ifndef ORV_TOOLS_VELKA_SAFE_OUTPUT_H
 #define ORV_TOOLS_VELKA_SAFE_OUTPUT_H
 
@@ -28,14 +35,21 @@ class SafeOutput {
   SafeOutput& operator=(const SafeOutput&) = delete;
   ~SafeOutput() { abandon(); }
 
-  // Creates the temporary. Without `overwrite`, an existing destination is
-  // refused here and, should one appear meanwhile, at commit(). On failure
-  // returns false with error() set.
+  // Creates the temporary, or opens a destination that is written into
+  // directly. Without `overwrite`, an existing regular file is refused here
+  // and, should one appear meanwhile, at commit(). On failure returns false
+  // with error() set.
   bool open(const std::string& path, bool overwrite);
 
   int fd() const { return fd_; }
   bool is_standard_output() const { return standard_output_; }
-  // The error() of a destination that exists: not a fault of the folder.
+  // Written into directly (standard output, a pipe, a device): what is
+  // written cannot be taken back, and abandon() leaves it as it is.
+  bool is_direct() const { return direct_; }
+  // Whether the output can seek back, as some file formats need to.
+  bool is_seekable() const { return seekable_; }
+  // The error() of a destination that exists and may not be replaced:
+  // a fault of this output alone, not of the folder.
   bool refused_existing() const { return refused_existing_; }
   const std::string& error() const { return error_; }
 
@@ -53,13 +67,17 @@ class SafeOutput {
 
  private:
   void release_slot();
+  bool open_direct(const std::string& path);
+  bool refuse(const std::string& message);
 
-  std::string path_;
+  std::string path_;  // the name renamed onto; a link's target
   std::string temp_;
   int fd_ = -1;
   int slot_ = -1;
   bool overwrite_ = false;
   bool standard_output_ = false;
+  bool direct_ = false;
+  bool seekable_ = true;
   bool refused_existing_ = false;
   std::string error_;
 };
