@@ -28,6 +28,9 @@
 #include <vector>
 
 #include "encoder/velk_encoder.h"
+#include "format/block_frame.h"
+#include "format/file_header.h"
+#include "format/seek_table.h"
 #include "sdk/orv/vlkdec/decoder/block_decoder.h"
 #include "sdk/orv/vlkdec/decoder/coefficients.h"
 #include "sdk/orv/vlkdec/decoder/convert.h"
@@ -206,22 +209,23 @@ struct Corpus {
 
 Corpus blocks_of(const std::vector<uint8_t>& file) {
   Corpus corpus;
-  if (file.size() < 24) return corpus;
-  corpus.channels = file[5];
-  corpus.rate = file[6] | uint32_t{file[7]} << 8;
+  const auto header = orv::vlkdec::parse_file_header(file.data(), file.size());
+  if (!header) return corpus;
+  corpus.channels = header->channels;
+  corpus.rate = header->sample_rate;
   if (corpus.channels == 0 || corpus.channels > 2 || corpus.rate == 0) {
     return corpus;  // several sub-blocks per block: not measured here
   }
-  const uint32_t entries = file[20] | uint32_t{file[21]}
-                                          << 8;  // low half of the seek word
-  size_t at = 24 + 2 * size_t{entries};
-  while (at + 4 <= file.size() && file[at] == 0x99 && file[at + 1] == 0x99) {
-    const size_t size = file[at + 2] | size_t{file[at + 3]} << 8;
-    if (at + 4 + size > file.size() || size == 0) break;
-    corpus.payloads.emplace_back(file.begin() + at + 4,
-                                 file.begin() + at + 4 + size);
-    corpus.bytes += size;
-    at += 4 + size;
+  size_t at = orv::vlkdec::data_start_for(*header);
+  while (at <= file.size()) {
+    const auto size =
+        orv::vlkdec::read_block_frame(file.data() + at, file.size() - at);
+    const size_t payload = at + orv::vlkdec::block_frame_header_bytes;
+    if (!size || payload + *size > file.size() || *size == 0) break;
+    corpus.payloads.emplace_back(file.begin() + payload,
+                                 file.begin() + payload + *size);
+    corpus.bytes += *size;
+    at = payload + *size;
   }
   return corpus;
 }

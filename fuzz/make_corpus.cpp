@@ -20,8 +20,11 @@
 #include <vector>
 
 #include "encoder/velk_encoder.h"
+#include "format/block_frame.h"
 #include "format/byte_order.h"
 #include "format/file_header.h"
+#include "format/frame.h"
+#include "format/seek_table.h"
 
 namespace {
 
@@ -50,14 +53,9 @@ constexpr SeedRecipe seed_recipes[] = {
     {"ch8-8000-v2", 8, 8000, 2, true, 3, 3, 0},
 };
 
-unsigned hop_for_rate(unsigned rate) {
-  const unsigned n = rate >= 44100 ? 2048 : rate >= 22050 ? 1024 : 512;
-  return n - n / 16;
-}
-
 Bytes make_seed(const SeedRecipe& recipe) {
-  const size_t frames =
-      size_t{recipe.blocks} * hop_for_rate(recipe.sample_rate);
+  const size_t frames = size_t{recipe.blocks} *
+                        orv::vlkdec::samples_per_block(recipe.sample_rate);
   std::vector<int16_t> pcm(frames * recipe.channels);
   uint32_t lcg = 12345;
   for (size_t i = 0; i < frames; ++i) {
@@ -95,26 +93,28 @@ std::vector<Bytes> payloads(const Bytes& file) {
   using namespace orv::vlkdec;
   const auto header = parse_file_header(file.data(), file.size());
   if (!header) return {};
-  size_t at =
-      file_header_bytes + seek_entry_bytes * size_t{header->seek_entry_count};
+  size_t at = data_start_for(*header);
   std::vector<Bytes> result;
-  while (at + 4 <= file.size() && load_u16(&file[at]) == block_sync) {
-    const size_t size = load_u16(&file[at + 2]);
-    if (at + 4 + size > file.size()) break;
-    result.emplace_back(file.begin() + static_cast<long>(at + 4),
-                        file.begin() + static_cast<long>(at + 4 + size));
-    at += 4 + size;
+  while (at <= file.size()) {
+    const auto size = read_block_frame(file.data() + at, file.size() - at);
+    if (!size) break;
+    const size_t payload = at + block_frame_header_bytes;
+    if (payload + *size > file.size()) break;
+    result.emplace_back(file.begin() + static_cast<long>(payload),
+                        file.begin() + static_cast<long>(payload + *size));
+    at = payload + *size;
   }
   return result;
 }
 
+// The fuzz targets read their control words little-endian, as the file.
 void append_u16(Bytes& out, uint32_t v) {
-  out.push_back(static_cast<uint8_t>(v));
-  out.push_back(static_cast<uint8_t>(v >> 8));
+  out.resize(out.size() + 2);
+  orv::vlkdec::store_u16(&out[out.size() - 2], v);
 }
 void append_u32(Bytes& out, uint32_t v) {
-  append_u16(out, v & 0xFFFF);
-  append_u16(out, v >> 16);
+  out.resize(out.size() + 4);
+  orv::vlkdec::store_u32(&out[out.size() - 4], v);
 }
 
 // decode_stream inputs: control byte, schedule, file.

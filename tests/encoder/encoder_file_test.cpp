@@ -4,18 +4,15 @@
 #include <vector>
 
 #include "encoder/velk_encoder.h"
-#include "encoder/velk_format.h"
 #include "encoder_test_support.h"
+#include "format/file_header.h"
+#include "format/seek_table.h"
 
 namespace orv::test {
 namespace {
 
 using encoder::EncodeError;
 using encoder::EncoderOptions;
-
-uint32_t u16_at(const std::vector<uint8_t>& f, size_t pos) {
-  return f[pos] | static_cast<uint32_t>(f[pos + 1]) << 8;
-}
 
 // Every stretch of the seek table starts on a block and spans exactly
 // `per_entry` blocks (the last one possibly fewer); the sizes add up to the
@@ -24,13 +21,13 @@ void expect_seek_table_consistent(const std::vector<uint8_t>& file,
                                   const DecodedFile& decoded,
                                   uint32_t per_entry) {
   const uint32_t entries = decoded.header.seek_entry_count;
-  const size_t data_start = 24 + 2 * size_t{entries};
-  size_t offset = data_start;
+  const uint8_t* table = file.data() + vlkdec::file_header_bytes;
+  size_t offset = vlkdec::data_start_for(entries);
   for (uint32_t e = 0; e < entries; ++e) {
     const size_t block = size_t{e} * per_entry;
     ASSERT_LT(block, decoded.block_offsets.size());
     EXPECT_EQ(decoded.block_offsets[block], offset) << "entry " << e;
-    offset += u16_at(file, 24 + 2 * e);
+    offset += vlkdec::read_seek_entry(table, e);
   }
   if (entries > 0) {
     EXPECT_EQ(offset, file.size());
@@ -141,7 +138,7 @@ TEST(EncoderFile, ChunkedWritesGiveTheSameFile) {
 TEST(EncoderFile, EmptyInputIsAHeaderOnlyFile) {
   const auto file = encoder::encode_to_memory(nullptr, 0, 2, 44100);
   ASSERT_EQ(file.size(), 24u);
-  const auto h = encoder::parse_file_header(file.data(), file.size());
+  const auto h = vlkdec::parse_file_header(file.data(), file.size());
   ASSERT_TRUE(h.has_value());
   EXPECT_EQ(h->total_samples, 0u);
   EXPECT_EQ(h->file_size, 24u);

@@ -9,6 +9,9 @@
 
 #include "decoder/block_decoder.h"
 #include "decoder/synthesis.h"
+#include "format/block_frame.h"
+#include "format/frame.h"
+#include "format/seek_table.h"
 
 namespace orv::test {
 
@@ -100,7 +103,7 @@ std::vector<int16_t> make_signal(const std::vector<Signal>& kinds,
 
 DecodedFile decode_file(const std::vector<uint8_t>& file) {
   DecodedFile out;
-  const auto header = encoder::parse_file_header(file.data(), file.size());
+  const auto header = vlkdec::parse_file_header(file.data(), file.size());
   if (!header) {
     out.error = "bad header";
     return out;
@@ -109,7 +112,7 @@ DecodedFile decode_file(const std::vector<uint8_t>& file) {
   const unsigned channels = header->channels;
   const unsigned pairs = (channels + 1) / 2;
   const uint32_t flags = channels > 2 ? 3u : 1u;
-  const uint32_t n = encoder::frame_length_for_rate(header->sample_rate);
+  const uint32_t n = vlkdec::frame_length_for_rate(header->sample_rate);
 
   // 16-byte aligned storage per pair: decoder state, coefficients, output.
   struct alignas(16) Chunk {
@@ -130,18 +133,18 @@ DecodedFile decode_file(const std::vector<uint8_t>& file) {
         state[p].data(), header->sample_rate, pair_channels[p], flags);
   }
 
-  size_t pos =
-      encoder::file_header_bytes + 2 * size_t{header->seek_entry_count};
-  while (pos + 4 <= file.size()) {
-    const uint32_t sync = file[pos] | file[pos + 1] << 8;
-    const uint32_t size = file[pos + 2] | file[pos + 3] << 8;
-    if (sync != encoder::block_sync || pos + 4 + size > file.size()) {
+  size_t pos = vlkdec::data_start_for(*header);
+  while (pos + vlkdec::block_frame_header_bytes <= file.size()) {
+    const auto size =
+        vlkdec::read_block_frame(file.data() + pos, file.size() - pos);
+    const size_t payload = pos + vlkdec::block_frame_header_bytes;
+    if (!size || payload + *size > file.size()) {
       out.error = "bad frame at offset " + std::to_string(pos);
       return out;
     }
     out.block_offsets.push_back(static_cast<uint32_t>(pos));
-    const uint8_t* start = file.data() + pos + 4;
-    const uint8_t* end = start + size;
+    const uint8_t* start = file.data() + payload;
+    const uint8_t* end = start + *size;
     const size_t first_frame = out.pcm.size() / channels;
     uint32_t hop = 0;
     for (unsigned p = 0; p < pairs; ++p) {
@@ -177,7 +180,7 @@ DecodedFile decode_file(const std::vector<uint8_t>& file) {
       out.error = "payload not used exactly at offset " + std::to_string(pos);
       return out;
     }
-    pos += 4 + size;
+    pos = payload + *size;
   }
   if (pos != file.size()) out.error = "trailing bytes";
   return out;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "encoder/velk_format.h"
+#include "format/file_header.h"
 
 namespace orv::test {
 
@@ -28,7 +28,7 @@ std::vector<int16_t> make_signal(const std::vector<Signal>& kinds,
                                  size_t frames, uint32_t seed);
 
 struct DecodedFile {
-  encoder::FileHeader header;
+  vlkdec::FileHeader header;
   std::vector<int16_t> pcm;  // interleaved frames, every delivered frame
   std::vector<uint32_t> block_offsets;  // file offset of each block
   // Set when a block's sub-blocks did not use its payload exactly.

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "decoder/block_decoder.h"
+#include "format/block_frame.h"
 #include "format/file_header.h"
 #include "format/frame.h"
 #include "orv/vlkdec.h"
@@ -17,10 +18,9 @@ namespace orv::vlkdec {
 // bounds from the smaller of this and the header's max_block_size, so a
 // header cannot make the host allocate gigabytes; every block a larger
 // bound admits is admitted by this one too.
-constexpr uint32_t largest_block_size = block_frame_header_bytes + 0xFFFF;
 constexpr uint32_t bounded_block_size(uint32_t max_block_size) {
-  return max_block_size < largest_block_size ? max_block_size
-                                             : largest_block_size;
+  return max_block_size < max_whole_block_bytes ? max_block_size
+                                                : max_whole_block_bytes;
 }
 // Bit 31 of a deferred word marks a pending request; bits 0-30 its value.
 constexpr uint32_t deferred_present = 0x80000000u;

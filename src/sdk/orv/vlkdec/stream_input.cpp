@@ -2,8 +2,9 @@
 // finding block sync again after damage, and moving forward to a stretch
 // boundary after a seek.
 #include <cstring>
+#include <optional>
 
-#include "format/byte_order.h"
+#include "format/block_frame.h"
 #include "stream.h"
 
 namespace orv::vlkdec {
@@ -16,19 +17,33 @@ constexpr uint32_t max_candidates = 8;
 // next call goes on searching the same buffer.
 constexpr uint32_t max_resync_reads = 1024;
 
+// The payload size of the frame header at `position` of the input buffer
+// when it is wholly buffered, starts with the sync word and announces a
+// block that fits; nothing otherwise.
+std::optional<uint32_t> frame_at(const DecodeStream& stream,
+                                 uint64_t position) {
+  if (position > stream.in_bytes) return std::nullopt;
+  const std::optional<uint32_t> size =
+      read_block_frame(stream.in_buffer + position, stream.in_bytes - position);
+  if (!size || !frame_size_fits(stream, *size)) return std::nullopt;
+  return size;
+}
+
+// Whether a sync word starts at `position`, its frame header wholly
+// buffered; the size is not looked at.
+bool sync_at(const DecodeStream& stream, uint64_t position) {
+  return position <= stream.in_bytes &&
+         read_block_frame(stream.in_buffer + position,
+                          stream.in_bytes - position)
+             .has_value();
+}
+
 // Bytes from in_read_offset that make the current block examinable: the
 // whole block plus the next frame header, or max_block_bytes while the
 // frame header is missing, damaged or announces a block that cannot fit.
 uint32_t input_need(const DecodeStream& stream) {
-  const uint32_t waiting = stream.in_bytes - stream.in_read_offset;
-  if (stream.in_bytes >= stream.in_read_offset &&
-      waiting >= block_frame_header_bytes) {
-    const uint8_t* frame = stream.in_buffer + stream.in_read_offset;
-    if (load_u16(frame) == block_sync) {
-      const uint32_t size = load_u16(frame + 2);
-      if (frame_size_fits(stream, size))
-        return size + 2 * block_frame_header_bytes;
-    }
+  if (const auto size = frame_at(stream, stream.in_read_offset)) {
+    return *size + 2 * block_frame_header_bytes;
   }
   return stream.max_block_bytes;
 }
@@ -47,23 +62,15 @@ void found_block(DecodeStream& stream, uint32_t position) {
   stream.resync_pending = 0;
 }
 
-bool is_frame_at(const DecodeStream& stream, uint32_t position,
-                 uint32_t& size) {
-  const uint8_t* frame = stream.in_buffer + position;
-  if (load_u16(frame) != block_sync) return false;
-  size = load_u16(frame + 2);
-  return frame_size_fits(stream, size);
-}
-
 // The first position whose frame header is acceptable and whose block ends
 // exactly at the end of the buffered data, as a file's last block does;
 // in_bytes when there is none.
 uint32_t find_final_block(const DecodeStream& stream) {
   for (uint32_t j = 0;
        uint64_t{j} + block_frame_header_bytes <= stream.in_bytes; ++j) {
-    uint32_t size = 0;
-    if (is_frame_at(stream, j, size) &&
-        uint64_t{j} + block_frame_header_bytes + size == stream.in_bytes) {
+    const auto size = frame_at(stream, j);
+    if (size &&
+        uint64_t{j} + block_frame_header_bytes + *size == stream.in_bytes) {
       return j;
     }
   }
@@ -119,25 +126,18 @@ bool fill_input(DecodeStream& stream) {
 
 Framing framing_test(const DecodeStream& stream) {
   if (stream.in_bytes <= stream.in_read_offset) return Framing::wait;
-  const uint32_t waiting = stream.in_bytes - stream.in_read_offset;
   // A frame header cut by the end of the input cannot start a block.
-  if (waiting < block_frame_header_bytes) return Framing::sync_lost;
-  uint32_t size = 0;
-  if (!is_frame_at(stream, stream.in_read_offset, size)) {
-    return Framing::sync_lost;
-  }
+  const auto size = frame_at(stream, stream.in_read_offset);
+  if (!size) return Framing::sync_lost;
   const uint64_t next =
-      uint64_t{stream.in_read_offset} + block_frame_header_bytes + size;
+      uint64_t{stream.in_read_offset} + block_frame_header_bytes + *size;
   if (next > stream.in_bytes) return Framing::wait;
   if (next == stream.in_bytes) return Framing::decode;
-  const uint8_t* following = stream.in_buffer + next;
-  if (next + 2 <= stream.in_bytes) {
-    return load_u16(following) == block_sync ? Framing::decode
-                                             : Framing::sync_lost;
-  }
-  // One byte of the following frame header: it must be the sync's first.
-  return following[0] == (block_sync & 0xFF) ? Framing::decode
-                                             : Framing::sync_lost;
+  // With one byte of the following frame header buffered, that byte must
+  // be the sync's first.
+  return agrees_with_block_sync(stream.in_buffer + next, stream.in_bytes - next)
+             ? Framing::decode
+             : Framing::sync_lost;
 }
 
 void resynchronise(DecodeStream& stream) {
@@ -159,16 +159,16 @@ void resynchronise(DecodeStream& stream) {
     // another sync settles the search at once.
     for (uint32_t j = 0;
          uint64_t{j} + block_frame_header_bytes < stream.in_bytes; ++j) {
-      uint32_t size = 0;
-      if (!is_frame_at(stream, j, size)) continue;
-      const uint64_t following = uint64_t{j} + block_frame_header_bytes + size;
+      const auto size = frame_at(stream, j);
+      if (!size) continue;
+      const uint64_t following = uint64_t{j} + block_frame_header_bytes + *size;
       if (following + block_frame_header_bytes <= stream.in_bytes) {
-        if (load_u16(stream.in_buffer + following) == block_sync) {
+        if (sync_at(stream, following)) {
           found_block(stream, j);
           return;
         }
       } else if (candidate_count < max_candidates) {
-        candidates[candidate_count++] = {j, size};
+        candidates[candidate_count++] = {j, *size};
       }
     }
 
@@ -214,8 +214,7 @@ void resynchronise(DecodeStream& stream) {
       const uint32_t start = candidates[i].position - dropped;
       const uint64_t following =
           uint64_t{start} + block_frame_header_bytes + candidates[i].size;
-      if (following + block_frame_header_bytes <= stream.in_bytes &&
-          load_u16(stream.in_buffer + following) == block_sync) {
+      if (sync_at(stream, following)) {
         found_block(stream, start);
         return;
       }

@@ -2,7 +2,7 @@
 // host allocation, the seek table and the channel pairs' decoders.
 #include <cstring>
 
-#include "format/byte_order.h"
+#include "format/seek_table.h"
 #include "plugin_api.h"
 #include "stream.h"
 
@@ -151,7 +151,8 @@ ORV_Stream* ORV_stream_open(ORV_AllocateCallback allocate_callback,
   stream->header = file;
   stream->max_block_bytes =
       bounded_block_size(file.max_block_size) + block_frame_header_bytes;
-  stream->data_start = file_header_bytes + seek_entry_bytes * seek_entry_count;
+  // compute_layout refused every count whose table would not fit 32 bits.
+  stream->data_start = static_cast<uint32_t>(data_start_for(seek_entry_count));
 
   // The stored sizes become cumulative offsets from the first block.
   uint8_t chunk[seek_entry_bytes * seek_chunk_entries];
@@ -168,7 +169,7 @@ ORV_Stream* ORV_stream_open(ORV_AllocateCallback allocate_callback,
     }
     for (uint32_t i = 0; i < n; ++i) {
       stream->seek_table[slot++] = running_total;
-      running_total += load_u16(chunk + seek_entry_bytes * i);
+      running_total += read_seek_entry(chunk, i);
     }
   }
   stream->seek_table[seek_entry_count] = running_total;

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "decoder/synthesis.h"
-#include "format/byte_order.h"
+#include "format/block_frame.h"
 #include "plugin_api.h"
 #include "stream.h"
 
@@ -91,7 +91,7 @@ CurrentBlock current_block(const DecodeStream& stream) {
   block.file_offset = stream.file_position - stream.in_bytes + start;
   block.payload_start = start + block_frame_header_bytes;
   block.payload_end =
-      block.payload_start + load_u16(stream.in_buffer + start + 2);
+      block.payload_start + block_payload_size(stream.in_buffer + start);
   return block;
 }
 

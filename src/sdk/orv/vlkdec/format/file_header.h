@@ -1,5 +1,5 @@
-// The file's outer layout: the 24-byte header, the seek table after it and
-// the frame header in front of every block.
+// The 24-byte header at the start of every file. The seek table follows it
+// (seek_table.h), then the framed blocks (block_frame.h).
 #ifndef ORV_VLKDEC_FORMAT_FILE_HEADER_H
 #define ORV_VLKDEC_FORMAT_FILE_HEADER_H
 
@@ -8,16 +8,14 @@
 #include <cstdint>
 #include <optional>
 
+// max_block_size bounds a whole block, its frame header included.
+#include "format/block_frame.h"
+
 namespace orv::vlkdec {
 
 constexpr uint32_t file_magic = 0x564C4B31;  // "1KLV" read little-endian
 constexpr uint32_t max_file_version = 2;
 constexpr uint32_t file_header_bytes = 24;
-// Each seek-table entry is stored as a 16-bit stretch size.
-constexpr uint32_t seek_entry_bytes = 2;
-// A block is framed by a 16-bit sync word and its 16-bit payload size.
-constexpr uint16_t block_sync = 0x9999;
-constexpr uint32_t block_frame_header_bytes = 4;
 constexpr uint32_t max_channels = 8;
 // The header stores the sample rate in 16 bits.
 constexpr uint32_t max_sample_rate = 0xFFFF;
