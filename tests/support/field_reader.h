@@ -28,7 +28,7 @@ inline bool read_bits(BitReader& reader, uint32_t width, uint32_t& value) {
   }
   if (reader.next >= reader.end) return false;
   const uint32_t word =
-      load_le32(reader.base + reader.next, reader.end - reader.next);
+      load_u32_within(reader.base + reader.next, reader.end - reader.next);
   reader.next += 4;
   // count < width <= 29, so both shifts stay below 32.
   const uint32_t taken = width - reader.count;

@@ -7,6 +7,9 @@
 #include <cassert>
 #include <cstdint>
 
+#include "format/byte_order.h"
+#include "format/coding.h"
+
 namespace orv::vlkdec {
 
 // Positions are byte offsets from `base`, so that a reader whose last word
@@ -19,27 +22,17 @@ struct BitReader {
   const uint8_t* base;
 };
 
-// The little-endian word at `p`, of which only `available` bytes may be
-// read; the bytes at and after the payload end read as zero, so that a last
-// word that reaches past the end never touches memory beyond it and never
-// depends on what lies there.
-inline uint32_t load_le32(const uint8_t* p, uint32_t available) {
-  if (available >= 4) {
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 |
-           uint32_t{p[3]} << 24;
-  }
-  uint32_t word = 0;
-  for (uint32_t i = 0; i < available; ++i) word |= uint32_t{p[i]} << (8 * i);
-  return word;
-}
-
 // Sets up the reader at the start of a sub-block: the first word is fetched
 // and its two low bits, which carry nothing, are dropped. The caller
-// guarantees that `start` lies before `end`.
+// guarantees that `start` lies before `end`. The bytes at and after the
+// payload end read as zero, so that a last word that reaches past the end
+// never touches memory beyond it and never depends on what lies there.
 inline BitReader begin_sub_block(const uint8_t* start, const uint8_t* end) {
   const auto size = static_cast<uint32_t>(end - start);
   assert(size > 0);
-  return BitReader{load_le32(start, size) >> 2, 30, 4, size, start};
+  return BitReader{load_u32_within(start, size) >> sub_block_skip_bits,
+                   payload_word_bits - sub_block_skip_bits, payload_word_bytes,
+                   size, start};
 }
 
 }  // namespace orv::vlkdec

@@ -7,6 +7,7 @@
 #include "decoder/coefficients_bands.h"
 #include "decoder/coefficients_parts.h"
 #include "dsp/dsp.h"
+#include "format/byte_order.h"
 
 namespace orv::vlkdec {
 namespace {
@@ -22,23 +23,12 @@ struct Stream {
   uint64_t pos;    // next unread bit
 };
 
-// Eight bytes as a little-endian number: one load (the byte-by-byte form
-// is not always merged into one).
-inline uint64_t load_le64(const uint8_t* p) {
-  uint64_t v = 0;
-  std::memcpy(&v, p, sizeof v);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  v = __builtin_bswap64(v);
-#endif
-  return v;
-}
-
 // At least 57 bits from `pos` on, in the low bits.
 inline uint64_t peek(const Stream& s, uint64_t pos) {
   const uint64_t byte = pos >> 3;
   uint64_t v = 0;
   if (byte + 8 <= s.size) {
-    v = load_le64(s.base + byte);
+    v = load_u64(s.base + byte);
   } else {
     for (uint64_t i = byte; i < s.size; ++i)
       v |= uint64_t{s.base[i]} << (8 * (i - byte));
@@ -80,7 +70,7 @@ bool read_magnitudes_checked(Stream& s, float* coeffs, uint32_t k, uint32_t end,
       continue;
     }
     uint32_t sign = 0;
-    if (!get(s, 1, sign)) return false;
+    if (!get(s, sign_bits, sign)) return false;
     coeffs[k] = signed_value(magnitude, sign, step);
   }
   return true;
@@ -101,7 +91,7 @@ void read_tail_runs(const ChannelLayout& channel, RunState& r, Stream& s) {
   alignas(16) uint8_t tail[tail_copy_bytes + 4 + 64] = {};
   std::memcpy(tail, s.base + first, s.size - first);
   uint64_t pos = s.pos - first * 8;
-  alignas(16) float scratch[8u * run_length_table[15]];
+  alignas(16) float scratch[max_run_length];
   dsp().read_runs(channel, r, tail, pos, s.limit - first * 8, scratch);
   s.pos = pos + first * 8;
 }
@@ -109,7 +99,7 @@ void read_tail_runs(const ChannelLayout& channel, RunState& r, Stream& s) {
 bool read_channel(float* coeffs, uint32_t n, uint32_t band_count, Stream& s,
                   const uint32_t* band_edges) {
   uint32_t field = 0;
-  for (uint32_t i = 0; i < 2 && i < n; ++i) {
+  for (uint32_t i = 0; i < raw_coefficient_count && i < n; ++i) {
     if (!get(s, float29_bits, field)) return false;
     coeffs[i] = decode_float29(field);
   }
@@ -132,24 +122,26 @@ bool read_channel(float* coeffs, uint32_t n, uint32_t band_count, Stream& s,
   // The first run that may not fit is left unread, and it and the rest are
   // read field by field.
   const ChannelLayout channel{coeffs, n, band_count, band_edges, steps};
-  RunState r{2, 0, 0.0f};
+  RunState r{raw_coefficient_count, 0, 0.0f};
   const uint64_t safe = s.size >= 16 ? (uint64_t{s.size} - 16) * 8 : 0;
-  if (r.k < n && s.pos + 9 <= safe) {
+  if (r.k < n && s.pos + max_run_header_bits <= safe) {
     dsp().read_runs(channel, r, s.base, s.pos, safe, nullptr);
   }
-  if (r.k < n && s.pos + 9 <= s.limit) read_tail_runs(channel, r, s);
+  if (r.k < n && s.pos + max_run_header_bits <= s.limit) {
+    read_tail_runs(channel, r, s);
+  }
   while (r.k < n) {
     uint32_t flag = 0;
-    if (!get(s, 1, flag)) return false;
-    uint32_t length = 8;
+    if (!get(s, run_flag_bits, flag)) return false;
+    uint32_t length = run_length_unit;
     if (flag != 0) {
       uint32_t index = 0;
-      if (!get(s, 4, index)) return false;
-      length = 8u * run_length_table[index];
+      if (!get(s, run_index_bits, index)) return false;
+      length = run_length_unit * run_length_table[index];
     }
     const uint32_t run_end = run_end_for(r.k, length, n);
     uint32_t width = 0;
-    if (!get(s, 4, width)) return false;
+    if (!get(s, run_width_bits, width)) return false;
     if (width == 0) {
       skip_zeros(channel, r, run_end);
       continue;
@@ -171,16 +163,21 @@ bool read_channel(float* coeffs, uint32_t n, uint32_t band_count, Stream& s,
 // the words covering the position, and `buffer` their unread bits.
 bool read_channel_coefficients(float* coeffs, uint32_t n, uint32_t band_count,
                                BitReader& reader, const uint32_t* band_edges) {
-  Stream s{reader.base, reader.end, uint64_t{(reader.end + 3) / 4} * 32,
-           uint64_t{reader.next} * 8 - reader.count};
+  Stream s{
+      reader.base, reader.end,
+      uint64_t{(reader.end + payload_word_bytes - 1) / payload_word_bytes} *
+          payload_word_bits,
+      uint64_t{reader.next} * 8 - reader.count};
   const bool ok = read_channel(coeffs, n, band_count, s, band_edges);
-  const auto next = static_cast<uint32_t>((s.pos + 31) / 32 * 4);
+  const auto next = static_cast<uint32_t>(
+      (s.pos + payload_word_bits - 1) / payload_word_bits * payload_word_bytes);
+  const uint32_t last_word = next - payload_word_bytes;
   reader.next = next;
   reader.count = next * 8 - static_cast<uint32_t>(s.pos);
   reader.buffer = reader.count == 0 ? 0
-                                    : load_le32(reader.base + next - 4,
-                                                reader.end - (next - 4)) >>
-                                          (32 - reader.count);
+                                    : load_u32_within(reader.base + last_word,
+                                                      reader.end - last_word) >>
+                                          (payload_word_bits - reader.count);
   return ok;
 }
 

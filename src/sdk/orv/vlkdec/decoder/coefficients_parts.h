@@ -30,11 +30,11 @@ struct ChannelLayout {
 // first run that may not fit, or at n. `pos` and `r` move past the runs
 // read, with the coefficients written exactly as the checked reader would.
 //
-// With `scratch` (room for 512 coefficients), a run that may or may not fit
-// is tried too: parsed into `scratch`, checked every eight coefficients,
-// and taken only when it ends by `safe`; the reader then needs 64 readable
-// bytes after bit `safe`. The portable code; dsp().read_runs is the variant
-// for this processor.
+// With `scratch` (room for max_run_length coefficients), a run that may or may
+// not fit is tried too: parsed into `scratch`, checked every eight
+// coefficients, and taken only when it ends by `safe`; the reader then needs 64
+// readable bytes after bit `safe`. The portable code; dsp().read_runs is the
+// variant for this processor.
 void read_runs_portable(const ChannelLayout& channel, RunState& r,
                         const uint8_t* base, uint64_t& pos, uint64_t safe,
                         float* scratch);

@@ -20,8 +20,8 @@
 namespace orv::vlkdec {
 namespace {
 
-// Eight bytes as a little-endian number: one load (the byte-by-byte form
-// is not always merged into one).
+// byte_order.h's load_u64, copied: this header is built once per
+// instruction set, and a shared inline load could be merged across them.
 inline uint64_t runs_load_le64(const uint8_t* p) {
   uint64_t v = 0;
   std::memcpy(&v, p, sizeof v);
@@ -218,12 +218,17 @@ inline uint32_t next_band_start(const ChannelLayout& ch, const RunState& r) {
 
 // The run length given by a header's first five bits: the flag, then a run
 // index when the flag is set.
+constexpr uint32_t run_length_bits = run_flag_bits + run_index_bits;
+constexpr uint32_t run_index_mask = (1u << run_index_bits) - 1;
 constexpr struct HeaderLengths {
-  uint16_t length[32];
+  uint16_t length[1u << run_length_bits];
   constexpr HeaderLengths() : length{} {
-    for (uint32_t h = 0; h < 32; ++h) {
+    for (uint32_t h = 0; h < 1u << run_length_bits; ++h) {
       length[h] = static_cast<uint16_t>(
-          (h & 1) != 0 ? 8u * run_length_table[(h >> 1) & 15] : 8u);
+          (h & 1) != 0
+              ? run_length_unit *
+                    run_length_table[(h >> run_flag_bits) & run_index_mask]
+              : run_length_unit);
     }
   }
 } header_lengths;
@@ -258,15 +263,16 @@ inline void read_runs_unchecked(const ChannelLayout& channel, RunState& state,
   typename Ops::Dequantiser dq;
   dq.set_step(r.step);
   uint32_t band_end = next_band_start(ch, r);
-  while (r.k < ch.n && at + 9 <= safe) {
+  while (r.k < ch.n && at + max_run_header_bits <= safe) {
     runs_refill(c);
     // Flag, then a run index when the flag is set, then the width.
     const auto h = static_cast<uint32_t>(c.bits);
-    const uint32_t index_bits = 4 * (h & 1);
-    const uint32_t width = (h >> (1 + index_bits)) & 15;
-    const uint32_t header = 5 + index_bits;
-    const uint32_t run_end =
-        run_end_for(r.k, header_lengths.length[h & 31], ch.n);
+    const uint32_t index_bits = run_index_bits * (h & 1);
+    const uint32_t width =
+        (h >> (run_flag_bits + index_bits)) & ((1u << run_width_bits) - 1);
+    const uint32_t header = run_flag_bits + run_width_bits + index_bits;
+    const uint32_t run_end = run_end_for(
+        r.k, header_lengths.length[h & ((1u << run_length_bits) - 1)], ch.n);
     if (width == 0) {
       c.bits >>= header;
       c.count -= header;

@@ -4,6 +4,7 @@
 #define ORV_VLKDEC_FORMAT_BYTE_ORDER_H
 
 #include <cstdint>
+#include <cstring>
 
 namespace orv::vlkdec {
 
@@ -12,7 +13,33 @@ constexpr uint32_t load_u16(const uint8_t* bytes) {
 }
 
 constexpr uint32_t load_u32(const uint8_t* bytes) {
-  return load_u16(bytes) | load_u16(bytes + 2) << 16;
+  return static_cast<uint32_t>(bytes[0]) |
+         static_cast<uint32_t>(bytes[1]) << 8 |
+         static_cast<uint32_t>(bytes[2]) << 16 |
+         static_cast<uint32_t>(bytes[3]) << 24;
+}
+
+// The 32-bit word at `bytes`, of which only the first `available` bytes
+// may be read; the bytes from `available` on read as zero, so that a word
+// cut by the end of the data never touches memory beyond it.
+constexpr uint32_t load_u32_within(const uint8_t* bytes, uint32_t available) {
+  if (available >= 4) return load_u32(bytes);
+  uint32_t word = 0;
+  for (uint32_t i = 0; i < available; ++i) {
+    word |= static_cast<uint32_t>(bytes[i]) << (8 * i);
+  }
+  return word;
+}
+
+// Eight bytes in one load: the byte-by-byte form is not always merged into
+// one, and the bit readers load at every refill.
+inline uint64_t load_u64(const uint8_t* bytes) {
+  uint64_t value = 0;
+  std::memcpy(&value, bytes, sizeof value);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  value = __builtin_bswap64(value);
+#endif
+  return value;
 }
 
 // Stores the low 16 bits of `value`.
