@@ -13,14 +13,17 @@
 
 #include "batch.h"
 #include "commands.h"
-#include "encoder/velk_format.h"
+#include "format/block_frame.h"
+#include "format/file_header.h"
+#include "format/frame.h"
+#include "format/seek_table.h"
 #include "host/plugin_host.h"
 
 namespace velka {
 
 namespace {
 
-using orv::encoder::FileHeader;
+using orv::vlkdec::FileHeader;
 
 struct BlockSummary {
   uint64_t count = 0;
@@ -51,10 +54,6 @@ std::string json_escape(const std::string& s) {
     }
   }
   return out;
-}
-
-uint32_t u16_at(const uint8_t* p) {
-  return p[0] | static_cast<uint32_t>(p[1]) << 8;
 }
 
 struct InfoOptions {
@@ -212,34 +211,36 @@ void describe(const std::string& path, const InfoOptions& o,
               const Loaded& plugin, bool one_line, JobReport& report) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw FileFailure("cannot open '" + path + "'");
-  uint8_t head[orv::encoder::file_header_bytes];
+  uint8_t head[orv::vlkdec::file_header_bytes];
   in.read(reinterpret_cast<char*>(head), sizeof head);
   const auto parsed =
-      orv::encoder::parse_file_header(head, static_cast<size_t>(in.gcount()));
+      orv::vlkdec::parse_file_header(head, static_cast<size_t>(in.gcount()));
   if (!parsed) {
     throw FileFailure("'" + path + "' is not a Velk audio file (bad header)");
   }
   const FileHeader h = *parsed;
   std::vector<std::string> problems;
-  if (h.channels < 1 || h.channels > 8)
+  if (h.channels < 1 || h.channels > orv::vlkdec::max_channels)
     problems.push_back("channel count outside 1..8");
   if (h.sample_rate == 0) problems.push_back("sample rate 0");
 
   // Seek table: read in chunks; a table longer than the file is a problem.
   SeekSummary seek;
-  std::vector<uint8_t> chunk(2 * 4096);
+  constexpr uint64_t chunk_entries = 4096;
+  constexpr uint64_t entry_bytes = orv::vlkdec::seek_entry_bytes;
+  std::vector<uint8_t> chunk(entry_bytes * chunk_entries);
   uint64_t entries_left = h.seek_entry_count;
   bool first_entry = true;
   while (entries_left > 0) {
-    const uint64_t take = std::min<uint64_t>(entries_left, chunk.size() / 2);
+    const uint64_t take = std::min(entries_left, chunk_entries);
     in.read(reinterpret_cast<char*>(chunk.data()),
-            static_cast<std::streamsize>(2 * take));
-    if (static_cast<uint64_t>(in.gcount()) != 2 * take) {
+            static_cast<std::streamsize>(entry_bytes * take));
+    if (static_cast<uint64_t>(in.gcount()) != entry_bytes * take) {
       problems.push_back("seek table runs past the end of the file");
       break;
     }
     for (uint64_t e = 0; e < take; ++e) {
-      const uint32_t s = u16_at(&chunk[2 * e]);
+      const uint32_t s = orv::vlkdec::read_seek_entry(chunk.data(), e);
       seek.smallest = first_entry ? s : std::min<uint64_t>(seek.smallest, s);
       seek.largest = std::max<uint64_t>(seek.largest, s);
       seek.total += s;
@@ -250,27 +251,28 @@ void describe(const std::string& path, const InfoOptions& o,
 
   // Blocks: walk the frame headers.
   BlockSummary blocks;
-  std::vector<uint8_t> payload(65536);
+  std::vector<uint8_t> payload(orv::vlkdec::max_block_payload_bytes);
   while (in) {
-    uint8_t frame[4];
-    in.read(reinterpret_cast<char*>(frame), 4);
+    uint8_t frame[orv::vlkdec::block_frame_header_bytes];
+    in.read(reinterpret_cast<char*>(frame), sizeof frame);
     const auto got = in.gcount();
     blocks.data_bytes += static_cast<uint64_t>(got);
     if (got == 0) break;
-    if (got < 4 || u16_at(frame) != orv::encoder::block_sync) {
+    const auto size =
+        orv::vlkdec::read_block_frame(frame, static_cast<size_t>(got));
+    if (!size) {
       problems.push_back("block framing broken at block " +
                          std::to_string(blocks.count));
       in.seekg(0, std::ios::end);
       break;
     }
-    const uint32_t size = u16_at(frame + 2);
-    in.read(reinterpret_cast<char*>(payload.data()), size);
+    in.read(reinterpret_cast<char*>(payload.data()), *size);
     blocks.data_bytes += static_cast<uint64_t>(in.gcount());
-    if (static_cast<uint32_t>(in.gcount()) != size) {
+    if (static_cast<uint32_t>(in.gcount()) != *size) {
       problems.push_back("last block truncated");
       break;
     }
-    const uint32_t whole = size + 4;
+    const uint32_t whole = orv::vlkdec::block_frame_header_bytes + *size;
     blocks.smallest =
         blocks.count == 0 ? whole : std::min(blocks.smallest, whole);
     blocks.largest = std::max(blocks.largest, whole);
@@ -291,7 +293,7 @@ void describe(const std::string& path, const InfoOptions& o,
     problems.push_back("a block of " + std::to_string(blocks.largest) +
                        " bytes exceeds max_block_size");
   }
-  const uint64_t data_start = 24 + 2 * uint64_t{h.seek_entry_count};
+  const uint64_t data_start = orv::vlkdec::data_start_for(h);
   if (h.seek_entry_count > 0 && actual_size >= data_start &&
       seek.total != actual_size - data_start) {
     problems.push_back("seek table covers " + std::to_string(seek.total) +
@@ -308,7 +310,7 @@ void describe(const std::string& path, const InfoOptions& o,
   const double kbps =
       seconds > 0.0 ? static_cast<double>(h.file_size) * 8.0 / seconds / 1000.0
                     : 0.0;
-  const uint32_t n = orv::encoder::frame_length_for_rate(h.sample_rate);
+  const uint32_t n = orv::vlkdec::frame_length_for_rate(h.sample_rate);
   report.add_audio(h.total_samples, h.sample_rate);
   const double mean_block = blocks.count ? static_cast<double>(blocks.bytes) /
                                                static_cast<double>(blocks.count)
