@@ -7,18 +7,15 @@
 #include <limits>
 
 #include "encoder/bit_writer.h"
-#include "encoder/velk_format.h"
+#include "format/bands.h"
+#include "format/coding.h"
+#include "format/frame.h"
 
 namespace orv::encoder {
 
 namespace {
 
-constexpr uint32_t max_magnitude = (1u << max_magnitude_bits) - 1;
-using vlkdec::float29_bits;
-using vlkdec::run_index_bits;
-constexpr unsigned skip_bits = vlkdec::sub_block_skip_bits;
-constexpr unsigned index_bits = vlkdec::quantiser_index_bits;
-constexpr unsigned width_bits = vlkdec::run_width_bits;
+constexpr uint32_t max_magnitude = (1u << vlkdec::max_magnitude_bits) - 1;
 // log10 of the ratio between neighbouring quantiser steps.
 constexpr double step_log10 = 0.0664;
 // A magnitude is rounded up only from 1 - rounding_bias of a step rather
@@ -46,22 +43,28 @@ unsigned bits_for(uint32_t magnitude) {
   return static_cast<unsigned>(std::bit_width(magnitude));
 }
 
+// Entry j is the start of band j in coefficient pairs; the last is n / 2.
+std::vector<uint32_t> band_edge_list(unsigned sample_rate) {
+  const vlkdec::BandEdges bands = vlkdec::band_edges_for_rate(sample_rate);
+  return {bands.edges, bands.edges + bands.count + 1};
+}
+
 }  // namespace
 
 BlockEncoder::BlockEncoder(unsigned channels, unsigned sample_rate)
     : channels_(channels),
       sample_rate_(sample_rate),
-      n_(frame_length_for_rate(sample_rate)),
-      band_edges_(band_edges_for_rate(sample_rate)),
+      n_(vlkdec::frame_length_for_rate(sample_rate)),
+      band_edges_(band_edge_list(sample_rate)),
       dct_(n_),
       model_(n_, sample_rate, band_edges_),
       previous_threshold_(channels),
       codes_(channels) {
   band_count_ = static_cast<unsigned>(band_edges_.size() - 1);
-  for (unsigned i = 0; i < quantiser_count; ++i) {
-    steps_.push_back(quantiser_step(i));
+  for (unsigned i = 0; i < vlkdec::quantiser_count; ++i) {
+    steps_.push_back(vlkdec::quantiser_table[i]);
   }
-  const uint32_t groups = (n_ - 2 + 7) / 8;
+  const uint32_t groups = (n_ - vlkdec::raw_coefficient_count + 7) / 8;
   group_bits_.resize(groups);
   plan_cost_.resize(groups + 1);
   plan_groups_.resize(groups);
@@ -92,8 +95,8 @@ void BlockEncoder::quantise_channel(const BlockAnalysis& block, unsigned c,
                                     ChannelCode& code) {
   const double* a = block.coeffs.data() + static_cast<size_t>(c) * n_;
   const double* threshold = block.threshold.data() + size_t{c} * band_count_;
-  code.float0 = encode_float29(a[0]);
-  code.float1 = encode_float29(a[1]);
+  code.float0 = vlkdec::encode_float29(a[0]);
+  code.float1 = vlkdec::encode_float29(a[1]);
   const double gain = std::pow(10.0, -setting.mask_offset_db / 10.0);
   // The finest setting keeps plain rounding: it is there for accuracy.
   const double bias = setting.finest ? 0.5 : rounding_bias;
@@ -110,7 +113,7 @@ void BlockEncoder::quantise_channel(const BlockAnalysis& block, unsigned c,
     }
     // Finest step at which the band's largest magnitude still fits.
     unsigned min_index = 0;
-    while (min_index + 1 < quantiser_count &&
+    while (min_index + 1 < vlkdec::quantiser_count &&
            std::nearbyint(peak / steps_[min_index]) > max_magnitude) {
       ++min_index;
     }
@@ -128,9 +131,10 @@ void BlockEncoder::quantise_channel(const BlockAnalysis& block, unsigned c,
     unsigned index = min_index;
     const double allowed = threshold[b] * gain;
     if (setting.finest || coded == lo) {
-      index = coded == lo ? quantiser_count - 1 : min_index;
+      index = coded == lo ? vlkdec::quantiser_count - 1 : min_index;
     } else if (energy <= allowed) {
-      index = quantiser_count - 1;  // the whole band is masked: all zero
+      index =
+          vlkdec::quantiser_count - 1;  // the whole band is masked: all zero
     } else {
       // Start where uniform noise of step^2 / 12 per coefficient would
       // meet the allowance, then move to the coarsest step that keeps the
@@ -138,17 +142,18 @@ void BlockEncoder::quantise_channel(const BlockAnalysis& block, unsigned c,
       const double width = coded - lo;
       const double guess = std::floor(
           std::log10(std::sqrt(12.0 * allowed / width)) / step_log10);
-      index = static_cast<unsigned>(
-          std::clamp(guess, double(min_index), double(quantiser_count - 1)));
+      index = static_cast<unsigned>(std::clamp(
+          guess, double(min_index), double(vlkdec::quantiser_count - 1)));
       if (noise(index) <= allowed) {
-        while (index + 1 < quantiser_count && noise(index + 1) <= allowed) {
+        while (index + 1 < vlkdec::quantiser_count &&
+               noise(index + 1) <= allowed) {
           ++index;
         }
       } else {
         while (index > min_index && noise(index) > allowed) --index;
       }
     }
-    index = std::min(index + setting.index_offset, quantiser_count - 1);
+    index = std::min(index + setting.index_offset, vlkdec::quantiser_count - 1);
     code.indices[b] = static_cast<uint8_t>(index);
     const double step = steps_[index];
     for (uint32_t k = lo; k < coded; ++k) {
@@ -169,7 +174,8 @@ void BlockEncoder::plan_runs(ChannelCode& code) {
   const uint32_t groups = static_cast<uint32_t>(group_bits_.size());
   uint64_t sign_bits = 0;
   for (uint32_t g = 0; g < groups; ++g) {
-    const uint32_t lo = 2 + 8 * g, hi = std::min(lo + 8, n_);
+    const uint32_t lo = vlkdec::raw_coefficient_count + 8 * g,
+                   hi = std::min(lo + 8, n_);
     uint32_t peak = 0;
     for (uint32_t k = lo; k < hi; ++k) {
       peak = std::max<uint32_t>(peak, code.magnitudes[k]);
@@ -189,10 +195,12 @@ void BlockEncoder::plan_runs(ChannelCode& code) {
         width = std::max<unsigned>(width, group_bits_[t + covered]);
         ++covered;
       }
-      const uint32_t first = 2 + 8 * t;
-      const uint32_t count = std::min(2 + 8 * end, n_) - first;
-      const uint64_t header =
-          1 + (option > 1 ? run_index_bits : 0) + width_bits;
+      const uint32_t first = vlkdec::raw_coefficient_count + 8 * t;
+      const uint32_t count =
+          std::min(vlkdec::raw_coefficient_count + 8 * end, n_) - first;
+      const uint64_t header = vlkdec::run_flag_bits +
+                              (option > 1 ? vlkdec::run_index_bits : 0) +
+                              vlkdec::run_width_bits;
       const uint64_t cost = header + uint64_t{count} * width + plan_cost_[end];
       if (cost < best) {
         best = cost;
@@ -209,7 +217,8 @@ void BlockEncoder::plan_runs(ChannelCode& code) {
     code.run_groups.push_back(plan_groups_[t]);
     code.run_widths.push_back(plan_width_[t]);
   }
-  code.bits = 2 * float29_bits + uint64_t{index_bits} * band_count_ +
+  code.bits = vlkdec::raw_coefficient_count * vlkdec::float29_bits +
+              uint64_t{vlkdec::quantiser_index_bits} * band_count_ +
               plan_cost_[0] + sign_bits;
 }
 
@@ -218,7 +227,7 @@ uint64_t BlockEncoder::payload_bits(const BlockAnalysis& block,
   uint64_t total = 0;
   for (unsigned first = 0; first < channels_; first += 2) {
     const unsigned last = std::min(first + 2, channels_);
-    uint64_t bits = skip_bits;
+    uint64_t bits = vlkdec::sub_block_skip_bits;
     for (unsigned c = first; c < last; ++c) {
       quantise_channel(block, c, setting, codes_[c]);
       bits += codes_[c].bits;
@@ -230,25 +239,29 @@ uint64_t BlockEncoder::payload_bits(const BlockAnalysis& block,
 
 void BlockEncoder::write_channel(const ChannelCode& code,
                                  BitWriter& writer) const {
-  writer.put(code.float0, float29_bits);
-  writer.put(code.float1, float29_bits);
-  for (uint8_t index : code.indices) writer.put(index, index_bits);
-  uint32_t k = 2;
+  writer.put(code.float0, vlkdec::float29_bits);
+  writer.put(code.float1, vlkdec::float29_bits);
+  for (uint8_t index : code.indices) {
+    writer.put(index, vlkdec::quantiser_index_bits);
+  }
+  uint32_t k = vlkdec::raw_coefficient_count;
   for (size_t r = 0; r < code.run_groups.size(); ++r) {
     const uint32_t groups = code.run_groups[r];
     const unsigned width = code.run_widths[r];
     if (groups == 1) {
-      writer.put(0, 1);
+      writer.put(0, vlkdec::run_flag_bits);
     } else {
-      writer.put(1, 1);
-      writer.put(run_index_for_groups(groups), run_index_bits);
+      writer.put(1, vlkdec::run_flag_bits);
+      writer.put(run_index_for_groups(groups), vlkdec::run_index_bits);
     }
-    writer.put(width, width_bits);
+    writer.put(width, vlkdec::run_width_bits);
     const uint32_t end = std::min(k + 8 * groups, n_);
     if (width > 0) {
       for (; k < end; ++k) {
         writer.put(code.magnitudes[k], width);
-        if (code.magnitudes[k] != 0) writer.put(code.negative[k], 1);
+        if (code.magnitudes[k] != 0) {
+          writer.put(code.negative[k], vlkdec::sign_bits);
+        }
       }
     }
     k = end;
@@ -261,7 +274,7 @@ void BlockEncoder::write_payload(const BlockAnalysis& block,
   BitWriter writer(out);
   for (unsigned first = 0; first < channels_; first += 2) {
     const unsigned last = std::min(first + 2, channels_);
-    writer.put(0, skip_bits);
+    writer.put(0, vlkdec::sub_block_skip_bits);
     for (unsigned c = first; c < last; ++c) {
       quantise_channel(block, c, setting, codes_[c]);
       write_channel(codes_[c], writer);

@@ -6,7 +6,11 @@
 #include "encoder/block_encoder.h"
 #include "encoder/rate_control.h"
 #include "encoder/velk_encoder.h"
-#include "encoder/velk_format.h"
+#include "format/block_frame.h"
+#include "format/coding.h"
+#include "format/file_header.h"
+#include "format/frame.h"
+#include "format/seek_table.h"
 
 namespace orv::encoder {
 
@@ -20,11 +24,6 @@ constexpr double seek_stretch_seconds = 0.5;
 // or overspent are evened out over that stretch.
 constexpr double lookahead_seconds = 3.0;
 
-void append_u16(std::vector<uint8_t>& out, uint32_t v) {
-  out.push_back(static_cast<uint8_t>(v));
-  out.push_back(static_cast<uint8_t>(v >> 8));
-}
-
 // Stored sizes of stretches of `per_entry` blocks; empty if one does not fit
 // 16 bits.
 std::vector<uint32_t> stretch_sizes(const std::vector<uint32_t>& block_sizes,
@@ -34,7 +33,7 @@ std::vector<uint32_t> stretch_sizes(const std::vector<uint32_t>& block_sizes,
     uint64_t sum = 0;
     const size_t end = std::min(block_sizes.size(), i + per_entry);
     for (size_t b = i; b < end; ++b) sum += block_sizes[b];
-    if (sum > u16_max) return {};
+    if (sum > vlkdec::max_seek_stretch_bytes) return {};
     sizes.push_back(static_cast<uint32_t>(sum));
   }
   return sizes;
@@ -45,7 +44,7 @@ std::vector<uint32_t> stretch_sizes(const std::vector<uint32_t>& block_sizes,
 Encoder::Encoder(unsigned channels, unsigned sample_rate,
                  const EncoderOptions& options)
     : channels_(channels), sample_rate_(sample_rate), options_(options) {
-  if (channels < 1 || channels > max_channels) {
+  if (channels < 1 || channels > vlkdec::max_channels) {
     throw EncodeError("channel count " + std::to_string(channels) +
                       " is outside 1..8");
   }
@@ -53,7 +52,7 @@ Encoder::Encoder(unsigned channels, unsigned sample_rate,
     throw EncodeError("sample rate " + std::to_string(sample_rate) +
                       " Hz is outside 1..65535");
   }
-  if (options.format_version > max_format_version) {
+  if (options.format_version > vlkdec::max_file_version) {
     throw EncodeError("format version must be 0, 1 or 2");
   }
   if (options.quality < quality_min || options.quality > quality_max) {
@@ -65,12 +64,12 @@ Encoder::Encoder(unsigned channels, unsigned sample_rate,
   if (options.blocks_per_seek_entry > u16_max) {
     throw EncodeError("blocks per seek entry must be at most 65535");
   }
-  if (options.max_payload_bytes > u16_max) {
+  if (options.max_payload_bytes > vlkdec::max_block_payload_bytes) {
     throw EncodeError("block payloads are limited to 65535 bytes");
   }
   block_encoder_ = std::make_unique<BlockEncoder>(channels, sample_rate);
   frame_length_ = block_encoder_->frame_length();
-  hop_ = hop_for_frame_length(frame_length_);
+  hop_ = vlkdec::hop_for_frame_length(frame_length_);
   window_.reserve(static_cast<size_t>(frame_length_) * channels);
   double cutoff_hz = 0.0;
   if (options.bitrate_kbps > 0.0) {
@@ -139,7 +138,7 @@ void Encoder::encode_ready_blocks(bool flush) {
       for (size_t i = first; i <= last; ++i) {
         setting.mask_offset_db = rate_offset_grid()[i];
         bits.push_back(be.payload_bits(*block, setting) +
-                       8 * block_frame_header_bytes);
+                       8 * vlkdec::block_frame_header_bytes);
       }
       rate_->push(first, std::move(bits));
       pending_.push_back(std::move(block));
@@ -176,13 +175,13 @@ uint32_t Encoder::emit_block(const BlockAnalysis& block, QuantSetting setting) {
   const bool coarsened = be.payload_bits(block, setting) > limit_bits;
   if (coarsened) {
     QuantSetting coarsest = setting;
-    coarsest.index_offset = quantiser_count - 1;
+    coarsest.index_offset = vlkdec::quantiser_count - 1;
     if (be.payload_bits(block, coarsest) > limit_bits) {
       throw EncodeError("a block does not fit " +
                         std::to_string(options_.max_payload_bytes) +
                         " bytes even at the coarsest quantisers");
     }
-    unsigned lo = 0, hi = quantiser_count - 1;  // lo fails, hi fits
+    unsigned lo = 0, hi = vlkdec::quantiser_count - 1;  // lo fails, hi fits
     while (hi - lo > 1) {
       setting.index_offset = (lo + hi) / 2;
       (be.payload_bits(block, setting) > limit_bits ? lo : hi) =
@@ -192,13 +191,13 @@ uint32_t Encoder::emit_block(const BlockAnalysis& block, QuantSetting setting) {
   }
   coarsened_blocks_ += coarsened ? 1 : 0;
 
+  // The frame header goes in front once the payload's size is known.
   const size_t start = blocks_.size();
-  append_u16(blocks_, block_sync);
-  append_u16(blocks_, 0);
+  blocks_.resize(start + vlkdec::block_frame_header_bytes);
   be.write_payload(block, setting, blocks_);
-  const size_t payload = blocks_.size() - start - block_frame_header_bytes;
-  blocks_[start + 2] = static_cast<uint8_t>(payload);
-  blocks_[start + 3] = static_cast<uint8_t>(payload >> 8);
+  const size_t payload =
+      blocks_.size() - start - vlkdec::block_frame_header_bytes;
+  vlkdec::write_block_frame(&blocks_[start], static_cast<uint32_t>(payload));
   const uint32_t block_size = static_cast<uint32_t>(blocks_.size() - start);
   block_sizes_.push_back(block_size);
   return block_size;
@@ -254,13 +253,13 @@ EncodeStats Encoder::finish(const ByteSink& sink) {
   stats.blocks_per_seek_entry = per_entry;
 
   const uint64_t file_size =
-      file_header_bytes + 2 * table.size() + blocks_.size();
+      vlkdec::data_start_for(stats.seek_entry_count) + blocks_.size();
   if (file_size > u32_max) {
     throw EncodeError("encoded file would exceed 4294967295 bytes");
   }
   stats.file_size = file_size;
 
-  FileHeader header{};
+  vlkdec::FileHeader header{};
   header.version = static_cast<uint8_t>(options_.format_version);
   header.channels = static_cast<uint8_t>(channels_);
   header.sample_rate = static_cast<uint16_t>(sample_rate_);
@@ -269,11 +268,12 @@ EncodeStats Encoder::finish(const ByteSink& sink) {
   header.file_size = static_cast<uint32_t>(file_size);
   header.seek_entry_count = stats.seek_entry_count;
   header.blocks_per_seek_entry = options_.format_version == 2 ? per_entry : 0;
-  const auto header_bytes = write_file_header(header);
+  const auto header_bytes = vlkdec::write_file_header(header);
   sink(header_bytes.data(), header_bytes.size());
-  std::vector<uint8_t> table_bytes;
-  table_bytes.reserve(2 * table.size());
-  for (uint32_t s : table) append_u16(table_bytes, s);
+  std::vector<uint8_t> table_bytes(vlkdec::seek_entry_bytes * table.size());
+  for (size_t i = 0; i < table.size(); ++i) {
+    vlkdec::write_seek_entry(table_bytes.data(), i, table[i]);
+  }
   if (!table_bytes.empty()) sink(table_bytes.data(), table_bytes.size());
   if (!blocks_.empty()) sink(blocks_.data(), blocks_.size());
   std::vector<uint8_t>().swap(blocks_);

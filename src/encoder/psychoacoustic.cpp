@@ -4,6 +4,8 @@
 #include <cmath>
 #include <numbers>
 
+#include "format/coding.h"
+
 namespace orv::encoder {
 
 namespace {
@@ -84,7 +86,7 @@ PsychoacousticModel::PsychoacousticModel(uint32_t n, unsigned sample_rate,
   const double full_scale = n * 32767.0 * 32767.0 / 4.0;
   std::vector<double> centre_bark(bands_);
   for (unsigned b = 0; b < bands_; ++b) {
-    lo_.push_back(std::max<uint32_t>(2, 2 * edges[b]));
+    lo_.push_back(std::max(vlkdec::raw_coefficient_count, 2 * edges[b]));
     hi_.push_back(2 * edges[b + 1]);
     const double centre = 0.5 * (lo_[b] + hi_[b]) * hz_per_coefficient;
     centre_bark[b] = bark(centre);

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "encoder/block_encoder.h"
-#include "encoder/velk_format.h"
+#include "format/bands.h"
 
 namespace orv::test {
 namespace {
@@ -19,7 +19,8 @@ constexpr uint32_t n = 2048;
 
 // Thresholds of one block of `x` (n samples), with no block before it.
 std::vector<double> thresholds(const std::vector<float>& x) {
-  const auto edges = encoder::band_edges_for_rate(rate);
+  const vlkdec::BandEdges bands = vlkdec::band_edges_for_rate(rate);
+  const std::vector<uint32_t> edges(bands.edges, bands.edges + bands.count + 1);
   encoder::PsychoacousticModel model(n, rate, edges);
   encoder::ForwardDct dct(n);
   std::vector<double> a(n), threshold(edges.size() - 1), previous;

@@ -8,8 +8,9 @@
 
 #include "decoder/block_decoder.h"
 #include "encoder/velk_encoder.h"
-#include "encoder/velk_format.h"
 #include "encoder_test_support.h"
+#include "format/bands.h"
+#include "format/frame.h"
 #include "support/test_data.h"
 
 namespace orv::test {
@@ -21,8 +22,7 @@ const std::vector<Signal> music = {Signal::chord_vibrato, Signal::noise_bursts,
                                    Signal::chirp, Signal::full_scale_clip};
 
 size_t delivered_frames(size_t frames, unsigned rate) {
-  const size_t hop =
-      encoder::hop_for_frame_length(encoder::frame_length_for_rate(rate));
+  const size_t hop = vlkdec::samples_per_block(rate);
   return (frames + hop - 1) / hop * hop;
 }
 
@@ -31,8 +31,8 @@ size_t delivered_frames(size_t frames, unsigned rate) {
 std::pair<double, double> crossfade_and_interior_rms(
     const std::vector<int16_t>& input, const std::vector<int16_t>& decoded,
     unsigned channels, unsigned c, unsigned rate) {
-  const size_t n = encoder::frame_length_for_rate(rate);
-  const size_t hop = encoder::hop_for_frame_length(n);
+  const size_t n = vlkdec::frame_length_for_rate(rate);
+  const size_t hop = vlkdec::hop_for_frame_length(n);
   double cross = 0.0, inner = 0.0;
   size_t cross_count = 0, inner_count = 0;
   for (size_t i = 0; i < input.size() / channels; ++i) {
@@ -110,7 +110,7 @@ TEST(EncoderRoundTrip, SilenceStaysExactlySilent) {
 TEST(EncoderRoundTrip, ShortInputAndBlockBoundaryLengths) {
   // One frame, exactly one hop, one hop + 1: block counts ceil(frames / h).
   const unsigned rate = 8000;
-  const size_t hop = encoder::hop_for_frame_length(512);
+  const size_t hop = vlkdec::hop_for_frame_length(512);
   for (size_t frames : {size_t{1}, hop, hop + 1, 3 * hop}) {
     SCOPED_TRACE(frames);
     const auto input = make_signal({Signal::chord_vibrato}, 2, rate, frames, 5);
@@ -197,10 +197,10 @@ TEST(EncoderFormat, BandEdgesMatchTheDecoderSetupForEveryRate) {
   for (uint32_t rate = 1; rate <= 65535; ++rate) {
     const vlkdec::BlockDecoder* d =
         vlkdec::setup_block_decoder(&storage, rate, 1, 1);
-    const auto edges = encoder::band_edges_for_rate(rate);
-    ASSERT_EQ(edges.size(), d->band_count + 1) << rate;
-    for (size_t j = 0; j < edges.size(); ++j)
-      ASSERT_EQ(edges[j], d->band_edges[j]) << rate;
+    const vlkdec::BandEdges edges = vlkdec::band_edges_for_rate(rate);
+    ASSERT_EQ(edges.count, d->band_count) << rate;
+    for (size_t j = 0; j <= edges.count; ++j)
+      ASSERT_EQ(edges.edges[j], d->band_edges[j]) << rate;
   }
 }
 
