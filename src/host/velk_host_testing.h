@@ -22,9 +22,8 @@ typedef struct VelkHostAllocationStats {
   uint64_t bad_frees;         /* frees of a block this host did not hand out */
   uint64_t outstanding_bytes; /* allocated and not yet freed */
 } VelkHostAllocationStats;
-void velk_host_allocation_stats(const VelkHost* host,
-                                VelkHostAllocationStats* out)
-    VELK_HOST_NOEXCEPT;
+void velk_host_allocation_stats(
+    const VelkHost* host, VelkHostAllocationStats* out) VELK_HOST_NOEXCEPT;
 /* While non-zero, allocate callbacks are answered with null. */
 void velk_host_refuse_allocations(VelkHost* host,
                                   int refuse) VELK_HOST_NOEXCEPT;
