@@ -13,10 +13,6 @@
 // / rate, in integers, so nothing drifts.
 #include "gstvelkadec.h"
 
-#include <dlfcn.h>
-#include <unistd.h>
-
-#include <cstring>
 #include <string>
 
 #include "gstvelkaelements.h"
@@ -47,77 +43,6 @@ constexpr uint64_t push_reserve_blocks = 16;
 // MiB, which keeps the reserve within 4 GiB.
 constexpr uint64_t push_reserve_max_block = uint64_t{1} << 28;
 
-// ---------------------------------------------------------------------------
-// The decoder module, loaded once per path and shared by every element.
-
-struct SharedModule {
-  std::string path;
-  VelkHost* host = nullptr;
-  int users = 0;
-  SharedModule* next = nullptr;
-};
-
-GMutex modules_lock;
-SharedModule* modules = nullptr;
-
-// The loaded module at `path`, or null with the reason in `error`.
-VelkHost* acquire_module(const char* path, char* error, size_t error_size) {
-  g_mutex_lock(&modules_lock);
-  SharedModule* m = modules;
-  while (m != nullptr && m->path != path) m = m->next;
-  if (m == nullptr) {
-    VelkHost* host = velk_host_load(path, error, error_size);
-    if (host == nullptr) {
-      g_mutex_unlock(&modules_lock);
-      return nullptr;
-    }
-    m = new SharedModule;
-    m->path = path;
-    m->host = host;
-    m->next = modules;
-    modules = m;
-  }
-  ++m->users;
-  g_mutex_unlock(&modules_lock);
-  return m->host;
-}
-
-void release_module(VelkHost* host) {
-  if (host == nullptr) return;
-  g_mutex_lock(&modules_lock);
-  SharedModule** link = &modules;
-  while ((*link)->host != host) link = &(*link)->next;
-  SharedModule* m = *link;
-  if (--m->users == 0) {
-    *link = m->next;
-    velk_host_unload(m->host);
-    delete m;
-  }
-  g_mutex_unlock(&modules_lock);
-}
-
-bool file_exists(const std::string& path) {
-  return access(path.c_str(), R_OK) == 0;
-}
-
-// The module beside this plug-in: <libdir>/vlkdec/ when installed, the
-// module built with it in the build tree. The installed path when neither
-// exists, so that the error names where it was expected.
-std::string module_beside_plugin() {
-  Dl_info info{};
-  if (dladdr(reinterpret_cast<void*>(&module_beside_plugin), &info) == 0 ||
-      info.dli_fname == nullptr) {
-    return ORV_GST_INSTALLED_MODULE;
-  }
-  std::string dir = info.dli_fname;
-  const size_t slash = dir.rfind('/');
-  dir = slash == std::string::npos ? "." : dir.substr(0, slash);
-  const std::string installed = dir + "/" + ORV_GST_INSTALLED_MODULE;
-  const std::string built = dir + "/" + ORV_GST_BUILD_TREE_MODULE;
-  if (!file_exists(installed) && file_exists(built)) return built;
-  return installed;
-}
-
 enum { PROP_0, PROP_PLUGIN_PATH };
 
 GstStaticPadTemplate sink_template = GST_STATIC_PAD_TEMPLATE(
@@ -135,17 +60,18 @@ uint64_t frames_to_time(uint64_t frames, uint32_t rate) {
   return gst_util_uint64_scale_int(frames, GST_SECOND, static_cast<int>(rate));
 }
 
-// The decoder module to load: the plugin-path property, else VELKA_PLUGIN,
-// else the module beside this plug-in.
+// The decoder module to load: the plugin-path property, else the host
+// library's choice (VELKA_PLUGIN, else the module installed or built with
+// this plug-in).
 std::string module_path(GstVelkaDec* dec) {
   std::string path;
   GST_OBJECT_LOCK(dec);
   if (dec->plugin_path != nullptr) path = dec->plugin_path;
   GST_OBJECT_UNLOCK(dec);
   if (!path.empty()) return path;
-  const char* env = g_getenv("VELKA_PLUGIN");
-  if (env != nullptr && env[0] != '\0') return env;
-  return module_beside_plugin();
+  path.resize(velk_host_default_plugin_path(nullptr, 0));
+  velk_host_default_plugin_path(path.data(), path.size() + 1);
+  return path;
 }
 
 // ---------------------------------------------------------------------------
@@ -232,8 +158,8 @@ bool reopen_stream(GstVelkaDec* dec, std::string& error) {
   dec->read_flow = GST_FLOW_OK;
   char reason[512];
   const std::string name = input_name(dec);
-  dec->stream = velk_host_stream_open_source(
-      dec->host, &source, name.c_str(), reason, sizeof reason);
+  dec->stream = velk_host_stream_open_source(dec->host, &source, name.c_str(),
+                                             reason, sizeof reason);
   if (dec->stream == nullptr) {
     error = reason;
     return false;
@@ -249,7 +175,7 @@ bool open_stream(GstVelkaDec* dec) {
   if (dec->host == nullptr) {
     const std::string path = module_path(dec);
     char error[512];
-    dec->host = acquire_module(path.c_str(), error, sizeof error);
+    dec->host = velk_host_acquire(path.c_str(), error, sizeof error);
     if (dec->host == nullptr) {
       GST_ELEMENT_ERROR(dec, LIBRARY, INIT,
                         ("Cannot load the Velk audio decoder module '%s': %s",
@@ -266,30 +192,29 @@ bool open_stream(GstVelkaDec* dec) {
     return false;
   }
   const VelkHostFileHeader header = *velk_host_stream_header(dec->stream);
-  VelkHostStreamInfo answers{};
-  velk_host_stream_info(dec->stream, &answers);
-  const uint32_t channels = (answers.answered & (1u << 7)) != 0
-                                ? answers.output_channels
-                                : header.channels;
-  const uint32_t rate = (answers.answered & (1u << 5)) != 0
-                            ? answers.output_sample_rate
-                            : header.sample_rate;
-  if (channels == 0 || channels > 8 || rate == 0 || rate > 65535) {
+  VelkHostOutputFormat format{};
+  if (velk_host_stream_output_format(dec->stream, &format) != 1) {
     GST_ELEMENT_ERROR(dec, STREAM, FORMAT,
                       ("The Velk audio file declares %u channels at %u Hz, "
                        "which cannot be played",
-                       channels, rate),
+                       format.channels, format.sample_rate),
                       (nullptr));
     close_stream(dec);
     dec->failed = TRUE;
     return false;
   }
+  const uint32_t channels = format.channels;
+  const uint32_t rate = format.sample_rate;
   GstAudioInfo info;
   gst_audio_info_set_format(&info, GST_AUDIO_FORMAT_S16LE,
                             static_cast<gint>(rate),
                             static_cast<gint>(channels), nullptr);
+  VelkHostStreamInfo answers{};
+  velk_host_stream_info(dec->stream, &answers);
   dec->nominal_bit_rate =
-      (answers.answered & 1u) != 0 ? answers.input_bit_rate : 0;
+      (answers.answered & VELK_HOST_INFO_INPUT_BIT_RATE) != 0
+          ? answers.input_bit_rate
+          : 0;
   GST_OBJECT_LOCK(dec);
   dec->info = info;
   dec->have_info = TRUE;
@@ -429,10 +354,9 @@ void finish_segment(GstVelkaDec* dec) {
 // Decodes and pushes one buffer. GST_FLOW_EOS when the segment or the
 // stream has ended (nothing pushed then; the caller finishes the segment).
 GstFlowReturn decode_and_push(GstVelkaDec* dec) {
-  const uint32_t channels =
-      static_cast<uint32_t>(GST_AUDIO_INFO_CHANNELS(&dec->info));
   const uint32_t rate = static_cast<uint32_t>(GST_AUDIO_INFO_RATE(&dec->info));
-  const size_t frame_bytes = size_t{2} * channels;
+  const size_t frame_bytes =
+      static_cast<size_t>(GST_AUDIO_INFO_BPF(&dec->info));
   for (;;) {
     if (dec->next_frame >= dec->stop_frame ||
         velk_host_stream_ended(dec->stream)) {
@@ -629,8 +553,8 @@ GstFlowReturn push_decode(GstVelkaDec* dec) {
   uint64_t reserve = push_reserve_min;
   if (dec->stream != nullptr) {
     const uint64_t block = velk_host_stream_header(dec->stream)->max_block_size;
-    reserve = MAX(reserve,
-                  MIN(block, push_reserve_max_block) * push_reserve_blocks);
+    reserve =
+        MAX(reserve, MIN(block, push_reserve_max_block) * push_reserve_blocks);
   }
   auto enough = [&] {
     const uint64_t end =
@@ -845,7 +769,7 @@ void reset(GstVelkaDec* dec) {
     dec->srcpad = nullptr;
   }
   close_stream(dec);
-  release_module(dec->host);
+  velk_host_release(dec->host);
   dec->host = nullptr;
   dec->failed = FALSE;
   dec->decoded_frame = 0;
@@ -906,7 +830,7 @@ void get_property(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
 void finalize(GObject* object) {
   auto* dec = GST_VELKA_DEC(object);
   close_stream(dec);
-  release_module(dec->host);
+  velk_host_release(dec->host);
   g_object_unref(dec->adapter);
   g_free(dec->plugin_path);
   G_OBJECT_CLASS(gst_velka_dec_parent_class)->finalize(object);
@@ -940,8 +864,7 @@ static void gst_velka_dec_class_init(GstVelkaDecClass* klass) {
 
 static void gst_velka_dec_init(GstVelkaDec* dec) {
   dec->sinkpad = gst_pad_new_from_static_template(&sink_template, "sink");
-  gst_pad_set_activate_function(dec->sinkpad,
-                                GST_DEBUG_FUNCPTR(sink_activate));
+  gst_pad_set_activate_function(dec->sinkpad, GST_DEBUG_FUNCPTR(sink_activate));
   gst_pad_set_activatemode_function(dec->sinkpad,
                                     GST_DEBUG_FUNCPTR(sink_activate_mode));
   gst_pad_set_chain_function(dec->sinkpad, GST_DEBUG_FUNCPTR(sink_chain));
@@ -951,4 +874,3 @@ static void gst_velka_dec_init(GstVelkaDec* dec) {
   gst_segment_init(&dec->segment, GST_FORMAT_TIME);
   gst_audio_info_init(&dec->info);
 }
-
