@@ -451,6 +451,22 @@ void loop(gpointer data) {
 // ---------------------------------------------------------------------------
 // Seeking (pull mode).
 
+// Flushing: both ways, so that a pull blocked upstream returns at once and
+// downstream drops what it holds.
+void push_flush_start(GstVelkaDec* dec, guint32 seqnum) {
+  GstEvent* event = gst_event_new_flush_start();
+  gst_event_set_seqnum(event, seqnum);
+  gst_pad_push_event(dec->sinkpad, gst_event_ref(event));
+  push_event(dec, event);
+}
+
+void push_flush_stop(GstVelkaDec* dec, guint32 seqnum) {
+  GstEvent* event = gst_event_new_flush_stop(TRUE);
+  gst_event_set_seqnum(event, seqnum);
+  gst_pad_push_event(dec->sinkpad, gst_event_ref(event));
+  push_event(dec, event);
+}
+
 gboolean handle_seek(GstVelkaDec* dec, GstEvent* event) {
   gdouble rate;
   GstFormat format;
@@ -480,13 +496,13 @@ gboolean handle_seek(GstVelkaDec* dec, GstEvent* event) {
   const guint32 seqnum = gst_event_get_seqnum(event);
   const bool flush = (flags & GST_SEEK_FLAG_FLUSH) != 0;
   if (flush) {
-    GstEvent* flush_start = gst_event_new_flush_start();
-    gst_event_set_seqnum(flush_start, seqnum);
-    push_event(dec, flush_start);
+    push_flush_start(dec, seqnum);
   } else {
     gst_pad_pause_task(dec->sinkpad);
   }
   GST_PAD_STREAM_LOCK(dec->sinkpad);
+  // Nothing streams while the lock is held; reads may flow again.
+  if (flush) push_flush_stop(dec, seqnum);
   GST_OBJECT_LOCK(dec);
   GstSegment segment = dec->segment;
   const uint64_t total = dec->total_frames;
@@ -506,11 +522,6 @@ gboolean handle_seek(GstVelkaDec* dec, GstEvent* event) {
     } else {
       ok = move_to_frame(dec, target) ? TRUE : FALSE;
     }
-  }
-  if (flush) {
-    GstEvent* flush_stop = gst_event_new_flush_stop(TRUE);
-    gst_event_set_seqnum(flush_stop, seqnum);
-    push_event(dec, flush_stop);
   }
   if (ok) {
     segment.position = segment.start;

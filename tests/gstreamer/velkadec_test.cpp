@@ -151,7 +151,7 @@ struct SeekCase {
 // 40 accurate flushing seeks in each file: the first buffer starts at the
 // requested sample, stamped with the requested time, and the second after
 // it equals the whole decode there (from the end of the crossfade with the
-// audio decoded before the jump).
+// audio decoded before the jump). Each seek flushes upstream as well.
 TEST(VelkaDec, SeeksToTheExactSample) {
   TempDir dir;
   const SeekCase cases[] = {{2, 44100, 4}, {1, 32000, 3}, {6, 48000, 2}};
@@ -173,11 +173,28 @@ TEST(VelkaDec, SeeksToTheExactSample) {
 
     GstElement* pipeline = gst_parse_launch(
         ("filesrc location=" + path +
-         " ! velkadec ! appsink name=sink sync=false max-buffers=8")
+         " name=src ! velkadec ! appsink name=sink sync=false max-buffers=8")
             .c_str(),
         nullptr);
     ASSERT_NE(pipeline, nullptr);
     GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
+    GstElement* src = gst_bin_get_by_name(GST_BIN(pipeline), "src");
+    GstPad* src_pad = gst_element_get_static_pad(src, "src");
+    int upstream_flushes = 0;
+    gst_pad_add_probe(
+        src_pad,
+        static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_EVENT_FLUSH |
+                                     GST_PAD_PROBE_TYPE_EVENT_UPSTREAM),
+        +[](GstPad*, GstPadProbeInfo* info, gpointer count) {
+          if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) ==
+              GST_EVENT_FLUSH_START) {
+            ++*static_cast<int*>(count);
+          }
+          return GST_PAD_PROBE_OK;
+        },
+        &upstream_flushes, nullptr);
+    gst_object_unref(src_pad);
+    gst_object_unref(src);
     gst_element_set_state(pipeline, GST_STATE_PAUSED);
     ASSERT_EQ(
         gst_element_get_state(pipeline, nullptr, nullptr, 10 * GST_SECOND),
@@ -226,6 +243,7 @@ TEST(VelkaDec, SeeksToTheExactSample) {
             << "frame " << f;
       }
     }
+    EXPECT_EQ(upstream_flushes, 40);
     gst_element_set_state(pipeline, GST_STATE_NULL);
     gst_object_unref(sink);
     gst_object_unref(pipeline);
