@@ -168,6 +168,19 @@ bool reopen_stream(GstVelkaDec* dec, std::string& error) {
   return true;
 }
 
+// A bin that plugs elements automatically (decodebin) tries each element
+// with its state locked and drops the element's errors until it keeps it,
+// unlocking it just after. An error posted by the task before then would be
+// lost, leaving the pipeline waiting, so a failure to open waits for the
+// unlock first. The wait is bounded: an application may keep the state
+// locked for good.
+void wait_until_state_unlocked(GstVelkaDec* dec) {
+  for (int ms = 0;
+       ms < 200 && gst_element_is_locked_state(GST_ELEMENT_CAST(dec)); ++ms) {
+    g_usleep(1000);
+  }
+}
+
 // Loads the module and opens the stream; posts an error and returns false
 // when either fails or the file cannot be played.
 bool open_stream(GstVelkaDec* dec) {
@@ -177,6 +190,7 @@ bool open_stream(GstVelkaDec* dec) {
     char error[512];
     dec->host = velk_host_acquire(path.c_str(), error, sizeof error);
     if (dec->host == nullptr) {
+      wait_until_state_unlocked(dec);
       GST_ELEMENT_ERROR(dec, LIBRARY, INIT,
                         ("Cannot load the Velk audio decoder module '%s': %s",
                          path.c_str(), error),
@@ -187,6 +201,7 @@ bool open_stream(GstVelkaDec* dec) {
   }
   std::string error;
   if (!reopen_stream(dec, error)) {
+    wait_until_state_unlocked(dec);
     GST_ELEMENT_ERROR(dec, STREAM, DECODE, ("%s", error.c_str()), (nullptr));
     dec->failed = TRUE;
     return false;
@@ -194,6 +209,7 @@ bool open_stream(GstVelkaDec* dec) {
   const VelkHostFileHeader header = *velk_host_stream_header(dec->stream);
   VelkHostOutputFormat format{};
   if (velk_host_stream_output_format(dec->stream, &format) != 1) {
+    wait_until_state_unlocked(dec);
     GST_ELEMENT_ERROR(dec, STREAM, FORMAT,
                       ("The Velk audio file declares %u channels at %u Hz, "
                        "which cannot be played",
@@ -434,6 +450,10 @@ void pause_task(GstVelkaDec* dec, GstFlowReturn flow) {
   }
 }
 
+// The pull-mode task. The stream is opened here rather than at activation,
+// so that a refused file posts its own error, as any element does for a
+// bad stream, instead of failing a state change that a bin which plugs
+// elements automatically reports as a missing plug-in.
 void loop(gpointer data) {
   auto* dec = GST_VELKA_DEC(data);
   if (dec->stream == nullptr) {
@@ -475,22 +495,8 @@ gboolean handle_seek(GstVelkaDec* dec, GstEvent* event) {
   gint64 start, stop;
   gst_event_parse_seek(event, &rate, &format, &flags, &start_type, &start,
                        &stop_type, &stop);
-  if (!dec->pull_mode || rate <= 0.0) return FALSE;
-  GST_OBJECT_LOCK(dec);
-  const gboolean have_info = dec->have_info;
-  const int sample_rate = GST_AUDIO_INFO_RATE(&dec->info);
-  GST_OBJECT_UNLOCK(dec);
-  if (!have_info) return FALSE;
-  if (format == GST_FORMAT_DEFAULT) {
-    if (start_type != GST_SEEK_TYPE_NONE && start >= 0) {
-      start = static_cast<gint64>(frames_to_time(
-          static_cast<uint64_t>(start), static_cast<uint32_t>(sample_rate)));
-    }
-    if (stop_type != GST_SEEK_TYPE_NONE && stop >= 0) {
-      stop = static_cast<gint64>(frames_to_time(
-          static_cast<uint64_t>(stop), static_cast<uint32_t>(sample_rate)));
-    }
-  } else if (format != GST_FORMAT_TIME) {
+  if (!dec->pull_mode || rate <= 0.0 ||
+      (format != GST_FORMAT_TIME && format != GST_FORMAT_DEFAULT)) {
     return FALSE;
   }
   const guint32 seqnum = gst_event_get_seqnum(event);
@@ -503,25 +509,33 @@ gboolean handle_seek(GstVelkaDec* dec, GstEvent* event) {
   GST_PAD_STREAM_LOCK(dec->sinkpad);
   // Nothing streams while the lock is held; reads may flow again.
   if (flush) push_flush_stop(dec, seqnum);
+  gboolean ok = dec->stream != nullptr || open_stream(dec);
   GST_OBJECT_LOCK(dec);
   GstSegment segment = dec->segment;
   const uint64_t total = dec->total_frames;
+  const uint32_t sample_rate =
+      static_cast<uint32_t>(GST_AUDIO_INFO_RATE(&dec->info));
   GST_OBJECT_UNLOCK(dec);
+  if (ok && format == GST_FORMAT_DEFAULT) {
+    if (start_type != GST_SEEK_TYPE_NONE && start >= 0) {
+      start = static_cast<gint64>(
+          frames_to_time(static_cast<uint64_t>(start), sample_rate));
+    }
+    if (stop_type != GST_SEEK_TYPE_NONE && stop >= 0) {
+      stop = static_cast<gint64>(
+          frames_to_time(static_cast<uint64_t>(stop), sample_rate));
+    }
+  }
   gboolean update = FALSE;
-  gboolean ok =
-      gst_segment_do_seek(&segment, rate, GST_FORMAT_TIME, flags, start_type,
-                          static_cast<guint64>(start), stop_type,
-                          static_cast<guint64>(stop), &update);
+  ok =
+      ok && gst_segment_do_seek(&segment, rate, GST_FORMAT_TIME, flags,
+                                start_type, static_cast<guint64>(start),
+                                stop_type, static_cast<guint64>(stop), &update);
   if (ok) {
     const uint64_t target =
         MIN(total,
-            gst_util_uint64_scale_ceil(
-                segment.start, static_cast<guint64>(sample_rate), GST_SECOND));
-    if (dec->stream == nullptr && !open_stream(dec)) {
-      ok = FALSE;
-    } else {
-      ok = move_to_frame(dec, target) ? TRUE : FALSE;
-    }
+            gst_util_uint64_scale_ceil(segment.start, sample_rate, GST_SECOND));
+    ok = move_to_frame(dec, target) ? TRUE : FALSE;
   }
   if (ok) {
     segment.position = segment.start;
@@ -666,13 +680,8 @@ gboolean sink_activate_mode(GstPad* pad, GstObject* parent, GstPadMode mode,
   switch (mode) {
     case GST_PAD_MODE_PULL:
       if (active) {
-        // Opened here rather than in the task, so that a refused file fails
-        // the state change: bins that plug elements automatically report
-        // that, while an error posted during their state change is lost.
         dec->pull_mode = TRUE;
         dec->need_segment = TRUE;
-        if (!open_stream(dec)) return FALSE;
-        update_stop_frame(dec);
         return gst_pad_start_task(pad, loop, dec, nullptr);
       }
       return gst_pad_stop_task(pad);

@@ -344,6 +344,8 @@ TEST(VelkaDec, SegmentSeeksQueriesAndTags) {
 
 // A missing decoder module or a refused file: an error message that says
 // so, never a hang. The property names the module ahead of VELKA_PLUGIN.
+// Under decodebin, in pull and in push mode, a refused file is velkadec's
+// own decode error naming the reason, not a missing plug-in.
 TEST(VelkaDec, ReportsMissingModuleAndRefusedFile) {
   const std::string good =
       orv::test::data_path("vectors/files/ch2-48000.VELKA");
@@ -375,10 +377,33 @@ TEST(VelkaDec, ReportsMissingModuleAndRefusedFile) {
   std::vector<uint8_t> refused = orv::test::read_file(good);
   refused[4] = 9;  // no such format version
   orv::test::write_bytes(dir.file("refused.VELKA"), refused);
-  const std::string text =
-      run_with("filesrc location=" + dir.file("refused.VELKA") +
-               " ! decodebin ! fakesink");
-  EXPECT_NE(text.find("refuses the file"), std::string::npos) << text;
+  for (const char* mode : {" ! ", " ! queue ! "}) {
+    SCOPED_TRACE(mode);
+    GstElement* pipeline =
+        gst_parse_launch(("filesrc location=" + dir.file("refused.VELKA") +
+                          mode + "decodebin ! fakesink")
+                             .c_str(),
+                         nullptr);
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    GstBus* bus = gst_element_get_bus(pipeline);
+    GstMessage* message =
+        gst_bus_timed_pop_filtered(bus, 10 * GST_SECOND, GST_MESSAGE_ERROR);
+    ASSERT_NE(message, nullptr);
+    GError* error = nullptr;
+    gst_message_parse_error(message, &error, nullptr);
+    EXPECT_TRUE(g_str_has_prefix(GST_OBJECT_NAME(GST_MESSAGE_SRC(message)),
+                                 "velkadec"));
+    EXPECT_TRUE(
+        g_error_matches(error, GST_STREAM_ERROR, GST_STREAM_ERROR_DECODE));
+    EXPECT_NE(std::string(error->message).find("refuses the file"),
+              std::string::npos)
+        << error->message;
+    g_clear_error(&error);
+    gst_message_unref(message);
+    gst_object_unref(bus);
+    gst_element_set_state(pipeline, GST_STATE_NULL);
+    gst_object_unref(pipeline);
+  }
 }
 
 // Every fuzz seed and corpus file and the damaged known-answer file, found
