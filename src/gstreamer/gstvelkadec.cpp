@@ -43,7 +43,29 @@ constexpr uint64_t push_reserve_blocks = 16;
 // MiB, which keeps the reserve within 4 GiB.
 constexpr uint64_t push_reserve_max_block = uint64_t{1} << 28;
 
-enum { PROP_0, PROP_PLUGIN_PATH };
+// The positions of 3 to 8 channels: the WAV and FLAC default layouts, which
+// a file encoded from WAV or FLAC keeps. Each is already in GStreamer's
+// order, so the samples need no reordering.
+constexpr GstAudioChannelPosition FL = GST_AUDIO_CHANNEL_POSITION_FRONT_LEFT;
+constexpr GstAudioChannelPosition FR = GST_AUDIO_CHANNEL_POSITION_FRONT_RIGHT;
+constexpr GstAudioChannelPosition FC = GST_AUDIO_CHANNEL_POSITION_FRONT_CENTER;
+constexpr GstAudioChannelPosition LFE = GST_AUDIO_CHANNEL_POSITION_LFE1;
+constexpr GstAudioChannelPosition BL = GST_AUDIO_CHANNEL_POSITION_REAR_LEFT;
+constexpr GstAudioChannelPosition BR = GST_AUDIO_CHANNEL_POSITION_REAR_RIGHT;
+constexpr GstAudioChannelPosition BC = GST_AUDIO_CHANNEL_POSITION_REAR_CENTER;
+constexpr GstAudioChannelPosition SL = GST_AUDIO_CHANNEL_POSITION_SIDE_LEFT;
+constexpr GstAudioChannelPosition SR = GST_AUDIO_CHANNEL_POSITION_SIDE_RIGHT;
+constexpr GstAudioChannelPosition default_layouts[][8] = {
+    {FL, FR, FC},                      // 3
+    {FL, FR, BL, BR},                  // 4: quadraphonic
+    {FL, FR, FC, BL, BR},              // 5: 5.0
+    {FL, FR, FC, LFE, BL, BR},         // 6: 5.1
+    {FL, FR, FC, LFE, BC, SL, SR},     // 7: 6.1
+    {FL, FR, FC, LFE, BL, BR, SL, SR}  // 8: 7.1
+};
+constexpr uint32_t first_default_layout = 3;
+
+enum { PROP_0, PROP_PLUGIN_PATH, PROP_UNPOSITIONED };
 
 GstStaticPadTemplate sink_template = GST_STATIC_PAD_TEMPLATE(
     "sink", GST_PAD_SINK, GST_PAD_ALWAYS, GST_STATIC_CAPS("audio/x-velka"));
@@ -221,10 +243,15 @@ bool open_stream(GstVelkaDec* dec) {
   }
   const uint32_t channels = format.channels;
   const uint32_t rate = format.sample_rate;
+  GST_OBJECT_LOCK(dec);
+  const bool positioned =
+      !dec->unpositioned && channels >= first_default_layout;
+  GST_OBJECT_UNLOCK(dec);
   GstAudioInfo info;
-  gst_audio_info_set_format(&info, GST_AUDIO_FORMAT_S16LE,
-                            static_cast<gint>(rate),
-                            static_cast<gint>(channels), nullptr);
+  gst_audio_info_set_format(
+      &info, GST_AUDIO_FORMAT_S16LE, static_cast<gint>(rate),
+      static_cast<gint>(channels),
+      positioned ? default_layouts[channels - first_default_layout] : nullptr);
   VelkHostStreamInfo answers{};
   velk_host_stream_info(dec->stream, &answers);
   dec->nominal_bit_rate =
@@ -826,24 +853,36 @@ GstStateChangeReturn change_state(GstElement* element,
 void set_property(GObject* object, guint id, const GValue* value,
                   GParamSpec* pspec) {
   auto* dec = GST_VELKA_DEC(object);
-  if (id != PROP_PLUGIN_PATH) {
-    G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
-    return;
-  }
   GST_OBJECT_LOCK(dec);
-  g_free(dec->plugin_path);
-  dec->plugin_path = g_value_dup_string(value);
+  switch (id) {
+    case PROP_PLUGIN_PATH:
+      g_free(dec->plugin_path);
+      dec->plugin_path = g_value_dup_string(value);
+      break;
+    case PROP_UNPOSITIONED:
+      dec->unpositioned = g_value_get_boolean(value);
+      break;
+    default:
+      G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
+      break;
+  }
   GST_OBJECT_UNLOCK(dec);
 }
 
 void get_property(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
   auto* dec = GST_VELKA_DEC(object);
-  if (id != PROP_PLUGIN_PATH) {
-    G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
-    return;
-  }
   GST_OBJECT_LOCK(dec);
-  g_value_set_string(value, dec->plugin_path);
+  switch (id) {
+    case PROP_PLUGIN_PATH:
+      g_value_set_string(value, dec->plugin_path);
+      break;
+    case PROP_UNPOSITIONED:
+      g_value_set_boolean(value, dec->unpositioned);
+      break;
+    default:
+      G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
+      break;
+  }
   GST_OBJECT_UNLOCK(dec);
 }
 
@@ -864,15 +903,23 @@ static void gst_velka_dec_class_init(GstVelkaDecClass* klass) {
   object_class->set_property = set_property;
   object_class->get_property = get_property;
   object_class->finalize = finalize;
+  const auto flags = static_cast<GParamFlags>(
+      G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY);
   g_object_class_install_property(
       object_class, PROP_PLUGIN_PATH,
       g_param_spec_string(
           "plugin-path", "Decoder module",
           "Path of the Velk audio decoder module to load (overrides "
           "VELKA_PLUGIN and the module installed beside this plug-in)",
-          nullptr,
-          static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
-                                   GST_PARAM_MUTABLE_READY)));
+          nullptr, flags));
+  g_object_class_install_property(
+      object_class, PROP_UNPOSITIONED,
+      g_param_spec_boolean(
+          "unpositioned", "Unpositioned channels",
+          "Leave 3 to 8 channels without positions instead of giving them "
+          "the WAV and FLAC default layout (FL FR FC, FL FR BL BR, FL FR FC "
+          "BL BR, 5.1, 6.1 with BC SL SR, 7.1 with SL SR)",
+          FALSE, flags));
   element_class->change_state = GST_DEBUG_FUNCPTR(change_state);
   gst_element_class_add_static_pad_template(element_class, &sink_template);
   gst_element_class_add_static_pad_template(element_class, &src_template);

@@ -22,7 +22,9 @@ struct GstVelkaDec {
   GstPad* sinkpad;
   GstPad* srcpad;  // added once the first buffer or the end is pushed
 
-  gchar* plugin_path;  // the property; object lock
+  // Properties: object lock.
+  gchar* plugin_path;
+  gboolean unpositioned;
 
   // Set at open and read by queries: object lock.
   gboolean have_info;

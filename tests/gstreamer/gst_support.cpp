@@ -58,10 +58,16 @@ std::string wait_for_end(GstElement* pipeline, int timeout_s) {
 }
 
 Output drain(GstElement* pipeline, int timeout_s) {
-  Output out;
   GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
   EXPECT_NE(sink, nullptr);
-  if (sink == nullptr) return out;
+  if (sink == nullptr) return {};
+  Output out = drain(pipeline, sink, timeout_s);
+  gst_object_unref(sink);
+  return out;
+}
+
+Output drain(GstElement* pipeline, GstElement* sink, int timeout_s) {
+  Output out;
   const gint64 deadline =
       g_get_monotonic_time() + gint64{timeout_s} * G_USEC_PER_SEC;
   while (g_get_monotonic_time() < deadline) {
@@ -108,7 +114,6 @@ Output drain(GstElement* pipeline, int timeout_s) {
     out.buffers.push_back(b);
     gst_sample_unref(sample);
   }
-  gst_object_unref(sink);
   return out;
 }
 

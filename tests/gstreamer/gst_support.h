@@ -31,7 +31,10 @@ struct Output {
   std::string error;  // the first error message's text and details
 };
 
-// Reads an appsink named "sink" until EOS, an error or `timeout_s`.
+// Reads `sink`, an appsink in the playing `pipeline`, until EOS, an error
+// or `timeout_s`.
+Output drain(GstElement* pipeline, GstElement* sink, int timeout_s = 20);
+// The same for the pipeline's appsink named "sink".
 Output drain(GstElement* pipeline, int timeout_s = 20);
 // Builds `description`, plays it and drains it; the pipeline is freed.
 Output run(const std::string& description, int timeout_s = 20);
