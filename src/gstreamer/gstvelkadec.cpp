@@ -31,6 +31,7 @@ namespace {
 
 // Frames asked of the stream per output buffer.
 constexpr uint32_t chunk_frames = 4096;
+
 // Push mode decodes only while enough input is buffered ahead of the
 // stream that no read inside the decoder runs dry before upstream's end:
 // at least push_reserve_min, and at least push_reserve_blocks of the
@@ -190,6 +191,36 @@ bool reopen_stream(GstVelkaDec* dec, std::string& error) {
   return true;
 }
 
+// The frames the input can hold: the header's count, or, when upstream
+// knows the input is shorter than the header claims (a cut file), that
+// count scaled by the share of the audio data present.
+uint64_t frames_in_input(GstVelkaDec* dec, const VelkHostFileHeader& header,
+                         uint32_t rate) {
+  gint64 size = -1;
+  if (!gst_pad_peer_query_duration(dec->sinkpad, GST_FORMAT_BYTES, &size) ||
+      size < 0 || static_cast<uint64_t>(size) >= header.file_size) {
+    return header.total_samples;
+  }
+  const uint64_t data_start =
+      orv::vlkdec::file_header_bytes +
+      uint64_t{orv::vlkdec::seek_entry_bytes} * header.seek_entry_count;
+  const uint64_t present = static_cast<uint64_t>(size);
+  const uint64_t frames =
+      present <= data_start || header.file_size <= data_start
+          ? 0
+          : gst_util_uint64_scale(header.total_samples, present - data_start,
+                                  header.file_size - data_start);
+  GST_WARNING_OBJECT(dec,
+                     "the input holds %" G_GUINT64_FORMAT
+                     " bytes where the header claims %u: duration estimated "
+                     "from the data as %" GST_TIME_FORMAT
+                     " instead of the header's %" GST_TIME_FORMAT,
+                     present, header.file_size,
+                     GST_TIME_ARGS(frames_to_time(frames, rate)),
+                     GST_TIME_ARGS(frames_to_time(header.total_samples, rate)));
+  return frames;
+}
+
 // A bin that plugs elements automatically (decodebin) tries each element
 // with its state locked and drops the element's errors until it keeps it,
 // unlocking it just after. An error posted by the task before then would be
@@ -258,10 +289,12 @@ bool open_stream(GstVelkaDec* dec) {
       (answers.answered & VELK_HOST_INFO_INPUT_BIT_RATE) != 0
           ? answers.input_bit_rate
           : 0;
+  const uint64_t duration = frames_in_input(dec, header, rate);
   GST_OBJECT_LOCK(dec);
   dec->info = info;
   dec->have_info = TRUE;
   dec->total_frames = header.total_samples;
+  dec->duration_frames = duration;
   dec->seekable = dec->pull_mode;
   GST_OBJECT_UNLOCK(dec);
   dec->next_frame = 0;
@@ -320,27 +353,24 @@ void add_src_pad(GstVelkaDec* dec) {
   gst_pad_use_fixed_caps(pad);
   gst_pad_set_active(pad, TRUE);
   dec->srcpad = pad;
-  {
-    gchar* id =
-        gst_pad_create_stream_id(dec->srcpad, GST_ELEMENT_CAST(dec), nullptr);
-    GstEvent* start = gst_event_new_stream_start(id);
-    g_free(id);
-    guint group = 0;
-    GstEvent* upstream =
-        gst_pad_get_sticky_event(dec->sinkpad, GST_EVENT_STREAM_START, 0);
-    if (upstream != nullptr) {
-      if (gst_event_parse_group_id(upstream, &group)) {
-        gst_event_set_group_id(start, group);
-      }
-      gst_event_unref(upstream);
-    } else {
-      gst_event_set_group_id(start, gst_util_group_id_next());
+  gchar* id = gst_pad_create_stream_id(pad, GST_ELEMENT_CAST(dec), nullptr);
+  GstEvent* start = gst_event_new_stream_start(id);
+  g_free(id);
+  guint group = 0;
+  GstEvent* upstream =
+      gst_pad_get_sticky_event(dec->sinkpad, GST_EVENT_STREAM_START, 0);
+  if (upstream != nullptr) {
+    if (gst_event_parse_group_id(upstream, &group)) {
+      gst_event_set_group_id(start, group);
     }
-    gst_pad_push_event(pad, start);
-    GstCaps* caps = gst_audio_info_to_caps(&dec->info);
-    gst_pad_push_event(pad, gst_event_new_caps(caps));
-    gst_caps_unref(caps);
+    gst_event_unref(upstream);
+  } else {
+    gst_event_set_group_id(start, gst_util_group_id_next());
   }
+  gst_pad_push_event(pad, start);
+  GstCaps* caps = gst_audio_info_to_caps(&dec->info);
+  gst_pad_push_event(pad, gst_event_new_caps(caps));
+  gst_caps_unref(caps);
   gst_element_add_pad(GST_ELEMENT_CAST(dec), pad);
   gst_element_no_more_pads(GST_ELEMENT_CAST(dec));
 }
@@ -355,16 +385,17 @@ void push_start_events(GstVelkaDec* dec) {
     gst_pad_push_event(dec->srcpad, segment);
     dec->need_segment = FALSE;
   }
-  if (!dec->sent_start) {
+  if (!dec->sent_tags) {
+    // Stream tags, as decoders give them (a stream's bit rate is read from
+    // these): the codec and the file's nominal rate.
     GstTagList* tags =
         gst_tag_list_new(GST_TAG_AUDIO_CODEC, "Velk audio", nullptr);
     if (dec->nominal_bit_rate != 0) {
       gst_tag_list_add(tags, GST_TAG_MERGE_REPLACE, GST_TAG_NOMINAL_BITRATE,
                        dec->nominal_bit_rate, nullptr);
     }
-    gst_tag_list_set_scope(tags, GST_TAG_SCOPE_GLOBAL);
     gst_pad_push_event(dec->srcpad, gst_event_new_tag(tags));
-    dec->sent_start = TRUE;
+    dec->sent_tags = TRUE;
   }
 }
 
@@ -728,7 +759,7 @@ gboolean src_query(GstPad* pad, GstObject* parent, GstQuery* query) {
   GST_OBJECT_LOCK(dec);
   const gboolean have_info = dec->have_info;
   const GstAudioInfo info = dec->info;
-  const uint64_t total = dec->total_frames;
+  const uint64_t duration = dec->duration_frames;
   const gboolean seekable = dec->seekable;
   const uint64_t position = dec->segment.position;
   GST_OBJECT_UNLOCK(dec);
@@ -740,11 +771,11 @@ gboolean src_query(GstPad* pad, GstObject* parent, GstQuery* query) {
       if (!have_info) break;
       if (format == GST_FORMAT_TIME) {
         gst_query_set_duration(
-            query, format, static_cast<gint64>(frames_to_time(total, rate)));
+            query, format, static_cast<gint64>(frames_to_time(duration, rate)));
         return TRUE;
       }
       if (format == GST_FORMAT_DEFAULT) {
-        gst_query_set_duration(query, format, static_cast<gint64>(total));
+        gst_query_set_duration(query, format, static_cast<gint64>(duration));
         return TRUE;
       }
       break;
@@ -774,7 +805,7 @@ gboolean src_query(GstPad* pad, GstObject* parent, GstQuery* query) {
         return TRUE;
       }
       const uint64_t end =
-          format == GST_FORMAT_TIME ? frames_to_time(total, rate) : total;
+          format == GST_FORMAT_TIME ? frames_to_time(duration, rate) : duration;
       gst_query_set_seeking(query, format, seekable, 0,
                             static_cast<gint64>(end));
       return TRUE;
@@ -825,7 +856,7 @@ void reset(GstVelkaDec* dec) {
   dec->need_segment = TRUE;
   dec->discont = TRUE;
   dec->seek_seqnum = 0;
-  dec->sent_start = FALSE;
+  dec->sent_tags = FALSE;
   dec->nominal_bit_rate = 0;
   dec->offset = 0;
   dec->read_flow = GST_FLOW_OK;
@@ -834,6 +865,7 @@ void reset(GstVelkaDec* dec) {
   dec->have_info = FALSE;
   gst_audio_info_init(&dec->info);
   dec->total_frames = 0;
+  dec->duration_frames = 0;
   dec->seekable = FALSE;
   gst_segment_init(&dec->segment, GST_FORMAT_TIME);
   GST_OBJECT_UNLOCK(dec);

@@ -29,7 +29,8 @@ struct GstVelkaDec {
   // Set at open and read by queries: object lock.
   gboolean have_info;
   GstAudioInfo info;
-  uint64_t total_frames;
+  uint64_t total_frames;     // the header's sample count
+  uint64_t duration_frames;  // what queries answer: less for a cut file
   gboolean seekable;
   GstSegment segment;  // position kept up to date while streaming
 
@@ -45,7 +46,7 @@ struct GstVelkaDec {
   gboolean need_segment;
   gboolean discont;
   guint32 seek_seqnum;
-  gboolean sent_start;
+  gboolean sent_tags;
   uint32_t nominal_bit_rate;
 
   // Pull mode: the read position and the last failed pull.
