@@ -21,10 +21,16 @@ struct Result {
   std::string output;
 };
 
+// Sanitizer builds run GStreamer's programs with the runtimes preloaded.
+#ifndef ORV_GST_TOOL_ENV
+#define ORV_GST_TOOL_ENV ""
+#endif
+
 // Runs a shell command under a time limit, its output captured.
 Result run_command(const std::string& command) {
   Result r;
-  FILE* pipe = popen(("timeout 60 " + command + " 2>&1").c_str(), "r");
+  FILE* pipe = popen(
+      ("timeout 60 " ORV_GST_TOOL_ENV " " + command + " 2>&1").c_str(), "r");
   if (pipe == nullptr) return r;
   char chunk[4096];
   size_t n;
