@@ -15,8 +15,8 @@
 
 #include <string>
 
+#include "format/seek_table.h"
 #include "gstvelkaelements.h"
-#include "sdk/orv/vlkdec/format/file_header.h"
 
 GST_DEBUG_CATEGORY_STATIC(velkadec_debug);
 #define GST_CAT_DEFAULT velkadec_debug
@@ -202,8 +202,7 @@ uint64_t frames_in_input(GstVelkaDec* dec, const VelkHostFileHeader& header,
     return header.total_samples;
   }
   const uint64_t data_start =
-      orv::vlkdec::file_header_bytes +
-      uint64_t{orv::vlkdec::seek_entry_bytes} * header.seek_entry_count;
+      orv::vlkdec::data_start_for(header.seek_entry_count);
   const uint64_t present = static_cast<uint64_t>(size);
   const uint64_t frames =
       present <= data_start || header.file_size <= data_start
