@@ -79,7 +79,8 @@ extern "C" {
 #define ORV_TYPE_SETTING_PLAIN 0x00000002u /* settable, no bit 31 */
 
 /*
- * One function or property of an interface, 32 bytes on 64-bit targets.
+ * One function or property of an interface, 32 bytes on 64-bit targets and
+ * on wasm32.
  * The array handed to the register function lives only for that call: the
  * broker copies what it keeps. `name` points to static text of the module.
  */
@@ -255,9 +256,16 @@ TAVO_Main(uintptr_t handle, int32_t register_flag, void* reserved,
  * integer widths, 32-bit floats (the "Percent done" answer), pointers that
  * fit the 64-bit `value` word, and on 64-bit targets the 32-byte record
  * with its fields at 0, 8, 16 and 24 (the same on Windows, whose `long` is
- * 32 bits, and on Linux; no field here is a `long`). A 32-bit host lays the
- * record out differently and cannot load a 64-bit module anyway.
+ * 32 bits, and on Linux; no field here is a `long`). WebAssembly (wasm32)
+ * keeps that layout with 4-byte pointers: its 64-bit integers are 8-byte
+ * aligned, so 4 bytes of padding follow `name`. Other 32-bit targets lay
+ * the record out differently and cannot load a 64-bit module anyway.
  */
+#if defined(__wasm32__)
+#define ORV_RECORD_LAYOUT_FIXED 1
+#else
+#define ORV_RECORD_LAYOUT_FIXED (sizeof(void*) == 8)
+#endif
 #if defined(__cplusplus)
 #define ORV_STATIC_ASSERT(condition, text) static_assert(condition, text)
 #elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
@@ -279,17 +287,19 @@ ORV_STATIC_ASSERT(offsetof(RegistrationEntry, unused0) == 4,
                   "RegistrationEntry.unused0 at 4");
 ORV_STATIC_ASSERT(offsetof(RegistrationEntry, name) == 8,
                   "RegistrationEntry.name at 8");
-ORV_STATIC_ASSERT(sizeof(void*) != 8 || sizeof(RegistrationEntry) == 32,
+ORV_STATIC_ASSERT(!ORV_RECORD_LAYOUT_FIXED || sizeof(RegistrationEntry) == 32,
                   "RegistrationEntry must be 32 bytes");
-ORV_STATIC_ASSERT(sizeof(void*) != 8 ||
+ORV_STATIC_ASSERT(!ORV_RECORD_LAYOUT_FIXED ||
                       offsetof(RegistrationEntry, value) == 16,
                   "RegistrationEntry.value at 16");
-ORV_STATIC_ASSERT(sizeof(void*) != 8 || offsetof(RegistrationEntry, type) == 24,
+ORV_STATIC_ASSERT(!ORV_RECORD_LAYOUT_FIXED ||
+                      offsetof(RegistrationEntry, type) == 24,
                   "RegistrationEntry.type at 24");
-ORV_STATIC_ASSERT(sizeof(void*) != 8 ||
+ORV_STATIC_ASSERT(!ORV_RECORD_LAYOUT_FIXED ||
                       offsetof(RegistrationEntry, unused1) == 28,
                   "RegistrationEntry.unused1 at 28");
 #undef ORV_STATIC_ASSERT
 #endif
+#undef ORV_RECORD_LAYOUT_FIXED
 
 #endif /* ORV_VLKDEC_H */
