@@ -31,3 +31,8 @@ export function nativeDecode(path, ...args) {
 export function bytesOf(pcm) {
   return Buffer.from(pcm.buffer, pcm.byteOffset, pcm.byteLength);
 }
+
+// What `velka info --json FILE` reports.
+export function nativeInfo(path) {
+  return JSON.parse(execFileSync(velka, ['info', '--json', path], { encoding: 'utf8' }));
+}

@@ -3,7 +3,7 @@
 // the browser test. No files outside the folder are ever served.
 import { createServer } from 'node:http';
 import { readFile, stat } from 'node:fs/promises';
-import { extname, join, normalize, sep } from 'node:path';
+import { extname, join, normalize, resolve, sep } from 'node:path';
 import { fileURLToPath } from 'node:url';
 
 const types = {
@@ -17,7 +17,7 @@ const types = {
 };
 
 export function startServer(root, port = 0) {
-  const base = normalize(root) + sep;
+  const base = resolve(root) + sep;
   const server = createServer(async (request, response) => {
     const path = decodeURIComponent(new URL(request.url, 'http://x').pathname);
     let file = normalize(join(base, path));
