@@ -9,9 +9,11 @@ const HEADER_BYTES = 24;
 const MAGIC = 0x564c4b31;
 // The most a block can hold: a 16-bit payload size and the frame header.
 const MAX_BLOCK_BYTES = 0xffff + 4;
-// The most one process call is asked for: one block's output or less, so
-// that a call decodes at most one new block.
+// The most one process call is asked for while bytes are still coming: one
+// block's output or less, so that a call decodes at most one new block;
+// once the input is complete, as much as the host library asks.
 const MAX_CALL_FRAMES = 1920;
+const MAX_CALL_BYTES = 1 << 20;
 // Process calls that deliver nothing yet move on (damaged data, blocks past
 // a loop end) are normal; a stream that does so without end is cut off.
 const MAX_EMPTY_CALLS = 1 << 16;
@@ -272,12 +274,13 @@ export class VelkDecoder {
       if (stop !== Infinity) {
         left = Math.min(left, (stop - now) * this.frameBytes - this.timelineBytes % this.frameBytes);
       }
-      const ask = Math.min(left, MAX_CALL_FRAMES * this.frameBytes);
+      const ask = Math.min(left, this.inputEnded ? MAX_CALL_BYTES : MAX_CALL_FRAMES * this.frameBytes);
       // While bytes are still coming, wait until two whole blocks are here:
       // then the call almost never runs short of input.
       if (!this.inputEnded &&
           (this.length - this.readPos < this.lookahead || this.length < this.wanted)) break;
-      const before = this.progress();
+      // Only an empty call after a short one is judged by its progress.
+      const before = this.previousShort ? this.progress() : null;
       const got = this.process(ask);
       if (got < 0) break; // more input needed
       outBytes.set(this.host.module.HEAPU8.subarray(this.pcmPtr, this.pcmPtr + got), done);
