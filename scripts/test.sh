@@ -20,6 +20,12 @@ done
 echo "== install"
 bash scripts/test-install.sh build/release
 
+# The browser build: the plug-in as WebAssembly, its npm package under Node
+# and the player page in headless Chromium, against the release build's
+# velka.
+echo "== web"
+bash scripts/test-web.sh build/release
+
 # Hardening: concurrent streams under ThreadSanitizer, valgrind's memcheck
 # on `velka decode`, and each fuzzer for a bounded time (ORV_FUZZ_SECONDS,
 # default 60). Any finding fails the run.
