@@ -1,7 +1,0 @@
-// Before `npm pack`: the package needs the module built (npm run build).
-import { existsSync } from 'node:fs';
-
-if (!existsSync(new URL('../dist/vlkdec.js', import.meta.url))) {
-  console.error('dist/vlkdec.js is missing: run `npm run build` first');
-  process.exit(1);
-}
