@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The browser build and its tests: the plug-in as a WebAssembly module (the
-# wasm preset, Debian's Emscripten), the npm package in web/ under Node
+# wasm preset, Debian's Emscripten) with the cross builds' in-process
+# known-answer tests run under node, the npm package in web/ under Node
 # against the native decoder, the package as `npm pack` makes it (installed
 # into an empty folder, where a three-line script decodes the demo to
 # velka's bytes), its size, and the player page in headless Chromium
@@ -16,6 +17,12 @@ bash scripts/install-deps.sh emscripten chromium
 build=$(cd "${1:-build/release}" && pwd)
 cmake --build "$build" -j "$(nproc)" --target velka vlkdec
 export VELKA="$build/tools/velka/velka"
+
+# The plug-in's in-process known-answer and variant tests, built for
+# WebAssembly and run under node.
+cmake --preset wasm >/dev/null
+cmake --build --preset wasm
+ctest --preset wasm
 
 cd web
 # Exactly the locked versions; puppeteer-core downloads no browser.
