@@ -256,8 +256,8 @@ export class VelkDecoder {
   pull(frames) {
     if (!this.ensureOpen()) return new Int16Array(0);
     const want = Math.max(0, Math.floor(frames)) * this.frameBytes;
-    if (!this.out || this.out.length < want) this.out = new Uint8Array(want);
-    const outBytes = this.out;
+    // Made once a call is made, so that pulls waiting for input cost nothing.
+    let outBytes = null;
     let done = 0;
     while (done < want && !this.ended) {
       const now = this.position;
@@ -283,6 +283,7 @@ export class VelkDecoder {
       const before = this.previousShort ? this.progress() : null;
       const got = this.process(ask);
       if (got < 0) break; // more input needed
+      outBytes ??= new Uint8Array(want);
       outBytes.set(this.host.module.HEAPU8.subarray(this.pcmPtr, this.pcmPtr + got), done);
       done += got;
       this.timelineBytes += got;
@@ -314,7 +315,8 @@ export class VelkDecoder {
         this.ended = true;
       }
     }
-    return new Int16Array(outBytes.slice(0, done).buffer);
+    if (done === 0) return new Int16Array(0);
+    return new Int16Array(done === want ? outBytes.buffer : outBytes.buffer.slice(0, done));
   }
 
   progress() {

@@ -124,13 +124,15 @@ TEST(Conversion, InterleavesTwoChannelsFrameByFrame) {
   }
 }
 
-// Both variants over random values at several magnitudes, random bit
+// The build's 128-bit variant (SSE2 on x86-64, SIMD on WebAssembly) and the
+// portable code over random values at several magnitudes, random bit
 // patterns (NaNs, infinities, denormals included) and the edge values, at
 // the decoder's scales and 1.0; mono and interleaved must agree bit for
 // bit.
-TEST(Conversion, Sse2AndPortableAgreeBitForBit) {
-  if ((cpu_features() & cpu_sse2) == 0) GTEST_SKIP() << "no SSE2";
-  const Dsp& sse2 = dsp_for_features(cpu_sse2);
+TEST(Conversion, Vector128AndPortableAgreeBitForBit) {
+  const uint32_t word = cpu_features() & (cpu_sse2 | cpu_wasm_simd128);
+  if (word == 0) GTEST_SKIP() << "no 128-bit variant in this build";
+  const Dsp& sse2 = dsp_for_features(word);
   const uint32_t seed = test::test_seed(7);
   SCOPED_TRACE(seed);
   std::mt19937 rng(seed);

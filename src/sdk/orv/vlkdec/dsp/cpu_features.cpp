@@ -16,6 +16,9 @@ std::atomic<uint32_t> allowed_features{~0u};
 uint32_t probe() {
 #if ORV_ARCH_X86
   return probe_x86_features();
+#elif ORV_ARCH_WASM_SIMD
+  // The module could not have loaded without it.
+  return cpu_wasm_simd128;
 #else
   return 0;
 #endif

@@ -8,6 +8,7 @@
 #include "dsp/cpu_features.h"
 #include "transform/dct.h"
 #include "transform/fft.h"
+#include "wasm/wasm.h"
 #include "x86/x86.h"
 
 namespace orv::vlkdec {
@@ -23,6 +24,8 @@ constexpr Dsp for_features(uint32_t features) {
   Dsp table = portable;
 #if ORV_ARCH_X86
   override_for_x86(table, features);
+#elif ORV_ARCH_WASM_SIMD
+  override_for_wasm(table, features);
 #else
   (void)features;
 #endif
@@ -34,10 +37,12 @@ constexpr Dsp for_features(uint32_t features) {
 // Worked out by the compiler: a constant in the binary, read-only once
 // loaded.
 constexpr Dsp dsp_tables[cpu_feature_mask + 1] = {
-    for_features(0), for_features(1), for_features(2), for_features(3),
-    for_features(4), for_features(5), for_features(6), for_features(7),
+    for_features(0),  for_features(1),  for_features(2),  for_features(3),
+    for_features(4),  for_features(5),  for_features(6),  for_features(7),
+    for_features(8),  for_features(9),  for_features(10), for_features(11),
+    for_features(12), for_features(13), for_features(14), for_features(15),
 };
-static_assert(cpu_feature_mask == 7, "one table per feature word");
+static_assert(cpu_feature_mask == 15, "one table per feature word");
 
 const Dsp& dsp_for_features(uint32_t features) {
   return dsp_tables[features & cpu_feature_mask];
