@@ -4,7 +4,7 @@
 // AudioWorklet matches the native loop decode, and a screenshot is kept.
 import assert from 'node:assert/strict';
 import { createHash } from 'node:crypto';
-import { mkdirSync, mkdtempSync, rmSync, statSync, writeFileSync } from 'node:fs';
+import { mkdirSync, mkdtempSync, readFileSync, rmSync, statSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { after, before, test } from 'node:test';
 import puppeteer from 'puppeteer-core';
@@ -118,6 +118,18 @@ test('playing moves the playhead and the screenshot is not blank', async () => {
   const shot = `${outDir}/player.png`;
   await page.screenshot({ path: shot, fullPage: true });
   assert.ok(statSync(shot).size > 20000);
+});
+
+test('a module Web Worker streams the demo to velka\'s PCM', async () => {
+  const hash = await page.evaluate(async (bytes) => {
+    const worker = new Worker('/test/browser/decode-worker.js', { type: 'module' });
+    const answer = new Promise((resolve) => { worker.onmessage = (e) => resolve(e.data); });
+    worker.postMessage(Uint8Array.from(atob(bytes), (c) => c.charCodeAt(0)));
+    const result = await answer;
+    worker.terminate();
+    return result;
+  }, readFileSync(demo).toString('base64'));
+  assert.equal(hash, sha256(nativeDecode(demo)));
 });
 
 test('bad files end in a message, never a hang', async () => {
