@@ -4,7 +4,9 @@
 // AudioWorklet matches the native loop decode, and a screenshot is kept.
 import assert from 'node:assert/strict';
 import { createHash } from 'node:crypto';
-import { mkdirSync, mkdtempSync, readFileSync, rmSync, statSync, writeFileSync } from 'node:fs';
+import {
+  existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, statSync, writeFileSync,
+} from 'node:fs';
 import { tmpdir } from 'node:os';
 import { after, before, test } from 'node:test';
 import puppeteer from 'puppeteer-core';
@@ -118,6 +120,21 @@ test('playing moves the playhead and the screenshot is not blank', async () => {
   const shot = `${outDir}/player.png`;
   await page.screenshot({ path: shot, fullPage: true });
   assert.ok(statSync(shot).size > 20000);
+});
+
+test('Download WAV writes the decoded PCM behind a WAV header', async () => {
+  await open(demo);
+  mkdirSync(outDir, { recursive: true });
+  const wav = `${outDir}/demo.wav`;
+  rmSync(wav, { force: true });
+  const cdp = await page.createCDPSession();
+  await cdp.send('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: outDir });
+  await page.click('#download');
+  for (let i = 0; i < 100 && !existsSync(wav); ++i) await new Promise((r) => setTimeout(r, 100));
+  const bytes = readFileSync(wav);
+  assert.equal(bytes.toString('latin1', 0, 4) + bytes.toString('latin1', 8, 16), 'RIFFWAVEfmt ');
+  assert.deepEqual([bytes.readUInt16LE(22), bytes.readUInt32LE(24), bytes.readUInt16LE(34)], [2, 44100, 16]);
+  assert.ok(bytes.subarray(44).equals(nativeDecode(demo)));
 });
 
 test('a module Web Worker streams the demo to velka\'s PCM', async () => {
