@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "plugin_module.h"
+#include "support/plugin_module.h"
 #include "support/test_data.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "encoder/velk_encoder.h"
-#include "plugin_module.h"
+#include "support/plugin_module.h"
 #include "support/test_data.h"
 
 namespace {

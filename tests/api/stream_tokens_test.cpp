@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "plugin_module.h"
+#include "support/plugin_module.h"
 #include "support/test_data.h"
 
 namespace {

@@ -1,11 +1,23 @@
-#include "plugin_module.h"
+#include "support/plugin_module.h"
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
+
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+#include "support/aligned_memory.h"
 
 namespace orv::test {
 namespace {
@@ -40,12 +52,23 @@ BrokerCall record(uintptr_t handle, const char* name, int32_t count,
 }  // namespace
 
 PluginModule::PluginModule(const char* path) {
+#ifdef _WIN32
+  library_ = LoadLibraryA(path);
+  if (library_ == nullptr) {
+    ADD_FAILURE() << "LoadLibrary " << path << ": error " << GetLastError();
+    return;
+  }
+  // GetProcAddress hands out a generic function pointer.
+  main_ = reinterpret_cast<TAVO_Main_fn>(reinterpret_cast<void*>(
+      GetProcAddress(static_cast<HMODULE>(library_), "TAVO_Main")));
+#else
   library_ = dlopen(path, RTLD_NOW | RTLD_LOCAL);
   if (library_ == nullptr) {
     ADD_FAILURE() << "dlopen " << path << ": " << dlerror();
     return;
   }
   main_ = reinterpret_cast<TAVO_Main_fn>(dlsym(library_, "TAVO_Main"));
+#endif
   if (main_ == nullptr) {
     ADD_FAILURE() << "no TAVO_Main in " << path;
     return;
@@ -68,7 +91,12 @@ PluginModule::PluginModule(const char* path) {
 
 PluginModule::~PluginModule() {
   if (main_ != nullptr) call_main(reinterpret_cast<uintptr_t>(this), 0);
-  if (library_ != nullptr) dlclose(library_);
+  if (library_ == nullptr) return;
+#ifdef _WIN32
+  FreeLibrary(static_cast<HMODULE>(library_));
+#else
+  dlclose(library_);
+#endif
 }
 
 int32_t PluginModule::call_main(uintptr_t handle, int32_t register_flag) {
@@ -79,17 +107,17 @@ int32_t PluginModule::call_main(uintptr_t handle, int32_t register_flag) {
   return result;
 }
 
-int32_t PluginModule::record_register(uintptr_t handle, const char* name,
-                                      int32_t count,
-                                      const RegistrationEntry* entries) {
+int32_t ORV_CALL
+PluginModule::record_register(uintptr_t handle, const char* name, int32_t count,
+                              const RegistrationEntry* entries) {
   recording_module->registrations.push_back(
       record(handle, name, count, entries));
   return 1;
 }
 
-int32_t PluginModule::record_unregister(uintptr_t handle, const char* name,
-                                        int32_t count,
-                                        const RegistrationEntry* entries) {
+int32_t ORV_CALL PluginModule::record_unregister(
+    uintptr_t handle, const char* name, int32_t count,
+    const RegistrationEntry* entries) {
   recording_module->unregistrations.push_back(
       record(handle, name, count, entries));
   return 1;
@@ -133,7 +161,7 @@ Function PluginModule::function(const std::string& interface_name,
 MemoryInput::~MemoryInput() {
   if (block_ != nullptr) {
     ADD_FAILURE() << "stream block never freed";
-    std::free(block_);
+    aligned_release(block_);
   }
 }
 
@@ -143,8 +171,8 @@ ORV_Stream* MemoryInput::open(const PluginModule& module) {
                             reinterpret_cast<uintptr_t>(this), &read);
 }
 
-void* MemoryInput::allocate(uint64_t bytes, uint64_t host_stream,
-                            const char* source_file, uint32_t line) {
+void* ORV_CALL MemoryInput::allocate(uint64_t bytes, uint64_t host_stream,
+                                     const char* source_file, uint32_t line) {
   MemoryInput& input = input_of(host_stream);
   if (source_file == nullptr || line == 0) {
     input.faults.push_back("allocation without its call site");
@@ -153,13 +181,13 @@ void* MemoryInput::allocate(uint64_t bytes, uint64_t host_stream,
     input.faults.push_back("allocation size not a positive multiple of 64");
   }
   if (input.refuse_allocation || input.block_ != nullptr) return nullptr;
-  input.block_ = std::aligned_alloc(64, bytes);
+  input.block_ = aligned_allocate(64, static_cast<size_t>(bytes));
   ++input.allocations;
   return input.block_;
 }
 
-void MemoryInput::release(void* block, uint64_t host_stream,
-                          const char* source_file, uint32_t line) {
+void ORV_CALL MemoryInput::release(void* block, uint64_t host_stream,
+                                   const char* source_file, uint32_t line) {
   MemoryInput& input = input_of(host_stream);
   if (source_file == nullptr || line == 0) {
     input.faults.push_back("free without its call site");
@@ -168,13 +196,13 @@ void MemoryInput::release(void* block, uint64_t host_stream,
     input.faults.push_back("free of a block not allocated");
     return;
   }
-  std::free(block);
+  aligned_release(block);
   input.block_ = nullptr;
   ++input.frees;
 }
 
-int32_t MemoryInput::read(uint64_t host_stream, void* destination,
-                          uint32_t bytes, int32_t offset) {
+int32_t ORV_CALL MemoryInput::read(uint64_t host_stream, void* destination,
+                                   uint32_t bytes, int32_t offset) {
   MemoryInput& input = input_of(host_stream);
   const uint32_t call = input.reads++;
   if (call == 0 && offset != 0) input.faults.push_back("first read not at 0");
@@ -238,10 +266,13 @@ std::vector<int16_t> ModuleStream::read_frames(size_t frames,
   while (bytes.size() < wanted * 2 && idle < 3) {
     const uint32_t ask = static_cast<uint32_t>(
         std::min<size_t>(request_bytes, wanted * 2 - bytes.size()));
+    const size_t position_before = input_.position;
     const uint32_t got = module_.stream_process(stream_, chunk.data(), ask);
     EXPECT_LE(got, ask);
     bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + got);
-    idle = got == 0 ? idle + 1 : 0;
+    // A call may deliver nothing mid-file (after lost sync); the end is
+    // when calls deliver nothing and read nothing.
+    idle = got == 0 && input_.position == position_before ? idle + 1 : 0;
   }
   samples.resize(bytes.size() / 2);
   if (!samples.empty()) {

@@ -1,8 +1,9 @@
-// The built plug-in module as a host sees it: loaded with dlopen, its
-// interfaces taken from the records TAVO_Main hands to a recording broker,
-// and an in-memory file behind the stream callbacks.
-#ifndef ORV_TESTS_API_PLUGIN_MODULE_H
-#define ORV_TESTS_API_PLUGIN_MODULE_H
+// The built plug-in module as a host sees it: loaded by path (dlopen, or
+// LoadLibrary on Windows), its interfaces taken from the records TAVO_Main
+// hands to a recording broker, and an in-memory file behind the stream
+// callbacks. The one test host of the module on every target.
+#ifndef ORV_TESTS_SUPPORT_PLUGIN_MODULE_H
+#define ORV_TESTS_SUPPORT_PLUGIN_MODULE_H
 
 #include <array>
 #include <cstdint>
@@ -62,12 +63,12 @@ class PluginModule {
   ORV_stream_seek_fn stream_seek = nullptr;
   ORV_stream_close_fn stream_close = nullptr;
 
-  static int32_t record_register(uintptr_t handle, const char* name,
-                                 int32_t count,
-                                 const RegistrationEntry* entries);
-  static int32_t record_unregister(uintptr_t handle, const char* name,
-                                   int32_t count,
-                                   const RegistrationEntry* entries);
+  static int32_t ORV_CALL record_register(uintptr_t handle, const char* name,
+                                          int32_t count,
+                                          const RegistrationEntry* entries);
+  static int32_t ORV_CALL record_unregister(uintptr_t handle, const char* name,
+                                            int32_t count,
+                                            const RegistrationEntry* entries);
 
  private:
   template <typename Function>
@@ -106,12 +107,12 @@ class MemoryInput {
   // Moves the input for a seek.
   void seek_input(uint32_t offset) { position = offset; }
 
-  static void* allocate(uint64_t bytes, uint64_t host_stream,
-                        const char* source_file, uint32_t line);
-  static void release(void* block, uint64_t host_stream,
-                      const char* source_file, uint32_t line);
-  static int32_t read(uint64_t host_stream, void* destination, uint32_t bytes,
-                      int32_t offset);
+  static void* ORV_CALL allocate(uint64_t bytes, uint64_t host_stream,
+                                 const char* source_file, uint32_t line);
+  static void ORV_CALL release(void* block, uint64_t host_stream,
+                               const char* source_file, uint32_t line);
+  static int32_t ORV_CALL read(uint64_t host_stream, void* destination,
+                               uint32_t bytes, int32_t offset);
 
  private:
   void* block_ = nullptr;
