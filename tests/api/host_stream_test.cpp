@@ -52,17 +52,7 @@ class HostStreamTest : public ::testing::Test {
 };
 
 TEST_F(HostStreamTest, PullsKnownAnswerFilesWholeInAnyChunkSize) {
-  const char* names[] = {
-      "ch1-32000",
-      "ch2-48000",
-      "ch6-16000",
-      "version-0",
-      "rate-44099",
-      "signal-chord-2ch-44100",
-      "damage-garbage-between",
-      "mend-b-dc-swing-2ch",
-  };
-  for (const char* name : names) {
+  for (const char* name : test::known_answer_names) {
     const std::string base =
         test::data_path(std::string("vectors/files/") + name);
     const std::vector<uint8_t> expected = test::read_file(base + ".pcm");

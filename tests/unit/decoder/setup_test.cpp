@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "decoder/block_decoder.h"
+#include "format/bands.h"
 #include "transform/transform_table.h"
 
 namespace orv::vlkdec {
@@ -60,37 +61,15 @@ TEST(BlockDecoder, SetupDerivesSizesForEachFrameLengthAndPair) {
   EXPECT_NEAR(storage.setup(44100, 1, 1)->scale, 0.0441942, 1e-7);
 }
 
-TEST(BlockDecoder, BandEdgesForKnownRates) {
-  Storage storage;
-  EXPECT_EQ(edges_of(*storage.setup(44100, 2, 1)),
-            (std::vector<uint32_t>{1,   4,   9,   13,  18,  23,  29,  35,  42,
-                                   50,  58,  68,  79,  92,  107, 125, 146, 171,
-                                   204, 246, 297, 357, 441, 557, 719, 1024}));
-  EXPECT_EQ(edges_of(*storage.setup(22050, 1, 1)),
-            (std::vector<uint32_t>{1,   4,   9,   13,  18,  23,  29,  35,
-                                   42,  50,  58,  68,  79,  92,  107, 125,
-                                   146, 171, 204, 246, 297, 357, 441, 512}));
-  EXPECT_EQ(edges_of(*storage.setup(8000, 2, 3)),
-            (std::vector<uint32_t>{1, 6, 12, 19, 25, 32, 40, 49, 58, 69, 81, 94,
-                                   110, 128, 148, 172, 201, 236, 256}));
-  EXPECT_EQ(edges_of(*storage.setup(48000, 2, 3)),
-            (std::vector<uint32_t>{1,   4,   8,   12,  17,  21,  26,  32,  39,
-                                   46,  54,  63,  73,  85,  98,  115, 134, 157,
-                                   187, 226, 273, 328, 405, 512, 661, 1024}));
-  EXPECT_EQ(edges_of(*storage.setup(1, 1, 1)), (std::vector<uint32_t>{1, 256}));
-  EXPECT_EQ(edges_of(*storage.setup(0, 1, 1)), (std::vector<uint32_t>{256}));
-}
-
-TEST(BlockDecoder, BandEdgesAscendForEveryHeaderRate) {
+TEST(BlockDecoder, TakesTheFormatsBandsForEveryRate) {
   Storage storage;
   for (uint32_t rate = 1; rate <= 65535; ++rate) {
     const BlockDecoder* d = storage.setup(rate, 1, 1);
-    ASSERT_LE(d->band_count, max_band_count);
-    ASSERT_EQ(d->band_edges[0], 1u) << rate;
-    for (uint32_t j = 0; j < d->band_count; ++j) {
-      ASSERT_LT(d->band_edges[j], d->band_edges[j + 1]) << rate;
-    }
-    ASSERT_EQ(d->band_edges[d->band_count], d->transform_length / 2) << rate;
+    const BandEdges bands = band_edges_for_rate(rate);
+    ASSERT_EQ(d->band_count, bands.count) << rate;
+    ASSERT_EQ(edges_of(*d),
+              std::vector<uint32_t>(bands.edges, bands.edges + bands.count + 1))
+        << rate;
   }
 }
 

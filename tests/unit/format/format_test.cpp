@@ -118,11 +118,31 @@ TEST(BandEdges, FollowTheCriticalFrequencies) {
             (std::vector<uint32_t>{1,   4,   9,   13,  18,  23,  29,  35,  42,
                                    50,  58,  68,  79,  92,  107, 125, 146, 171,
                                    204, 246, 297, 357, 441, 557, 719, 1024}));
+  EXPECT_EQ(edges_of(48000),
+            (std::vector<uint32_t>{1,   4,   8,   12,  17,  21,  26,  32,  39,
+                                   46,  54,  63,  73,  85,  98,  115, 134, 157,
+                                   187, 226, 273, 328, 405, 512, 661, 1024}));
+  EXPECT_EQ(edges_of(22050),
+            (std::vector<uint32_t>{1,   4,   9,   13,  18,  23,  29,  35,
+                                   42,  50,  58,  68,  79,  92,  107, 125,
+                                   146, 171, 204, 246, 297, 357, 441, 512}));
   EXPECT_EQ(edges_of(8000),
             (std::vector<uint32_t>{1, 6, 12, 19, 25, 32, 40, 49, 58, 69, 81, 94,
                                    110, 128, 148, 172, 201, 236, 256}));
   EXPECT_EQ(edges_of(1), (std::vector<uint32_t>{1, 256}));
   EXPECT_EQ(edges_of(0), (std::vector<uint32_t>{256}));
+}
+
+TEST(BandEdges, AscendFromOneToHalfTheFrameForEveryRate) {
+  for (uint32_t rate = 1; rate <= 65535; ++rate) {
+    const BandEdges b = band_edges_for_rate(rate);
+    ASSERT_LE(b.count, max_band_count);
+    ASSERT_EQ(b.edges[0], 1u) << rate;
+    for (uint32_t j = 0; j < b.count; ++j) {
+      ASSERT_LT(b.edges[j], b.edges[j + 1]) << rate;
+    }
+    ASSERT_EQ(b.edges[b.count], frame_length_for_rate(rate) / 2) << rate;
+  }
 }
 
 TEST(Float29, DecodesExactly) {
