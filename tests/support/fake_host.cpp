@@ -78,6 +78,12 @@ int32_t FakeHost::read(uint64_t host_stream, void* destination, uint32_t bytes,
   if (call == 0 && offset != 0) host.faults.push_back("first read not at 0");
   if (call != 0 && offset != -1) host.faults.push_back("later read not at -1");
   if (offset == 0) host.position = 0;
+  uint32_t position = 0;
+  if (host.follow != nullptr &&
+      ORV_stream_property(host.follow, ORV_TOKEN_POSITION, &position, nullptr,
+                          nullptr) == 1) {
+    host.position = position;
+  }
   uint32_t limit = host.max_read;
   if (call < host.full_reads) {
     limit = 0;

@@ -46,6 +46,10 @@ class FakeHost {
   // When set, replaces the result of each read after the bytes are copied;
   // for host faults such as negative counts or counts above the request.
   std::function<int32_t(uint32_t asked, uint32_t delivered)> result_override;
+  // When set, every read first moves the file to this stream's "Position":
+  // a host that follows the plug-in's idea of where its input stands, as a
+  // "Stream seek position" request relies on.
+  ORV_Stream* follow = nullptr;
 
   // Allocation behaviour.
   bool refuse_allocation = false;

@@ -132,12 +132,16 @@ TEST(BadInput, GarbageBeforeBetweenAndAfterBlocks) {
 
 TEST(BadInput, SyncWordsAnnouncingImpossibleSizes) {
   const Case c = make_case(2, 44100, 6);
-  // Frame headers with sizes above max_block_size, between blocks 2 and 3.
+  // Frame headers with sizes above max_block_size, between blocks 2 and 3;
+  // the last announces a block one byte too large, and block 3 starts
+  // where it would end.
+  const uint32_t bound = c.file[12] | c.file[13] << 8 | c.file[14] << 16;
   std::vector<uint8_t> junk;
-  for (uint32_t size : {65535u, 60000u, 9000u}) {
+  for (uint32_t size : {65535u, 60000u, 9000u, bound - 3}) {
     put_u16(junk, vlkdec::block_sync);
     put_u16(junk, size);
   }
+  append(junk, no_sync_garbage(bound - 3, 7));
   // Block 2 passes on the sync word after it; the headers are refused and
   // passed over, and block 3 is found again: nothing is lost.
   FakeHost host(insert(c.file, c.blocks[3], junk));

@@ -2,15 +2,13 @@
 
 #include <cstring>
 
-#include "sdk/orv/vlkdec/plugin_api.h"
+#include "sdk/orv/vlkdec/stream.h"
 #include "stream_files.h"
 
 namespace orv::test {
 namespace {
 
 using vlkdec::compute_layout;
-using vlkdec::DecodeStream;
-using vlkdec::from_handle;
 
 TEST(StreamLayout, WorkedSizesComeOutExactly) {
   struct Case {
@@ -121,50 +119,50 @@ TEST_F(StreamOpen, RefusedHeadersAllocateNothingAndLeaveTheErrorText) {
   }
 }
 
-TEST_F(StreamOpen, ReadsHeaderAndTableAndLaysOutTheStream) {
+// "Seek table lookup" of the entry that holds `frame` at 44100 Hz.
+std::array<uint32_t, 2> lookup(HostStream& s, uint32_t frame) {
+  std::array<uint32_t, 2> result = {0, 0};
+  const auto ms =
+      static_cast<int32_t>((uint64_t{frame} * 1000 + 44099) / 44100);
+  EXPECT_EQ(s.set(ORV_TOKEN_SEEK_TABLE_LOOKUP, ms, 0, result.data()), 1);
+  return result;
+}
+
+TEST_F(StreamOpen, ReadsHeaderAndTableIntoOneAllocation) {
   HeaderFields h;
-  h.version = 2;
-  h.channels = 2;
-  h.sample_rate = 44100;
   h.total_samples = 441000;
   h.max_block_size = 2000;
   h.file_size = 123456;
-  h.seek_word = 3 | 7u << 16;
-  FakeHost host(file_with(h, {100, 200, 50}));
-  ORV_Stream* handle = host.open();
-  ASSERT_NE(handle, nullptr);
-  ASSERT_EQ(host.allocations.size(), 1u);
-  EXPECT_EQ(host.allocations[0].line, 202u);
-  EXPECT_EQ(host.allocated_bytes, compute_layout(2, 44100, 2000, 3).block_size);
-  const DecodeStream& s = *from_handle(handle);
-  EXPECT_EQ(static_cast<const void*>(&s), host.block());
-  EXPECT_EQ(s.max_block_bytes, 2004u);
-  EXPECT_EQ(s.header.seek_entry_count, 3u);
-  EXPECT_EQ(s.header.blocks_per_seek_entry, 7u);
-  EXPECT_EQ(s.data_start, 30u);
-  EXPECT_EQ(s.file_position, 30u);
-  EXPECT_EQ(s.file_size, 123456u);
-  EXPECT_EQ(s.header.file_size, 123456u);
-  EXPECT_EQ(s.duration_ms, 10000u);
-  EXPECT_EQ(s.loop_end_remaining, -1);
-  EXPECT_EQ(s.in_capacity, 4008u);
-  EXPECT_EQ(s.pcm_block_bytes, 8192u);
-  EXPECT_EQ(s.in_bytes + s.pcm_bytes + s.skip_samples + s.seek_pending +
-                s.resync_pending + s.deferred_seek + s.deferred_skip,
-            0u);
-  const uint32_t expected_table[] = {0, 100, 300, 350};
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(s.seek_table[i], expected_table[i]);
-  const auto* base = static_cast<const uint8_t*>(host.block());
-  EXPECT_EQ(reinterpret_cast<const uint8_t*>(s.seek_table) - base, 256);
-  EXPECT_EQ(s.in_buffer - base, 320);
-  EXPECT_EQ(s.pcm_buffer - base, 5056);
-  EXPECT_EQ(reinterpret_cast<const uint8_t*>(s.decoders[0]) - base, 4352);
-  EXPECT_EQ(ORV_stream_close(handle), 0);
-  ASSERT_EQ(host.frees.size(), 1u);
-  EXPECT_EQ(host.frees[0].line, 280u);
-  EXPECT_EQ(host.frees[0].source_file, host.allocations[0].source_file);
-  EXPECT_FALSE(host.block_live());
-  EXPECT_TRUE(host.faults.empty());
+  h.seek_word = 3 | 7u << 16;  // 3 entries of 7 blocks
+  std::vector<uint8_t> file = file_with(h, {100, 200, 50});
+  file.resize(5000, 0);
+  HostStream s(file);
+  ASSERT_EQ(s.host.allocations.size(), 1u);
+  EXPECT_EQ(s.host.allocations[0].line, 202u);
+  EXPECT_EQ(s.host.allocated_bytes,
+            compute_layout(2, 44100, 2000, 3).block_size);
+  EXPECT_EQ(s.query(ORV_TOKEN_POSITION), 30u);  // past the table
+  // The stored sizes as offsets from the data start, entries 7 * 1920
+  // frames apart.
+  EXPECT_EQ(lookup(s, 0), (std::array<uint32_t, 2>{30, 0}));
+  EXPECT_EQ(lookup(s, 13440), (std::array<uint32_t, 2>{130, 13440}));
+  EXPECT_EQ(lookup(s, 26880), (std::array<uint32_t, 2>{330, 26880}));
+  // The table's end (350) is the end of the timeline: 10 s.
+  uint32_t ms = 0;
+  ASSERT_EQ(s.set(ORV_TOKEN_EXACT_GET_POSITION, 30 + 350, 0, &ms), 1);
+  EXPECT_EQ(ms, 10000u);
+  // The input buffer holds two blocks of max_block_size + 4.
+  const size_t first = s.host.reads.size();
+  s.process(4);
+  ASSERT_GT(s.host.reads.size(), first);
+  EXPECT_EQ(s.host.reads[first].asked, 4008u);
+
+  EXPECT_EQ(ORV_stream_close(s.handle), 0);
+  s.handle = nullptr;
+  ASSERT_EQ(s.host.frees.size(), 1u);
+  EXPECT_EQ(s.host.frees[0].line, 280u);
+  EXPECT_EQ(s.host.frees[0].source_file, s.host.allocations[0].source_file);
+  EXPECT_FALSE(s.host.block_live());
 }
 
 TEST_F(StreamOpen, VersionsSplitTheSeekWordDifferently) {
@@ -172,43 +170,43 @@ TEST_F(StreamOpen, VersionsSplitTheSeekWordDifferently) {
     HeaderFields h;
     h.version = version;
     h.seek_word = 3u << 16 | 5;
-    std::vector<uint16_t> sizes(version == 2 ? 5 : 196613, 10);
-    FakeHost host(file_with(h, sizes));
-    ORV_Stream* handle = host.open();
-    ASSERT_NE(handle, nullptr) << int{version};
-    const DecodeStream& s = *from_handle(handle);
-    EXPECT_EQ(s.header.seek_entry_count, sizes.size());
-    EXPECT_EQ(s.header.blocks_per_seek_entry, version == 2 ? 3u : 0u);
-    EXPECT_EQ(s.data_start, 24 + 2 * sizes.size());
-    EXPECT_EQ(s.seek_table[sizes.size()], 10 * sizes.size());
-    ORV_stream_close(handle);
+    const size_t entries = version == 2 ? 5 : 196613;
+    HostStream s(file_with(h, std::vector<uint16_t>(entries, 10)));
+    ASSERT_NE(s.handle, nullptr) << int{version};
+    EXPECT_EQ(s.query(ORV_TOKEN_POSITION), 24 + 2 * entries);
+    EXPECT_EQ(s.host.reads.size(), 1 + (entries + 127) / 128);
+    // Only version 2 has blocks per entry (3), which the lookups need.
+    uint32_t result[2] = {0, 0};
+    EXPECT_EQ(s.set(ORV_TOKEN_SEEK_TABLE_LOOKUP, 200, 0, result),
+              version == 2 ? 1 : 0);
+    if (version == 2) {
+      EXPECT_EQ(result[0], 24 + 2 * entries + 10);
+      EXPECT_EQ(result[1], 3u * 1920);
+    }
   }
 }
 
 TEST_F(StreamOpen, SeekTableIsReadInChunksOf128Entries) {
   HeaderFields h;
-  h.seek_word = 300;
-  FakeHost host(file_with(h, std::vector<uint16_t>(300, 1)));
-  ORV_Stream* handle = host.open();
-  ASSERT_NE(handle, nullptr);
-  ASSERT_EQ(host.reads.size(), 4u);
-  EXPECT_EQ(host.reads[0].asked, 24u);
-  EXPECT_EQ(host.reads[0].offset, 0);
-  EXPECT_EQ(host.reads[1].asked, 256u);
-  EXPECT_EQ(host.reads[2].asked, 256u);
-  EXPECT_EQ(host.reads[3].asked, 88u);
-  EXPECT_EQ(host.reads[3].offset, -1);
-  EXPECT_EQ(from_handle(handle)->seek_table[300], 300u);
-  ORV_stream_close(handle);
+  h.total_samples = 1000000;
+  h.seek_word = 300 | 1u << 16;
+  HostStream s(file_with(h, std::vector<uint16_t>(300, 1)));
+  ASSERT_EQ(s.host.reads.size(), 4u);
+  EXPECT_EQ(s.host.reads[0].asked, 24u);
+  EXPECT_EQ(s.host.reads[0].offset, 0);
+  EXPECT_EQ(s.host.reads[1].asked, 256u);
+  EXPECT_EQ(s.host.reads[2].asked, 256u);
+  EXPECT_EQ(s.host.reads[3].asked, 88u);
+  EXPECT_EQ(s.host.reads[3].offset, -1);
+  // Entries from every chunk are in their places.
+  for (uint32_t entry : {0u, 127u, 128u, 255u, 256u, 299u}) {
+    EXPECT_EQ(lookup(s, entry * 1920)[0], 24 + 600 + entry) << entry;
+  }
 
   h.seek_word = 0;
-  FakeHost empty(file_with(h, {}));
-  handle = empty.open();
-  ASSERT_NE(handle, nullptr);
-  EXPECT_EQ(empty.reads.size(), 1u);
-  EXPECT_EQ(from_handle(handle)->seek_table[0], 0u);
-  EXPECT_EQ(from_handle(handle)->data_start, 24u);
-  ORV_stream_close(handle);
+  HostStream empty(file_with(h, {}));
+  EXPECT_EQ(empty.host.reads.size(), 1u);
+  EXPECT_EQ(empty.query(ORV_TOKEN_POSITION), 24u);
 }
 
 TEST_F(StreamOpen, ShortSeekTableFreesTheBlock) {
@@ -276,42 +274,17 @@ TEST_F(StreamOpen, AHugeBlockBoundAsksForNoMoreThanTheLargestBlock) {
   EXPECT_LE(huge.allocated_bytes, largest.allocated_bytes);
 }
 
-TEST_F(StreamOpen, ChannelPairsAndDecoderFlags) {
-  struct Case {
-    uint8_t channels;
-    std::vector<uint32_t> pairs;
-    uint32_t flags;
-  };
-  for (const Case& c : {Case{1, {1}, 1}, Case{2, {2}, 1}, Case{5, {2, 2, 1}, 3},
-                        Case{8, {2, 2, 2, 2}, 3}}) {
-    HeaderFields h;
-    h.channels = c.channels;
-    h.sample_rate = 48000;
-    h.total_samples = 4000000000u;
-    FakeHost host(header_bytes(h));
-    ORV_Stream* handle = host.open();
-    ASSERT_NE(handle, nullptr);
-    const DecodeStream& s = *from_handle(handle);
-    EXPECT_EQ(s.duration_ms, 83333333u);
-    ASSERT_EQ(s.decoder_count, static_cast<int32_t>(c.pairs.size()));
-    const uint8_t* previous_end = nullptr;
-    for (size_t k = 0; k < c.pairs.size(); ++k) {
-      EXPECT_EQ(s.decoder_channels[k], static_cast<int32_t>(c.pairs[k]));
-      EXPECT_EQ(s.decoders[k]->transform_count, c.pairs[k]);
-      // A one-channel pair never writes planar output.
-      EXPECT_EQ(s.decoders[k]->flags, c.pairs[k] == 1 ? 1u : c.flags);
-      EXPECT_EQ(s.decoders[k]->first_block, 1);
-      const auto* at = reinterpret_cast<const uint8_t*>(s.decoders[k]);
-      EXPECT_EQ(reinterpret_cast<uintptr_t>(at) % 16, 0u);
-      if (previous_end != nullptr) {
-        EXPECT_EQ(at, previous_end);
-      }
-      previous_end = at + s.decoder_state_size[k];
-    }
-    EXPECT_LE(previous_end, s.pcm_buffer);
-    ORV_stream_close(handle);
-    EXPECT_TRUE(host.faults.empty());
-  }
+TEST_F(StreamOpen, DurationIsExactBeyond32Bits) {
+  // 4000000000 frames at 48000 Hz: 83333333 ms, the answer at the end of
+  // the timeline.
+  HeaderFields h;
+  h.sample_rate = 48000;
+  h.total_samples = 4000000000u;
+  h.seek_word = 1 | 1u << 16;
+  HostStream s(file_with(h, {100}));
+  uint32_t ms = 0;
+  ASSERT_EQ(s.set(ORV_TOKEN_EXACT_GET_POSITION, 26 + 100, 0, &ms), 1);
+  EXPECT_EQ(ms, 83333333u);
 }
 
 }  // namespace

@@ -2,11 +2,16 @@
 #ifndef ORV_TESTS_UNIT_STREAM_STREAM_FILES_H
 #define ORV_TESTS_UNIT_STREAM_STREAM_FILES_H
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <vector>
 
-#include "sdk/orv/vlkdec/stream.h"
+#include "format/file_header.h"
+#include "format/frame.h"
+#include "sdk/orv/vlkdec/plugin_api.h"
 #include "support/fake_host.h"
 
 namespace orv::test {
@@ -60,41 +65,64 @@ inline void append(std::vector<uint8_t>& to, const std::vector<uint8_t>& from) {
   to.insert(to.end(), from.begin(), from.end());
 }
 
-// A stream in test-owned memory for exercising the input functions alone:
-// buffers sized as open would for `max_block_size`, reads served by `host`.
-struct BareStream {
-  std::vector<uint8_t> storage;
-  std::vector<uint32_t> table;
-  vlkdec::DecodeStream stream{};
+// A stream opened through the plug-in's entry on a FakeHost and seen as its
+// host sees it: the PCM it delivers, the reads it makes and its answers to
+// the property tokens. Closed when destroyed.
+struct HostStream {
+  FakeHost host;
+  ORV_Stream* handle;
 
-  BareStream(FakeHost& host, uint32_t max_block_size) {
-    stream.max_block_bytes = max_block_size + 4;
-    stream.in_capacity = 2 * stream.max_block_bytes;
-    storage.assign(stream.in_capacity + 64, 0);
-    stream.in_buffer = storage.data();
-    stream.host_stream = host.handle();
-    stream.read_callback = &FakeHost::read;
-    stream.loop_end_remaining = -1;
-    // The fake host checks that the first read is at offset 0, as open's
-    // header read is; these streams start after it.
-    uint8_t dummy;
-    FakeHost::read(host.handle(), &dummy, 0, 0);
-    host.reads.clear();
+  explicit HostStream(std::vector<uint8_t> file)
+      : host(std::move(file)), handle(host.open()) {
+    EXPECT_NE(handle, nullptr);
   }
-  void set_table(std::vector<uint32_t> offsets) {
-    table = std::move(offsets);
-    stream.seek_table = table.data();
-    stream.header.seek_entry_count = static_cast<uint32_t>(table.size()) - 1;
+  ~HostStream() {
+    if (handle != nullptr) {
+      EXPECT_EQ(ORV_stream_close(handle), 0);
+    }
+    EXPECT_TRUE(host.faults.empty()) << host.faults.front();
   }
-  // Puts bytes into the input buffer as if read earlier.
-  void buffer(const std::vector<uint8_t>& bytes) {
-    std::copy(bytes.begin(), bytes.end(), stream.in_buffer);
-    stream.in_bytes = static_cast<uint32_t>(bytes.size());
-    stream.in_read_offset = 0;
+  HostStream(const HostStream&) = delete;
+  HostStream& operator=(const HostStream&) = delete;
+
+  // One processing call for `bytes`; what it delivered is appended to `out`.
+  uint32_t process(uint32_t bytes, std::vector<uint8_t>* out = nullptr) {
+    std::vector<uint8_t> chunk(bytes);
+    const uint32_t got = ORV_stream_process(handle, chunk.data(), bytes);
+    EXPECT_LE(got, bytes);
+    if (out != nullptr)
+      out->insert(out->end(), chunk.begin(), chunk.begin() + got);
+    return got;
   }
-  std::vector<uint8_t> waiting() const {
-    return {stream.in_buffer + stream.in_read_offset,
-            stream.in_buffer + stream.in_bytes};
+  // Processing calls until the stream delivers and reads nothing more.
+  std::vector<uint8_t> drain(const std::vector<uint32_t>& sizes = {4096}) {
+    return orv::test::drain(handle, host, sizes);
+  }
+  // A query token's answer (0xA5A5A5A5 when refused).
+  uint32_t query(uint64_t token) {
+    uint32_t value = 0xA5A5A5A5u;
+    EXPECT_EQ(ORV_stream_property(handle, token, &value, nullptr, nullptr), 1)
+        << "token " << token;
+    return value;
+  }
+  // A setting token with up to two input words; `result` may be null.
+  int32_t set(uint64_t token, int32_t first, int32_t second = 0,
+              uint32_t* result = nullptr) {
+    const int32_t input[2] = {first, second};
+    return ORV_stream_property(handle, token, nullptr, input, result);
+  }
+  // "Set Looping Samples"; returns its two answers.
+  std::array<uint32_t, 2> set_loop(int32_t start, int32_t end) {
+    std::array<uint32_t, 2> result = {0, 0};
+    EXPECT_EQ(set(ORV_TOKEN_SET_LOOPING_SAMPLES, start, end, result.data()), 1);
+    return result;
+  }
+  // Bytes the host was asked for since its read number `first`.
+  uint64_t asked_since(size_t first) const {
+    uint64_t asked = 0;
+    for (size_t i = first; i < host.reads.size(); ++i)
+      asked += host.reads[i].asked;
+    return asked;
   }
 };
 
