@@ -5,6 +5,7 @@
 //                                      read schedule, whole and damaged
 //   <dir>/corpus/call_sequence/*       call sequences over the seed files
 //   <dir>/corpus/block_decoder/*       the seed files' sub-blocks
+//   <dir>/corpus/differential/*        the same (the two share a layout)
 // The signals are generated from fixed numbers, so a run always writes the
 // same bytes (as long as the encoder does). Usage: fuzz_make_corpus <dir>
 // (fuzz/make_corpus.sh passes the fuzz folder of the source tree).
@@ -170,7 +171,8 @@ int main(int argc, char** argv) {
   const fs::path root(argv[1]);
   const fs::path seeds = root / "seeds";
   const fs::path corpus = root / "corpus";
-  for (const char* dir : {"decode_stream", "call_sequence", "block_decoder"}) {
+  for (const char* dir :
+       {"decode_stream", "call_sequence", "block_decoder", "differential"}) {
     fs::remove_all(corpus / dir);
     fs::create_directories(corpus / dir);
   }
@@ -261,6 +263,7 @@ int main(int argc, char** argv) {
       sub_blocks.insert(sub_blocks.end(), blocks[b].begin(), blocks[b].end());
     }
     write_file(corpus / "block_decoder" / name, sub_blocks);
+    write_file(corpus / "differential" / name, sub_blocks);
   }
   return 0;
 }

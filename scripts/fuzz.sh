@@ -12,7 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
-targets=${FUZZ_TARGETS:-"decode_stream call_sequence block_decoder"}
+targets=${FUZZ_TARGETS:-"decode_stream call_sequence block_decoder differential"}
 build=${FUZZ_BUILD_DIR:-build/fuzz}
 
 ORV_WITH_FUZZ=1 bash scripts/install-deps.sh

@@ -1,0 +1,168 @@
+// Fuzz target: every processor variant against the portable code on the
+// same input. Any difference in any bit is a finding: the variants exist
+// only to be faster, never to give other output.
+//
+// Input layout: that of the block_decoder target (so its corpus serves
+// here too):
+//   bytes 0-1    sample rate, u16 little-endian (0 is taken as 1)
+//   byte 2       bit 0 = channels in the pair (0: one, 1: two); bit 1 =
+//                planar output; bits 2-3 are ignored here
+//   then, up to max_sub_blocks times:
+//     2 bytes    L, u16 little-endian: payload bytes of this sub-block
+//     L bytes    the payload (fewer when the input ends first)
+//
+// For every feature word the processor allows, the sub-blocks are decoded
+// in turn by a fresh decoder, as the stream does (the tail carries over),
+// and the payload bytes used, the PCM and the tail after each sub-block
+// are compared with the portable run's. Then each payload is taken as raw
+// floats (every bit pattern, NaN and infinity included) and put through
+// the inverse DCT and the FFT of the largest length it fills; there the
+// results must match bit for bit, except that any NaN matches any NaN.
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "fuzz_host.h"
+#include "fuzz_target.h"
+#include "sdk/orv/vlkdec/decoder/block_decoder.h"
+#include "sdk/orv/vlkdec/decoder/synthesis.h"
+#include "sdk/orv/vlkdec/dsp/cpu_features.h"
+#include "sdk/orv/vlkdec/dsp/dsp.h"
+#include "sdk/orv/vlkdec/transform/dct.h"
+#include "sdk/orv/vlkdec/transform/fft.h"
+#include "sdk/orv/vlkdec/transform/transform_table.h"
+
+namespace {
+
+using namespace orv::vlkdec;
+using orv::fuzz::check;
+
+constexpr int max_sub_blocks = 16;
+
+struct SubBlock {
+  const uint8_t* bytes;
+  size_t length;
+};
+
+// What one variant made of the input, byte for byte.
+std::vector<uint8_t> decode_all(uint32_t sample_rate, uint32_t channels,
+                                uint32_t flags,
+                                const std::vector<SubBlock>& sub_blocks) {
+  const uint32_t state_size = block_decoder_state_size(sample_rate, channels);
+  alignas(16) static uint8_t state[block_decoder_state_size(48000, 2)];
+  check(state_size <= sizeof state, "decoder state larger than expected");
+  std::memset(state, 0xA5, sizeof state);
+  BlockDecoder* decoder =
+      setup_block_decoder(state, sample_rate, channels, flags);
+  const uint32_t n = decoder->transform_length;
+  std::vector<float> coeffs(size_t{decoder->transform_count} * n + 4);
+  std::vector<int16_t> out(decoder->block_bytes / 2 + 8);
+  std::vector<uint8_t> record;
+  for (const SubBlock& sub : sub_blocks) {
+    // The decoder reads whole words and takes bytes past the end as zero;
+    // a copy of exactly the payload lets the sanitizer see any overread.
+    std::vector<uint8_t> payload(sub.bytes, sub.bytes + sub.length);
+    const uint32_t used = decode_sub_block(
+        n, decoder->scale, decoder->transform_count, decoder->flags,
+        decoder->transform_table_length, decoder->transform_table, out.data(),
+        payload.data(), payload.data() + payload.size(), decoder->band_count,
+        decoder->band_edges, coeffs.data(), decoder->overlap_bytes,
+        decoder->first_block != 0 ? 0 : decoder->overlap_shift, decoder->tail);
+    decoder->first_block = 0;
+    const auto* pcm = reinterpret_cast<const uint8_t*>(out.data());
+    const auto* tail = reinterpret_cast<const uint8_t*>(decoder->tail);
+    record.insert(record.end(), reinterpret_cast<const uint8_t*>(&used),
+                  reinterpret_cast<const uint8_t*>(&used) + sizeof used);
+    record.insert(record.end(), pcm, pcm + decoder->block_bytes);
+    record.insert(record.end(), tail, tail + decoder->overlap_bytes);
+  }
+  return record;
+}
+
+bool same_floats(const std::vector<float>& a, const std::vector<float>& b) {
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::isnan(a[i]) || std::isnan(b[i])) {
+      if (!(std::isnan(a[i]) && std::isnan(b[i]))) return false;
+    } else if (std::memcmp(&a[i], &b[i], sizeof(float)) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The payload's bytes as floats, cut to the largest power of two up to
+// 2048 that they fill, through one transform under the current features.
+std::vector<float> transform(const SubBlock& sub, bool dct) {
+  size_t n = 2048;
+  while (n > sub.length / sizeof(float)) n /= 2;
+  if (n < (dct ? 2u : 4u)) return {};
+  std::vector<float> a(n);
+  std::memcpy(a.data(), sub.bytes, n * sizeof(float));
+  if (dct) {
+    inverse_dct(static_cast<int>(n), a.data(), transform_table_length,
+                transform_table);
+  } else {
+    complex_fft_forward(static_cast<int>(n), a.data(), twiddle_count,
+                        transform_table + twiddle_offset);
+  }
+  return a;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 3) return 0;
+  uint32_t sample_rate = uint32_t{data[0]} | uint32_t{data[1]} << 8;
+  if (sample_rate == 0) sample_rate = 1;
+  const uint32_t channels = (data[2] & 1) != 0 ? 2 : 1;
+  const uint32_t flags = decoder_flag_separate_transforms |
+                         ((data[2] & 2) != 0 ? decoder_flag_planar : 0);
+  std::vector<SubBlock> sub_blocks;
+  for (size_t at = 3; sub_blocks.size() < max_sub_blocks && at + 2 <= size;) {
+    size_t length = size_t{data[at]} | size_t{data[at + 1]} << 8;
+    at += 2;
+    if (length > size - at) length = size - at;
+    sub_blocks.push_back({data + at, length});
+    at += length;
+  }
+
+  restrict_cpu_features(0);
+  const std::vector<uint8_t> portable =
+      decode_all(sample_rate, channels, flags, sub_blocks);
+  std::vector<std::vector<float>> portable_transforms;
+  for (const SubBlock& sub : sub_blocks) {
+    portable_transforms.push_back(transform(sub, true));
+    portable_transforms.push_back(transform(sub, false));
+  }
+
+  restrict_cpu_features(~0u);
+  const uint32_t available = cpu_features();
+  std::vector<const Dsp*> tried = {&portable_dsp()};
+  for (uint32_t word = 1; word <= cpu_feature_mask; ++word) {
+    // Each table of variants the processor can run, once.
+    if ((word & ~available) != 0) continue;
+    const Dsp& table = dsp_for_features(word);
+    bool seen = false;
+    for (const Dsp* other : tried) {
+      seen = seen || std::memcmp(other, &table, sizeof table) == 0;
+    }
+    if (seen) continue;
+    tried.push_back(&table);
+    restrict_cpu_features(word);
+    check(decode_all(sample_rate, channels, flags, sub_blocks) == portable,
+          "a variant decodes a sub-block to other bits than the portable "
+          "code");
+    for (size_t i = 0; i < sub_blocks.size(); ++i) {
+      check(same_floats(transform(sub_blocks[i], true),
+                        portable_transforms[2 * i]),
+            "a variant's inverse DCT differs from the portable one");
+      check(same_floats(transform(sub_blocks[i], false),
+                        portable_transforms[2 * i + 1]),
+            "a variant's FFT differs from the portable one");
+    }
+  }
+  restrict_cpu_features(~0u);
+  return 0;
+}
