@@ -1,10 +1,19 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite: the release build, then the debug
-# build with AddressSanitizer and UndefinedBehaviorSanitizer.
+# build with AddressSanitizer and UndefinedBehaviorSanitizer, and the rest
+# below. `--quick` stops after the release build's tests: the inner loop
+# while working.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 jobs=$(nproc)
+
+if [ "${1:-}" = "--quick" ]; then
+  cmake --preset release >/dev/null
+  cmake --build --preset release -j "$jobs"
+  ctest --preset release -j "$jobs"
+  exit 0
+fi
 
 echo "== format"
 bash scripts/check-format.sh
