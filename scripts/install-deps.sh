@@ -17,6 +17,11 @@ packages=(
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   gstreamer1.0-plugins-base-apps
+  # The Python package: its extension, the wheel and its tests (Debian's
+  # Python 3.11; PyPI is not used).
+  python3-dev pybind11-dev python3-setuptools python3-wheel python3-build
+  python3-venv python3-numpy python3-pytest python3-dask python3-distributed
+  python3-pandas python3-soundfile
 )
 if [ "${ORV_WITH_FUZZ:-0}" = 1 ]; then
   packages+=(clang libclang-rt-14-dev)

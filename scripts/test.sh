@@ -35,6 +35,11 @@ bash scripts/test-install.sh build/release
 echo "== web"
 bash scripts/test-web.sh build/release
 
+# The Python package: the wheel installed into a fresh venv, its tests run
+# from outside the source tree (Dask on real worker processes included).
+echo "== python"
+bash scripts/test-python.sh build/release
+
 # Hardening: concurrent streams under ThreadSanitizer, valgrind's memcheck
 # on `velka decode`, and each fuzzer for a bounded time (ORV_FUZZ_SECONDS,
 # default 60). Any finding fails the run.
