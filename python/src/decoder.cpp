@@ -46,7 +46,9 @@ void load_plugin(const std::string& path) {
   std::lock_guard lock(plugin_mutex);
   if (plugin != nullptr) return;
   char error[512];
-  plugin = velk_host_load(path.c_str(), error, sizeof error);
+  // The process-wide module: a GStreamer element or another host in the
+  // same process shares it. Held until the process ends.
+  plugin = velk_host_acquire(path.c_str(), error, sizeof error);
   if (plugin == nullptr) throw Error(error);
 }
 
@@ -97,12 +99,11 @@ void Decoder::open_stream() {
   }
   header_ = *velk_host_stream_header(stream_);
   velk_host_stream_info(stream_, &info_);
-  // Bits 5 and 7 of `answered`: the output rate and channel count.
-  channels_ = (info_.answered & (1u << 7)) != 0 ? info_.output_channels
-                                                : header_.channels;
-  sample_rate_ = (info_.answered & (1u << 5)) != 0 ? info_.output_sample_rate
-                                                   : header_.sample_rate;
-  if (channels_ == 0 || channels_ > 8 || sample_rate_ == 0) {
+  VelkHostOutputFormat format{};
+  const bool playable = velk_host_stream_output_format(stream_, &format) == 1;
+  channels_ = format.channels;
+  sample_rate_ = format.sample_rate;
+  if (!playable) {
     velk_host_stream_close(std::exchange(stream_, nullptr));
     throw Error("'" + name_ + "' declares " + std::to_string(channels_) +
                 " channels at " + std::to_string(sample_rate_) +

@@ -52,14 +52,14 @@ PYBIND11_MODULE(_velk, m) {
       .def_property_readonly(
           "blocks_per_seek_entry",
           [](const Decoder& d) { return d.header().blocks_per_seek_entry; })
-      .def_property_readonly("bitrate",
-                             [](const Decoder& d) -> py::object {
-                               // Bit 0 of `answered`: the input bit rate.
-                               if ((d.info().answered & 1u) == 0) {
-                                 return py::none();
-                               }
-                               return py::int_(d.info().input_bit_rate);
-                             })
+      .def_property_readonly(
+          "bitrate",
+          [](const Decoder& d) -> py::object {
+            if ((d.info().answered & VELK_HOST_INFO_INPUT_BIT_RATE) == 0) {
+              return py::none();
+            }
+            return py::int_(d.info().input_bit_rate);
+          })
       .def_property_readonly("seekable", &Decoder::seekable)
       .def_property_readonly("looping", &Decoder::looping)
       .def_property_readonly("loop_passes", &Decoder::loop_passes)
