@@ -90,6 +90,10 @@ def test_convert_reports_every_file(client, tmp_path):
     assert again.error.str.contains("exists").all()
     again = velk.dask.convert(FILES[:2], out, client=client, overwrite=True)
     assert again.error.isna().all()
+    # Lossy Ogg Vorbis: the length only.
+    vorbis = velk.dask.convert(FILES[-1:], tmp_path / "ogg", format="ogg",
+                               client=client)
+    assert soundfile.info(vorbis.output[0]).frames == vorbis.frames[0]
 
 
 def test_separate_scheduler_and_worker_processes(tmp_path):

@@ -509,6 +509,8 @@ def _write_atomically(path: str, data: bytes) -> None:
     try:
         with open(temporary, "xb") as out:
             out.write(data)
+            out.flush()
+            os.fsync(out.fileno())
         os.replace(temporary, path)
     except OSError as e:
         try:

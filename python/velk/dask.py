@@ -36,6 +36,8 @@ __all__ = ["read_bag", "info_frame", "convert"]
 _FORMATS = {"flac": ("FLAC", ".flac"), "wav": ("WAV", ".wav"),
             "aiff": ("AIFF", ".aiff"), "ogg": ("OGG", ".ogg")}
 
+_WRITE_FRAMES = 1 << 16
+
 _INFO_COLUMNS = {"path": "object", "samplerate": "Int64",
                  "channels": "Int64", "frames": "Int64",
                  "duration": "float64", "version": "Int64",
@@ -116,8 +118,15 @@ def _convert_one(path: str, output: str, sf_format: str,
         # output is either whole or absent.
         temporary = os.path.join(
             folder, f".{base}.{os.getpid()}-{secrets.token_hex(4)}")
-        soundfile.write(temporary, data, samplerate, format=sf_format,
-                        subtype=subtype)
+        with open(temporary, "xb") as out:
+            with soundfile.SoundFile(out, "w", samplerate, data.shape[1],
+                                     subtype, format=sf_format) as sound:
+                # In pieces: libsndfile's Vorbis writer fails on a whole
+                # long file in one call.
+                for at in range(0, len(data), _WRITE_FRAMES):
+                    sound.write(data[at:at + _WRITE_FRAMES])
+            out.flush()
+            os.fsync(out.fileno())
         os.replace(temporary, output)
         temporary = None
         record["output"] = output
