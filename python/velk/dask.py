@@ -19,6 +19,7 @@ system or object store mounted at the same place)::
 
 from __future__ import annotations
 
+import functools
 import os
 import secrets
 from typing import Any, Dict, Iterable, List, Optional
@@ -118,15 +119,17 @@ def _convert_one(path: str, output: str, sf_format: str,
         # output is either whole or absent.
         temporary = os.path.join(
             folder, f".{base}.{os.getpid()}-{secrets.token_hex(4)}")
-        with open(temporary, "xb") as out:
-            with soundfile.SoundFile(out, "w", samplerate, data.shape[1],
-                                     subtype, format=sf_format) as sound:
-                # In pieces: libsndfile's Vorbis writer fails on a whole
-                # long file in one call.
-                for at in range(0, len(data), _WRITE_FRAMES):
-                    sound.write(data[at:at + _WRITE_FRAMES])
-            out.flush()
-            os.fsync(out.fileno())
+        with soundfile.SoundFile(temporary, "x", samplerate, data.shape[1],
+                                 subtype, format=sf_format) as sound:
+            # In pieces: libsndfile's Vorbis writer fails on a whole long
+            # file in one call.
+            for at in range(0, len(data), _WRITE_FRAMES):
+                sound.write(data[at:at + _WRITE_FRAMES])
+        descriptor = os.open(temporary, os.O_RDONLY)
+        try:
+            os.fsync(descriptor)
+        finally:
+            os.close(descriptor)
         os.replace(temporary, output)
         temporary = None
         record["output"] = output
@@ -196,15 +199,15 @@ def convert(paths: Iterable[Any], out_dir: Any, format: str = "flac",
         else:
             first[output] = i
             todo.append(i)
-    args = (sf_format, subtype, overwrite)
+    task = functools.partial(_convert_one, sf_format=sf_format,
+                             subtype=subtype, overwrite=overwrite)
     if client is not None:
-        futures = client.map(_convert_one, [paths[i] for i in todo],
-                             [outputs[i] for i in todo],
-                             *[[a] * len(todo) for a in args], pure=False)
+        futures = client.map(task, [paths[i] for i in todo],
+                             [outputs[i] for i in todo], pure=False)
         done = client.gather(futures)
     else:
-        done = dask.compute(*[dask.delayed(_convert_one, pure=False)(
-            paths[i], outputs[i], *args) for i in todo])
+        done = dask.compute(*[dask.delayed(task, pure=False)(
+            paths[i], outputs[i]) for i in todo])
     for i, record in zip(todo, done):
         rows[i] = record
     report = pd.DataFrame(rows, columns=["path", "output", "frames", "error"])
