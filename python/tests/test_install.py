@@ -14,6 +14,12 @@ def test_installed_outside_the_source_tree():
     package = pathlib.Path(velk.__file__).resolve().parent
     assert not package.is_relative_to(ROOT.resolve())
     assert package.is_relative_to(pathlib.Path(sys.prefix).resolve())
+    # The plug-in in use is the one beside the package, whatever else the
+    # machine has.
+    mapped = {line.split()[-1] for line in
+              pathlib.Path("/proc/self/maps").read_text().splitlines()
+              if line.endswith("libvlkdec.so")}
+    assert mapped == {str(package / "libvlkdec.so")}
 
 
 def test_native_modules_need_nothing_of_ours():
