@@ -21,7 +21,7 @@
 #  4. Grades every decoded file with the PEAQ meter named by $PEAQ (basic
 #     version; ODG 0 imperceptible ... -4 very annoying), or skips the
 #     grading when PEAQ is unset, and prints one table: kbit/s and ODG per
-#     excerpt, mean and worst per setting, and velka's encode speed.
+#     excerpt, mean and worst per setting; then the encoders' speed.
 #
 # The excerpts (all from Debian packages under free licences; nothing made
 # from them is committed):
@@ -33,8 +33,21 @@
 #  - tonal: singularity-music, "Advanced Simulacra", slow sustained tones;
 #  - speech: klettres-data, the English letters and syllables spoken by a
 #    person, joined (copyright 2001-2011 Anne-Marie Mahfouf and others,
-#    GPL-2+).
-# Encode speed is measured on 60 seconds of tt1 as stereo 44.1 kHz.
+#    GPL-2+);
+#  - loud: fretsonfire-songs-muldjord, "Armygeddon" (copyright 2009 El
+#    Senator of Muldjord, CC BY-SA 3.0), dense metal mastered to full scale
+#    (0 dBFS, thousands of clipped samples);
+#  - drums: fretsonfire-songs-sectoid, "Metal madness" (copyright 2006-2007
+#    Carlos Viola Iborra, MIT-style licence), hard drum hits four times a
+#    second with quiet gaps between, peaks at 0 dBFS;
+#  - quiet: wesnoth-1.16-music, "Wanderer" (The Battle for Wesnoth,
+#    GPL-2+), a sparse plucked solo, peaks at -11 dBFS;
+#  - speech2: ktuberling-data, the English words spoken by another person,
+#    joined (copyright 2000-2017 the KDE team, GPL-2+).
+# The two pieces mastered to full scale are resampled at unity gain, so
+# that the overs resampling makes clip at full scale as in the master.
+# Encode speed is measured on 60 seconds of tt1 as stereo 44.1 kHz, in CPU
+# time, best of 3, beside lame, oggenc and opusenc at 128 kbit/s.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -44,6 +57,8 @@ seconds=${ORV_QUALITY_SECONDS:-20}
 packages=(
   sox libsox-fmt-base lame vorbis-tools opus-tools python3-numpy
   torus-trooper-data singularity-music klettres-data
+  fretsonfire-songs-muldjord fretsonfire-songs-sectoid wesnoth-1.16-music
+  ktuberling-data
   g++ cmake ninja-build pkg-config libsndfile1-dev libgtest-dev libgmock-dev
 )
 bash "$root/scripts/install-deps.sh" "${packages[@]}" >&2

@@ -3,10 +3,14 @@
 the excerpts, encodes and decodes them with every setting, aligns, grades
 with PEAQ (when $PEAQ names the meter) and prints the table.
 
---items and --settings (comma-separated names) pick a subset."""
+--items and --settings (comma-separated names) pick a subset; --jobs sets
+how many encodes and gradings run at once (the speed is measured alone,
+after them)."""
 import argparse
+import concurrent.futures
 import os
 import re
+import resource
 import subprocess
 import sys
 import time
@@ -16,13 +20,23 @@ import numpy as np
 
 MUSIC = "/usr/share/games/torus-trooper/sounds/musics"
 SINGULARITY = "/usr/share/games/singularity/music"
-SPEECH = "/usr/share/klettres/en"
+FRETS = "/usr/share/games/fretsonfire/data/songs"
+WESNOTH = "/usr/share/games/wesnoth/1.16/data/core/music"
+# Each excerpt: its source (a file, or folders of utterances to join), the
+# start in seconds, and whether it is mastered to full scale. Those are
+# resampled at unity gain, so that the overs resampling makes are clipped
+# at full scale as in the master; the others get sox's guard gain.
 ITEMS = {
-    "electronic": (f"{MUSIC}/tt1.ogg", 30),
-    "percussive": (f"{SINGULARITY}/Enemy Unknown.ogg", 30),
-    "sparse": (f"{SINGULARITY}/A New Journey.ogg", 30),
-    "tonal": (f"{SINGULARITY}/Advanced Simulacra.ogg", 30),
-    "speech": (None, 0),
+    "electronic": (f"{MUSIC}/tt1.ogg", 30, False),
+    "percussive": (f"{SINGULARITY}/Enemy Unknown.ogg", 30, False),
+    "sparse": (f"{SINGULARITY}/A New Journey.ogg", 30, False),
+    "tonal": (f"{SINGULARITY}/Advanced Simulacra.ogg", 30, False),
+    "speech": (["/usr/share/klettres/en/alpha", "/usr/share/klettres/en/syllab"],
+               0, False),
+    "loud": (f"{FRETS}/muldjord/armygeddon/song.ogg", 30, True),
+    "drums": (f"{FRETS}/sectoid/Metal madness/song.ogg", 40, True),
+    "quiet": (f"{WESNOTH}/wanderer.ogg", 0, False),
+    "speech2": (["/usr/share/ktuberling/sounds/en"], 0, False),
 }
 VELKA_RATES = [96, 128, 160, 192, 256]
 SETTINGS = [f"velka-{r}" for r in VELKA_RATES] + [
@@ -34,12 +48,11 @@ def run(cmd, **kw):
 
 
 def make_excerpt(name, out, seconds):
-    src, start = ITEMS[name]
+    src, start, full_scale = ITEMS[name]
     fmt = ["-b", "16", "-r", "48000", "-c", "2"]
-    if src is None:
-        files = sorted(
-            os.path.join(SPEECH, d, f) for d in ("alpha", "syllab")
-            for f in os.listdir(os.path.join(SPEECH, d)) if f.endswith(".ogg"))
+    if isinstance(src, list):
+        files = sorted(os.path.join(d, f) for d in src
+                       for f in os.listdir(d) if f.endswith(".ogg"))
         # Each utterance to 48 kHz stereo, then all joined.
         parts = []
         for i, f in enumerate(files):
@@ -51,9 +64,10 @@ def make_excerpt(name, out, seconds):
         for p in parts:
             os.remove(p)
     else:
-        run(["sox", "-G", "-q", src] + fmt + [out, "trim", str(start), str(seconds),
-                                        "rate", "-v", "48000", "channels",
-                                        "2"])
+        gain = ["-V1"] if full_scale else ["-G"]
+        run(["sox", "-q"] + gain + [src] + fmt +
+            [out, "trim", str(start), str(seconds), "rate", "-v", "48000",
+             "channels", "2"])
 
 
 def encode_decode(setting, velka, ref, stem):
@@ -128,21 +142,47 @@ def grade(peaq, ref, test):
     return float(m.group(1)) if m else float("nan")
 
 
+SPEED_RUNS = [
+    ("velka default quality", "velka", []),
+    ("velka --bitrate 128", "velka", ["--bitrate", "128"]),
+    ("velka --bitrate 192", "velka", ["--bitrate", "192"]),
+    ("lame -b 128", "lame", []),
+    ("oggenc -b 128", "oggenc", []),
+    ("opusenc --bitrate 128", "opusenc", []),
+]
+
+
+def cpu_seconds(cmd):
+    """User plus system CPU time of one run of cmd."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    run(cmd)
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return (after.ru_utime - before.ru_utime) + (after.ru_stime -
+                                                  before.ru_stime)
+
+
 def speed(velka, work):
-    """Encode speed, x real time, of 60 s of stereo 44.1 kHz music."""
+    """Encode speed, x real time in CPU seconds (best of 3, the encoders
+    taking turns), of 60 s of stereo 44.1 kHz music."""
     src = f"{work}/speed-44100.wav"
     if not os.path.exists(src):
         run(["sox", "-G", "-q", f"{MUSIC}/tt1.ogg", "-b", "16", src, "trim", "0",
              "60", "rate", "-v", "44100", "channels", "2"])
-    result = {}
-    for label, extra in (("default", []), ("128", ["--bitrate", "128"])):
-        best = float("inf")
-        for _ in range(3):
-            t0 = time.perf_counter()
-            run([velka, "encode", "--force", src, f"{work}/speed.velka"] + extra)
-            best = min(best, time.perf_counter() - t0)
-        result[label] = 60.0 / best
-    return result
+    commands = {
+        "velka": lambda extra: [velka, "encode", "--force", src,
+                                f"{work}/speed.velka"] + extra,
+        "lame": lambda _: ["lame", "--quiet", "-b", "128", src,
+                           f"{work}/speed.mp3"],
+        "oggenc": lambda _: ["oggenc", "--quiet", "-b", "128", "-o",
+                             f"{work}/speed.ogg", src],
+        "opusenc": lambda _: ["opusenc", "--quiet", "--bitrate", "128", src,
+                              f"{work}/speed.opus"],
+    }
+    best = {label: float("inf") for label, _, _ in SPEED_RUNS}
+    for _ in range(3):
+        for label, tool, extra in SPEED_RUNS:
+            best[label] = min(best[label], cpu_seconds(commands[tool](extra)))
+    return {label: 60.0 / t for label, t in best.items()}
 
 
 def main():
@@ -153,31 +193,39 @@ def main():
     ap.add_argument("--items", default=",".join(ITEMS))
     ap.add_argument("--settings", default=",".join(SETTINGS))
     ap.add_argument("--no-speed", action="store_true")
+    ap.add_argument("--jobs", type=int, default=2,
+                    help="encodes and gradings run at once")
     args = ap.parse_args()
     os.makedirs(args.work, exist_ok=True)
     peaq = os.environ.get("PEAQ")
     items = args.items.split(",")
     settings = args.settings.split(",")
 
-    results = {}  # (item, setting) -> (kbps, odg)
     for item in items:
         ref = f"{args.work}/{item}.wav"
         stamp = f"{ref}.{args.seconds:g}s"
         if not os.path.exists(stamp):
             make_excerpt(item, ref, args.seconds)
             open(stamp, "w").close()
-        for setting in settings:
-            stem = f"{args.work}/{item}"
-            comp, dec, _ = encode_decode(setting, args.velka, ref, stem)
-            kbps = os.path.getsize(comp) * 8 / args.seconds / 1000
-            odg = float("nan")
-            if peaq:
-                aligned = f"{stem}.{setting}.aligned.wav"
-                align(ref, dec, aligned)
-                odg = grade(peaq, ref, aligned)
-            results[item, setting] = (kbps, odg)
-            print(f"{item:11} {setting:14} {kbps:6.1f} kbit/s  ODG {odg:6.2f}",
-                  file=sys.stderr)
+
+    def measure(item, setting):
+        ref, stem = f"{args.work}/{item}.wav", f"{args.work}/{item}"
+        comp, dec, _ = encode_decode(setting, args.velka, ref, stem)
+        kbps = os.path.getsize(comp) * 8 / args.seconds / 1000
+        odg = float("nan")
+        if peaq:
+            aligned = f"{stem}.{setting}.aligned.wav"
+            align(ref, dec, aligned)
+            odg = grade(peaq, ref, aligned)
+        print(f"{item:11} {setting:14} {kbps:6.1f} kbit/s  ODG {odg:6.2f}",
+              file=sys.stderr)
+        return kbps, odg
+
+    # Every file of a run has its own name, so runs may overlap.
+    with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
+        futures = {(item, setting): pool.submit(measure, item, setting)
+                   for item in items for setting in settings}
+        results = {key: f.result() for key, f in futures.items()}
 
     print("| setting | " + " | ".join(items) + " | mean kbit/s | mean ODG"
           " | worst ODG |")
@@ -202,10 +250,12 @@ def main():
               "worst leave it out)")
     if not args.no_speed:
         s = speed(args.velka, args.work)
-        print(f"\nvelka encode speed, stereo 44.1 kHz: {s['default']:.0f}x "
-              f"real time at the default quality, {s['128']:.0f}x at "
-              "128 kbit/s.")
-
+        lame = s["lame -b 128"]
+        print("\nEncode speed, 60 s of stereo 44.1 kHz music, CPU time, best "
+              "of 3:\n\n| encoder | x real time | x lame's speed |\n"
+              "|---|---:|---:|")
+        for label, x in s.items():
+            print(f"| {label} | {x:.0f} | {x / lame:.2f} |")
 
 if __name__ == "__main__":
     main()
