@@ -193,13 +193,14 @@ def main():
     ap.add_argument("--items", default=",".join(ITEMS))
     ap.add_argument("--settings", default=",".join(SETTINGS))
     ap.add_argument("--no-speed", action="store_true")
+    ap.add_argument("--speed-only", action="store_true")
     ap.add_argument("--jobs", type=int, default=2,
                     help="encodes and gradings run at once")
     args = ap.parse_args()
     os.makedirs(args.work, exist_ok=True)
     peaq = os.environ.get("PEAQ")
-    items = args.items.split(",")
-    settings = args.settings.split(",")
+    items = [] if args.speed_only else args.items.split(",")
+    settings = [] if args.speed_only else args.settings.split(",")
 
     for item in items:
         ref = f"{args.work}/{item}.wav"
@@ -227,6 +228,19 @@ def main():
                    for item in items for setting in settings}
         results = {key: f.result() for key, f in futures.items()}
 
+    if items and settings:
+        print_grades(items, settings, results, peaq)
+    if not args.no_speed:
+        s = speed(args.velka, args.work)
+        lame = s["lame -b 128"]
+        print("\nEncode speed, 60 s of stereo 44.1 kHz music, CPU time, best "
+              "of 3:\n\n| encoder | x real time | x lame's speed |\n"
+              "|---|---:|---:|")
+        for label, x in s.items():
+            print(f"| {label} | {x:.0f} | {x / lame:.2f} |")
+
+
+def print_grades(items, settings, results, peaq):
     print("| setting | " + " | ".join(items) + " | mean kbit/s | mean ODG"
           " | worst ODG |")
     print("|---|" + "---:|" * (len(items) + 3))
@@ -248,14 +262,7 @@ def main():
     elif any(np.isnan(g) for _, g in results.values()):
         print("(n/a: the meter gave no grade for that file; the mean and "
               "worst leave it out)")
-    if not args.no_speed:
-        s = speed(args.velka, args.work)
-        lame = s["lame -b 128"]
-        print("\nEncode speed, 60 s of stereo 44.1 kHz music, CPU time, best "
-              "of 3:\n\n| encoder | x real time | x lame's speed |\n"
-              "|---|---:|---:|")
-        for label, x in s.items():
-            print(f"| {label} | {x:.0f} | {x / lame:.2f} |")
+
 
 if __name__ == "__main__":
     main()
