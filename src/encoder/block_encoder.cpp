@@ -39,6 +39,16 @@ unsigned run_index_for_groups(uint32_t groups) {
   return 0;  // not reached: only the options' lengths are planned
 }
 
+// A run's header: the flag, the run index unless the run is one group, and
+// the width.
+constexpr uint32_t run_header_bits(uint32_t groups) {
+  return vlkdec::run_flag_bits + (groups > 1 ? vlkdec::run_index_bits : 0) +
+         vlkdec::run_width_bits;
+}
+// Any stretch of up to 63 groups is covered by at most three runs (one of
+// up to 32 or 64 groups, then two of up to 16).
+constexpr uint32_t max_cover_header_bits = 3 * run_header_bits(2);
+
 unsigned bits_for(uint32_t magnitude) {
   return static_cast<unsigned>(std::bit_width(magnitude));
 }
@@ -63,12 +73,28 @@ BlockEncoder::BlockEncoder(unsigned channels, unsigned sample_rate)
   band_count_ = static_cast<unsigned>(band_edges_.size() - 1);
   for (unsigned i = 0; i < vlkdec::quantiser_count; ++i) {
     steps_.push_back(vlkdec::quantiser_table[i]);
+    inverse_steps_.push_back(1.0 / steps_.back());
   }
   const uint32_t groups = (n_ - vlkdec::raw_coefficient_count + 7) / 8;
   group_bits_.resize(groups);
   plan_cost_.resize(groups + 1);
-  plan_groups_.resize(groups);
-  plan_width_.resize(groups);
+  plan_groups_.resize(groups + 1);
+  plan_width_.resize(groups + 1);
+  zero_cost_.assign(groups + 1, 0);
+  zero_groups_.assign(groups + 1, 0);
+  for (uint32_t m = 1; m <= groups; ++m) {
+    zero_cost_[m] = std::numeric_limits<uint32_t>::max();
+    for (size_t o = 0; o < run_option_count; ++o) {
+      const uint32_t option = run_groups_of_option(o);
+      const uint32_t cost =
+          run_header_bits(option) + zero_cost_[m - std::min(option, m)];
+      if (cost < zero_cost_[m]) {
+        zero_cost_[m] = cost;
+        zero_groups_[m] = static_cast<uint8_t>(option);
+      }
+      if (option >= m) break;
+    }
+  }
   for (auto& code : codes_) {
     code.indices.resize(band_count_);
     code.magnitudes.resize(n_);
@@ -95,46 +121,41 @@ void BlockEncoder::quantise_channel(const BlockAnalysis& block, unsigned c,
                                     ChannelCode& code) {
   const double* a = block.coeffs.data() + static_cast<size_t>(c) * n_;
   const double* threshold = block.threshold.data() + size_t{c} * band_count_;
+  double* measured =
+      block.noise.data() + size_t{c} * band_count_ * vlkdec::quantiser_count;
   code.float0 = vlkdec::encode_float29(a[0]);
   code.float1 = vlkdec::encode_float29(a[1]);
   const double gain = std::pow(10.0, -setting.mask_offset_db / 10.0);
   // The finest setting keeps plain rounding: it is there for accuracy.
   const double bias = setting.finest ? 0.5 : rounding_bias;
 
-  for (unsigned b = 0; b < band_count_; ++b) {
+  for (unsigned b = 0; b < band_count_; ++b, measured += vlkdec::quantiser_count) {
     const uint32_t lo = 2 * band_edges_[b];
     const uint32_t hi = 2 * band_edges_[b + 1];
     // Only coefficients below the cut-off are coded.
     const uint32_t coded = std::clamp(setting.cutoff, lo, hi);
-    double energy = 0.0, peak = 0.0;
-    for (uint32_t k = lo; k < coded; ++k) {
-      energy += a[k] * a[k];
-      peak = std::max(peak, std::fabs(a[k]));
-    }
-    // Finest step at which the band's largest magnitude still fits.
-    unsigned min_index = 0;
-    while (min_index + 1 < vlkdec::quantiser_count &&
-           std::nearbyint(peak / steps_[min_index]) > max_magnitude) {
-      ++min_index;
-    }
-    // Noise of the band's coded part at quantiser `i`.
+    const BandStats& stats = block.bands[size_t{c} * band_count_ + b];
+    const unsigned min_index = stats.min_index;
+    // Noise of the band's coded part at quantiser `i`, measured once per
+    // block. Magnitudes stay within 15 bits from min_index on, so the
+    // truncation is a floor.
     auto noise = [&](unsigned i) {
-      const double step = steps_[i];
+      if (measured[i] >= 0.0) return measured[i];
+      const double step = steps_[i], inverse = inverse_steps_[i];
       double sum = 0.0;
       for (uint32_t k = lo; k < coded; ++k) {
         const double m = std::fabs(a[k]);
-        const double d = m - step * std::floor(m / step + bias);
+        const double d = m - step * static_cast<int32_t>(m * inverse + bias);
         sum += d * d;
       }
-      return sum;
+      return measured[i] = sum;
     };
     unsigned index = min_index;
     const double allowed = threshold[b] * gain;
     if (setting.finest || coded == lo) {
       index = coded == lo ? vlkdec::quantiser_count - 1 : min_index;
-    } else if (energy <= allowed) {
-      index =
-          vlkdec::quantiser_count - 1;  // the whole band is masked: all zero
+    } else if (stats.energy <= allowed) {
+      index = vlkdec::quantiser_count - 1;  // the whole band is masked: all zero
     } else {
       // Start where uniform noise of step^2 / 12 per coefficient would
       // meet the allowance, then move to the coarsest step that keeps the
@@ -142,11 +163,10 @@ void BlockEncoder::quantise_channel(const BlockAnalysis& block, unsigned c,
       const double width = coded - lo;
       const double guess = std::floor(
           std::log10(std::sqrt(12.0 * allowed / width)) / step_log10);
-      index = static_cast<unsigned>(std::clamp(
-          guess, double(min_index), double(vlkdec::quantiser_count - 1)));
+      index = static_cast<unsigned>(
+          std::clamp(guess, double(min_index), double(vlkdec::quantiser_count - 1)));
       if (noise(index) <= allowed) {
-        while (index + 1 < vlkdec::quantiser_count &&
-               noise(index + 1) <= allowed) {
+        while (index + 1 < vlkdec::quantiser_count && noise(index + 1) <= allowed) {
           ++index;
         }
       } else {
@@ -155,10 +175,10 @@ void BlockEncoder::quantise_channel(const BlockAnalysis& block, unsigned c,
     }
     index = std::min(index + setting.index_offset, vlkdec::quantiser_count - 1);
     code.indices[b] = static_cast<uint8_t>(index);
-    const double step = steps_[index];
+    const double inverse = inverse_steps_[index];
     for (uint32_t k = lo; k < coded; ++k) {
-      const double m = std::floor(std::fabs(a[k]) / step + bias);
-      code.magnitudes[k] = static_cast<uint16_t>(m);
+      code.magnitudes[k] =
+          static_cast<uint16_t>(std::fabs(a[k]) * inverse + bias);
       code.negative[k] = a[k] < 0.0 ? 1 : 0;
     }
     for (uint32_t k = coded; k < hi; ++k) code.magnitudes[k] = 0;
@@ -166,13 +186,42 @@ void BlockEncoder::quantise_channel(const BlockAnalysis& block, unsigned c,
   plan_runs(code);
 }
 
+void BlockEncoder::measure_bands(const BlockAnalysis& block,
+                                 uint32_t cutoff) const {
+  block.noise.assign(size_t{channels_} * band_count_ * vlkdec::quantiser_count, -1.0);
+  block.noise_cutoff = cutoff;
+  block.bands.resize(size_t{channels_} * band_count_);
+  for (unsigned c = 0; c < channels_; ++c) {
+    const double* a = block.coeffs.data() + static_cast<size_t>(c) * n_;
+    for (unsigned b = 0; b < band_count_; ++b) {
+      const uint32_t lo = 2 * band_edges_[b];
+      const uint32_t coded = std::clamp(cutoff, lo, 2 * band_edges_[b + 1]);
+      double energy = 0.0, peak = 0.0;
+      for (uint32_t k = lo; k < coded; ++k) {
+        energy += a[k] * a[k];
+        peak = std::max(peak, std::fabs(a[k]));
+      }
+      // Finest step at which the band's largest magnitude still fits, with
+      // the largest rounding bias and the same arithmetic as quantise_channel.
+      unsigned min_index = 0;
+      while (min_index + 1 < vlkdec::quantiser_count &&
+             peak * inverse_steps_[min_index] + 0.5 >= max_magnitude + 1.0) {
+        ++min_index;
+      }
+      block.bands[size_t{c} * band_count_ + b] = {energy, min_index};
+    }
+  }
+}
+
 // Chooses run lengths and widths that minimise the bits of the runs, by
 // dynamic programming over groups of 8 coefficients from the end. A run's
 // cost is its header plus width bits per coefficient; sign bits do not
-// depend on the choice and are added once.
+// depend on the choice and are added once. Past the last non-zero group the
+// cheapest cover is the same for every block and comes from a table.
 void BlockEncoder::plan_runs(ChannelCode& code) {
   const uint32_t groups = static_cast<uint32_t>(group_bits_.size());
-  uint64_t sign_bits = 0;
+  uint32_t sign_bits = 0;
+  uint32_t zero_from = 0;  // groups from here on are all zero
   for (uint32_t g = 0; g < groups; ++g) {
     const uint32_t lo = vlkdec::raw_coefficient_count + 8 * g,
                    hi = std::min(lo + 8, n_);
@@ -182,33 +231,50 @@ void BlockEncoder::plan_runs(ChannelCode& code) {
       sign_bits += code.magnitudes[k] != 0;
     }
     group_bits_[g] = static_cast<uint8_t>(bits_for(peak));
+    if (peak != 0) zero_from = g + 1;
   }
-  plan_cost_[groups] = 0;
-  for (uint32_t t = groups; t-- > 0;) {
-    uint64_t best = std::numeric_limits<uint64_t>::max();
+  for (uint32_t t = zero_from; t <= groups; ++t) {
+    plan_cost_[t] = zero_cost_[groups - t];
+    plan_groups_[t] = zero_groups_[groups - t];
+    plan_width_[t] = 0;
+  }
+  for (uint32_t t = zero_from; t-- > 0;) {
+    uint32_t best = std::numeric_limits<uint32_t>::max();
     unsigned width = 0;
-    uint32_t covered = 0;  // groups from t whose widths are in `width`
+    uint32_t covered = t;  // groups before this one are in `width`
+    const uint32_t first = vlkdec::raw_coefficient_count + 8 * t;
+    // Pruning: a run over groups [t, t + L) at width W loses to a shorter
+    // option L' < L at width W' once (W - W') * (coefficients of the
+    // shorter run) exceeds max_cover_header_bits less the header difference:
+    // the shorter run, then at most three runs no wider than W over the
+    // rest, cost no more. Longer runs only grow wider, so the search stops
+    // at the first width that reaches `widest`.
+    unsigned widest = std::numeric_limits<unsigned>::max();
+    uint32_t chosen_groups = 0, chosen_width = 0;
     for (size_t o = 0; o < run_option_count; ++o) {
       const uint32_t option = run_groups_of_option(o);
       const uint32_t end = std::min(t + option, groups);
-      while (t + covered < end) {
-        width = std::max<unsigned>(width, group_bits_[t + covered]);
-        ++covered;
+      for (; covered < end; ++covered) {
+        width = std::max<unsigned>(width, group_bits_[covered]);
       }
-      const uint32_t first = vlkdec::raw_coefficient_count + 8 * t;
+      if (width >= widest) break;
       const uint32_t count =
           std::min(vlkdec::raw_coefficient_count + 8 * end, n_) - first;
-      const uint64_t header = vlkdec::run_flag_bits +
-                              (option > 1 ? vlkdec::run_index_bits : 0) +
-                              vlkdec::run_width_bits;
-      const uint64_t cost = header + uint64_t{count} * width + plan_cost_[end];
-      if (cost < best) {
-        best = cost;
-        plan_groups_[t] = static_cast<uint8_t>(option);
-        plan_width_[t] = static_cast<uint8_t>(width);
-      }
+      const uint32_t cost =
+          run_header_bits(option) + count * width + plan_cost_[end];
+      // Without branches: which option wins is data, not a pattern.
+      const bool better = cost < best;
+      best = better ? cost : best;
+      chosen_groups = better ? option : chosen_groups;
+      chosen_width = better ? width : chosen_width;
+      // Every longer run has a full header.
+      const uint32_t margin = max_cover_header_bits + 1 -
+                              (run_header_bits(2) - run_header_bits(option));
+      widest = std::min(widest, width + (margin + count - 1) / count);
       if (end == groups) break;  // longer runs are cut to the same end
     }
+    plan_groups_[t] = static_cast<uint8_t>(chosen_groups);
+    plan_width_[t] = static_cast<uint8_t>(chosen_width);
     plan_cost_[t] = best;
   }
   code.run_groups.clear();
@@ -222,8 +288,12 @@ void BlockEncoder::plan_runs(ChannelCode& code) {
               plan_cost_[0] + sign_bits;
 }
 
-uint64_t BlockEncoder::payload_bits(const BlockAnalysis& block,
-                                    const QuantSetting& setting) {
+uint64_t BlockEncoder::quantise(const BlockAnalysis& block,
+                                const QuantSetting& setting) {
+  const size_t cells = size_t{channels_} * band_count_ * vlkdec::quantiser_count;
+  if (block.noise.size() != cells || block.noise_cutoff != setting.cutoff) {
+    measure_bands(block, setting.cutoff);
+  }
   uint64_t total = 0;
   for (unsigned first = 0; first < channels_; first += 2) {
     const unsigned last = std::min(first + 2, channels_);
@@ -257,28 +327,23 @@ void BlockEncoder::write_channel(const ChannelCode& code,
     writer.put(width, vlkdec::run_width_bits);
     const uint32_t end = std::min(k + 8 * groups, n_);
     if (width > 0) {
+      // A magnitude and the sign bit after it (when not zero) as one field.
       for (; k < end; ++k) {
-        writer.put(code.magnitudes[k], width);
-        if (code.magnitudes[k] != 0) {
-          writer.put(code.negative[k], vlkdec::sign_bits);
-        }
+        const uint32_t m = code.magnitudes[k];
+        writer.put(m | uint32_t{code.negative[k]} << width,
+                   width + (m != 0 ? vlkdec::sign_bits : 0));
       }
     }
     k = end;
   }
 }
 
-void BlockEncoder::write_payload(const BlockAnalysis& block,
-                                 const QuantSetting& setting,
-                                 std::vector<uint8_t>& out) {
+void BlockEncoder::write_payload(std::vector<uint8_t>& out) const {
   BitWriter writer(out);
   for (unsigned first = 0; first < channels_; first += 2) {
     const unsigned last = std::min(first + 2, channels_);
     writer.put(0, vlkdec::sub_block_skip_bits);
-    for (unsigned c = first; c < last; ++c) {
-      quantise_channel(block, c, setting, codes_[c]);
-      write_channel(codes_[c], writer);
-    }
+    for (unsigned c = first; c < last; ++c) write_channel(codes_[c], writer);
     writer.align_to_word();
   }
 }

@@ -25,10 +25,24 @@ struct QuantSetting {
   unsigned index_offset = 0;
 };
 
+// Energy of a band's coded coefficients, and the finest quantiser that
+// keeps its largest magnitude within the format's width.
+struct BandStats {
+  double energy = 0.0;
+  unsigned min_index = 0;
+};
+
 // A transformed block with its masking thresholds.
 struct BlockAnalysis {
   std::vector<double> coeffs;     // channels * n, channel c at c * n
   std::vector<double> threshold;  // channels * bands: allowed noise energy
+  // Measurements for the cut-off `noise_cutoff`, taken by the first
+  // quantise call: the rate control quantises a block at several
+  // trade-offs, which share them. Per channel and band, its statistics and
+  // its noise at each quantiser (negative where not yet measured).
+  mutable std::vector<BandStats> bands;
+  mutable std::vector<double> noise;
+  mutable uint32_t noise_cutoff = 0;
 };
 
 class BlockEncoder {
@@ -39,15 +53,13 @@ class BlockEncoder {
   // `planar` holds channels * n samples, channel c at c * n. Blocks are
   // analysed in order (the thresholds carry temporal masking forward).
   void analyse(const float* planar, BlockAnalysis& out);
-  // Payload bits an analysed block takes at `setting`, sub-block padding
-  // included.
-  uint64_t payload_bits(const BlockAnalysis& block,
-                        const QuantSetting& setting);
-  // Appends the payload at `setting` to out.
-  void write_payload(const BlockAnalysis& block, const QuantSetting& setting,
-                     std::vector<uint8_t>& out);
-  // Quantiser indices of channel c chosen by the last payload_bits or
-  // write_payload call.
+  // Quantises an analysed block at `setting` and returns the bits of its
+  // payload, sub-block padding included. The codes are kept for
+  // write_payload.
+  uint64_t quantise(const BlockAnalysis& block, const QuantSetting& setting);
+  // Appends the payload of the last quantise call to out.
+  void write_payload(std::vector<uint8_t>& out) const;
+  // Quantiser indices of channel c chosen by the last quantise call.
   const std::vector<uint8_t>& indices(unsigned c) const {
     return codes_[c].indices;
   }
@@ -69,6 +81,7 @@ class BlockEncoder {
 
   void quantise_channel(const BlockAnalysis& block, unsigned c,
                         const QuantSetting& setting, ChannelCode& code);
+  void measure_bands(const BlockAnalysis& block, uint32_t cutoff) const;
   void plan_runs(ChannelCode& code);
   void write_channel(const ChannelCode& code, class BitWriter& writer) const;
 
@@ -77,7 +90,8 @@ class BlockEncoder {
   uint32_t n_;
   unsigned band_count_;
   std::vector<uint32_t> band_edges_;  // in coefficient pairs
-  std::vector<double> steps_;         // quantiser_step(0..95), exactly
+  std::vector<double> steps_;  // the quantiser table, exactly
+  std::vector<double> inverse_steps_;
   ForwardDct dct_;
   PsychoacousticModel model_;
   std::vector<std::vector<double>> previous_threshold_;  // per channel
@@ -87,6 +101,10 @@ class BlockEncoder {
   std::vector<uint64_t> plan_cost_;
   std::vector<uint8_t> plan_groups_;
   std::vector<uint8_t> plan_width_;
+  // Cheapest cover of the last m groups when all of them are zero, and the
+  // groups of its first run: the same for every block.
+  std::vector<uint32_t> zero_cost_;
+  std::vector<uint8_t> zero_groups_;
 };
 
 }  // namespace orv::encoder

@@ -136,11 +136,11 @@ void Encoder::encode_ready_blocks(bool flush) {
       const auto [first, last] = rate_->tabulation_range();
       std::vector<uint64_t> bits;
       for (size_t i = first; i <= last; ++i) {
-        setting.mask_offset_db = rate_offset_grid()[i];
-        bits.push_back(be.payload_bits(*block, setting) +
+        setting.mask_offset_db = rate_grid_offset(i);
+        bits.push_back(be.quantise(*block, setting) +
                        8 * vlkdec::block_frame_header_bytes);
       }
-      rate_->push(first, std::move(bits));
+      rate_->push(first, bits);
       pending_.push_back(std::move(block));
       if (rate_->full()) {
         setting.mask_offset_db = rate_->next_offset();
@@ -172,11 +172,11 @@ uint32_t Encoder::emit_block(const BlockAnalysis& block, QuantSetting setting) {
   // smallest index offset that fits, by bisection (bits never grow as every
   // step grows).
   const uint64_t limit_bits = uint64_t{options_.max_payload_bytes} * 8;
-  const bool coarsened = be.payload_bits(block, setting) > limit_bits;
+  const bool coarsened = be.quantise(block, setting) > limit_bits;
   if (coarsened) {
     QuantSetting coarsest = setting;
     coarsest.index_offset = vlkdec::quantiser_count - 1;
-    if (be.payload_bits(block, coarsest) > limit_bits) {
+    if (be.quantise(block, coarsest) > limit_bits) {
       throw EncodeError("a block does not fit " +
                         std::to_string(options_.max_payload_bytes) +
                         " bytes even at the coarsest quantisers");
@@ -184,17 +184,18 @@ uint32_t Encoder::emit_block(const BlockAnalysis& block, QuantSetting setting) {
     unsigned lo = 0, hi = vlkdec::quantiser_count - 1;  // lo fails, hi fits
     while (hi - lo > 1) {
       setting.index_offset = (lo + hi) / 2;
-      (be.payload_bits(block, setting) > limit_bits ? lo : hi) =
+      (be.quantise(block, setting) > limit_bits ? lo : hi) =
           setting.index_offset;
     }
     setting.index_offset = hi;
+    be.quantise(block, setting);
   }
   coarsened_blocks_ += coarsened ? 1 : 0;
 
   // The frame header goes in front once the payload's size is known.
   const size_t start = blocks_.size();
   blocks_.resize(start + vlkdec::block_frame_header_bytes);
-  be.write_payload(block, setting, blocks_);
+  be.write_payload(blocks_);
   const size_t payload =
       blocks_.size() - start - vlkdec::block_frame_header_bytes;
   vlkdec::write_block_frame(&blocks_[start], static_cast<uint32_t>(payload));

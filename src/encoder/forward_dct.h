@@ -25,11 +25,8 @@ class ForwardDct {
 
  private:
   uint32_t n_;
-  std::vector<float> work_;       // n floats: n/2 complex values
-  std::vector<double> split_re_;  // exp(2 pi i j / n), j = 0..n/2
-  std::vector<double> split_im_;
-  std::vector<double> shift_re_;  // exp(i pi j / 2n), j = 0..n-1
-  std::vector<double> shift_im_;
+  std::vector<float> work_;      // n floats: n/2 complex values
+  std::vector<double> factors_;  // per j = 0..n/2: 8 factors of E and O
 };
 
 }  // namespace orv::encoder

@@ -1,9 +1,10 @@
 // Average bit rate control: one trade-off (the masking offset) for a window
-// of blocks ahead, found by bisection against their bit counts, plus a
-// reservoir that carries the bits saved or overspent so far.
+// of blocks ahead, found against their bit counts, plus a reservoir that
+// carries the bits saved or overspent so far.
 #ifndef ORV_ENCODER_RATE_CONTROL_H
 #define ORV_ENCODER_RATE_CONTROL_H
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -12,8 +13,13 @@
 
 namespace orv::encoder {
 
-// Masking offsets (dB) at which a block's size is tabulated, ascending.
-const std::vector<double>& rate_offset_grid();
+// Masking offsets (dB) at which a block's size is known, ascending.
+constexpr double rate_grid_min_db = -36.0;
+constexpr double rate_grid_step_db = 3.0;
+constexpr size_t rate_grid_points = 27;  // up to +42 dB
+constexpr double rate_grid_offset(size_t i) {
+  return rate_grid_min_db + rate_grid_step_db * double(i);
+}
 
 // Coded bandwidth in Hz for an average rate per channel: narrower at low
 // rates, where the bits do more good below it.
@@ -30,12 +36,14 @@ class RateController {
   // sizes are known before the first of them is coded.
   RateController(double target_bits, size_t lookahead);
 
-  // Grid points [first, last] worth tabulating for the next block: all of
-  // them while the window is empty, else those within a few steps of the
-  // offset the window would get now (the offset moves slowly).
+  // Grid points [first, last] to measure the next block at: all of them
+  // while the window is empty, else the two around the offset the window
+  // would get now (the offset moves slowly; the block's size elsewhere is
+  // extrapolated).
   std::pair<size_t, size_t> tabulation_range() const;
-  // Appends the next block: its bits at the grid offsets from `first` on.
-  void push(size_t first, std::vector<uint64_t> bits);
+  // Appends the next block: its bits at the grid points from `first` on
+  // (at least two points, sizes above zero, not growing with the offset).
+  void push(size_t first, const std::vector<uint64_t>& bits);
   bool full() const { return window_.size() >= lookahead_; }
   bool empty() const { return window_.empty(); }
 
@@ -46,16 +54,12 @@ class RateController {
   void spent(uint64_t bits);
 
  private:
+  using Sizes = std::array<double, rate_grid_points>;
   double target_;
   size_t lookahead_;
-  double reservoir_ = 0.0;  // bits below the target so far (may be < 0)
-  struct Table {
-    size_t first;  // grid index of bits[0]
-    std::vector<uint64_t> bits;
-  };
-  // Bits of a block at `offset`, interpolated (constant beyond its table).
-  static double bits_at(const Table& table, double offset);
-  std::deque<Table> window_;
+  double reservoir_ = 0.0;    // bits below the target so far (may be < 0)
+  std::deque<Sizes> window_;  // each block's bits at every grid point
+  Sizes window_bits_{};       // their sums
 };
 
 }  // namespace orv::encoder

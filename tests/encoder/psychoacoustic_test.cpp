@@ -64,7 +64,7 @@ TEST(PsychoacousticModel, OnsetAfterSilenceGetsFinerQuantisers) {
     encoder::BlockEncoder be(1, rate);
     encoder::BlockAnalysis block;
     be.analyse(x.data(), block);
-    be.payload_bits(block, encoder::QuantSetting{});
+    be.quantise(block, encoder::QuantSetting{});
     double sum = 0.0;
     for (unsigned b = 4; b < 20; ++b) sum += be.indices(0)[b];
     return sum / 16;
