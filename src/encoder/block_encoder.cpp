@@ -111,8 +111,7 @@ void BlockEncoder::analyse(const float* planar, BlockAnalysis& out) {
     dct_.transform(x, a);
     double* threshold = out.threshold.data() + size_t{c} * band_count_;
     model_.masking_threshold(x, a, previous_threshold_[c], threshold);
-    const double attack = std::pow(10.0, -model_.attack_protection_db(x) / 10);
-    for (unsigned b = 0; b < band_count_; ++b) threshold[b] *= attack;
+    model_.protect_onsets(x, threshold);
   }
 }
 
@@ -129,7 +128,8 @@ void BlockEncoder::quantise_channel(const BlockAnalysis& block, unsigned c,
   // The finest setting keeps plain rounding: it is there for accuracy.
   const double bias = setting.finest ? 0.5 : rounding_bias;
 
-  for (unsigned b = 0; b < band_count_; ++b, measured += vlkdec::quantiser_count) {
+  for (unsigned b = 0; b < band_count_;
+       ++b, measured += vlkdec::quantiser_count) {
     const uint32_t lo = 2 * band_edges_[b];
     const uint32_t hi = 2 * band_edges_[b + 1];
     // Only coefficients below the cut-off are coded.
@@ -155,7 +155,8 @@ void BlockEncoder::quantise_channel(const BlockAnalysis& block, unsigned c,
     if (setting.finest || coded == lo) {
       index = coded == lo ? vlkdec::quantiser_count - 1 : min_index;
     } else if (stats.energy <= allowed) {
-      index = vlkdec::quantiser_count - 1;  // the whole band is masked: all zero
+      index =
+          vlkdec::quantiser_count - 1;  // the whole band is masked: all zero
     } else {
       // Start where uniform noise of step^2 / 12 per coefficient would
       // meet the allowance, then move to the coarsest step that keeps the
@@ -163,10 +164,11 @@ void BlockEncoder::quantise_channel(const BlockAnalysis& block, unsigned c,
       const double width = coded - lo;
       const double guess = std::floor(
           std::log10(std::sqrt(12.0 * allowed / width)) / step_log10);
-      index = static_cast<unsigned>(
-          std::clamp(guess, double(min_index), double(vlkdec::quantiser_count - 1)));
+      index = static_cast<unsigned>(std::clamp(
+          guess, double(min_index), double(vlkdec::quantiser_count - 1)));
       if (noise(index) <= allowed) {
-        while (index + 1 < vlkdec::quantiser_count && noise(index + 1) <= allowed) {
+        while (index + 1 < vlkdec::quantiser_count &&
+               noise(index + 1) <= allowed) {
           ++index;
         }
       } else {
@@ -188,7 +190,8 @@ void BlockEncoder::quantise_channel(const BlockAnalysis& block, unsigned c,
 
 void BlockEncoder::measure_bands(const BlockAnalysis& block,
                                  uint32_t cutoff) const {
-  block.noise.assign(size_t{channels_} * band_count_ * vlkdec::quantiser_count, -1.0);
+  block.noise.assign(size_t{channels_} * band_count_ * vlkdec::quantiser_count,
+                     -1.0);
   block.noise_cutoff = cutoff;
   block.bands.resize(size_t{channels_} * band_count_);
   for (unsigned c = 0; c < channels_; ++c) {
@@ -290,7 +293,8 @@ void BlockEncoder::plan_runs(ChannelCode& code) {
 
 uint64_t BlockEncoder::quantise(const BlockAnalysis& block,
                                 const QuantSetting& setting) {
-  const size_t cells = size_t{channels_} * band_count_ * vlkdec::quantiser_count;
+  const size_t cells =
+      size_t{channels_} * band_count_ * vlkdec::quantiser_count;
   if (block.noise.size() != cells || block.noise_cutoff != setting.cutoff) {
     measure_bands(block, setting.cutoff);
   }

@@ -90,7 +90,7 @@ class BlockEncoder {
   uint32_t n_;
   unsigned band_count_;
   std::vector<uint32_t> band_edges_;  // in coefficient pairs
-  std::vector<double> steps_;  // the quantiser table, exactly
+  std::vector<double> steps_;         // the quantiser table, exactly
   std::vector<double> inverse_steps_;
   ForwardDct dct_;
   PsychoacousticModel model_;

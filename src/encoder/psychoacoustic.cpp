@@ -34,6 +34,15 @@ constexpr double temporal_decay_db = 15.0;
 // bits without a better grade).
 constexpr unsigned attack_segments = 16;
 constexpr double attack_margin_db = 20.0;
+// The bands from this frequency on are also judged on the signal's first
+// difference (which rises 6 dB per octave), with a smaller margin: a drum
+// hit's upper partials start from near silence even where the bass and
+// mids fill the stretch before it, and their noise is heard there first
+// (measured on dense drums: -3.21 to -2.59 at 128 kbit/s, -2.41 to -1.51 at
+// 192; from 1.1 to 2.7 kHz and margins of 8 to 10 dB within 0.05 of each
+// other; no other excerpt worse by more than 0.05).
+constexpr double high_onset_hz = 1700.0;
+constexpr double high_attack_margin_db = 8.0;
 // A segment quieter than this (mean square per sample) counts as this loud:
 // below it the input's own rounding noise dominates.
 constexpr double attack_floor = 1.0;
@@ -100,6 +109,10 @@ PsychoacousticModel::PsychoacousticModel(uint32_t n, unsigned sample_rate,
     const double low_db = low_protection_db_per_bark *
                           std::max(0.0, low_protection_bark - centre_bark[b]);
     low_boost_.push_back(from_db(-low_db));
+  }
+  high_onset_band_ = bands_;
+  for (unsigned b = bands_; b-- > 0;) {
+    if (lo_[b] * hz_per_coefficient >= high_onset_hz) high_onset_band_ = b;
   }
   spread_.resize(size_t{bands_} * bands_);
   for (unsigned i = 0; i < bands_; ++i) {
@@ -178,15 +191,32 @@ void PsychoacousticModel::masking_threshold(const float* x, const double* a,
   }
 }
 
-double PsychoacousticModel::attack_protection_db(const float* x) const {
+void PsychoacousticModel::protect_onsets(const float* x,
+                                         double* threshold) const {
+  const double whole = attack_protection_db(x, false, attack_margin_db);
+  const double high = high_onset_band_ < bands_
+                          ? attack_protection_db(x, true, high_attack_margin_db)
+                          : 0.0;
+  const double whole_gain = from_db(-whole);
+  const double high_gain = from_db(-std::max(whole, high));
+  for (unsigned b = 0; b < bands_; ++b) {
+    threshold[b] *= b < high_onset_band_ ? whole_gain : high_gain;
+  }
+}
+
+double PsychoacousticModel::attack_protection_db(const float* x,
+                                                 bool difference,
+                                                 double margin_db) const {
   const uint32_t length = n_ / attack_segments;
   double energy[attack_segments];
   double total = 0.0;
   unsigned loudest = 0;
   for (unsigned s = 0; s < attack_segments; ++s) {
     double e = 0.0;
-    for (uint32_t i = 0; i < length; ++i) {
-      const double v = x[s * length + i];
+    for (uint32_t i = s * length; i < (s + 1) * length; ++i) {
+      const double v = difference
+                           ? (i > 0 ? double(x[i]) - double(x[i - 1]) : 0.0)
+                           : double(x[i]);
       e += v * v;
     }
     energy[s] = std::max(e, attack_floor * length);
@@ -197,7 +227,7 @@ double PsychoacousticModel::attack_protection_db(const float* x) const {
   const double quietest = *std::min_element(energy, energy + loudest);
   const double mean = total / attack_segments;
   const double ratio_db = 10.0 * std::log10(mean / quietest);
-  return std::clamp(ratio_db - attack_margin_db, 0.0, attack_max_db);
+  return std::clamp(ratio_db - margin_db, 0.0, attack_max_db);
 }
 
 }  // namespace orv::encoder

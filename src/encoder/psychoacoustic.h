@@ -30,15 +30,22 @@ class PsychoacousticModel {
   void masking_threshold(const float* x, const double* a,
                          std::vector<double>& previous, double* threshold);
 
-  // How many dB a block's thresholds are lowered for an onset: quantisation
-  // noise spreads over the whole block, so it must also stay under the
-  // level of the quietest stretch before the block's loudest one. 0 for
-  // steady blocks, at most attack_max_db.
-  double attack_protection_db(const float* x) const;
+  // Lowers a block's thresholds for an onset: quantisation noise spreads
+  // over the whole block, so it must also stay under the level of the
+  // quietest stretch before the block's loudest one. Every band is judged
+  // on the whole signal, and the bands from high_onset_hz on also on its
+  // first difference, where the hits of drums stand out from the sustained
+  // bass and mids that fill the stretch before them. At most
+  // attack_max_db.
+  void protect_onsets(const float* x, double* threshold) const;
 
   static constexpr double attack_max_db = 25.0;
 
  private:
+  // dB of protection for the signal (or its first difference) at margin_db.
+  double attack_protection_db(const float* x, bool difference,
+                              double margin_db) const;
+
   uint32_t n_;
   unsigned bands_;
   std::vector<uint32_t> lo_, hi_;  // band b: coefficients [lo, hi)
@@ -46,6 +53,7 @@ class PsychoacousticModel {
   std::vector<double> quiet_;      // absolute threshold per band, energy
   std::vector<double> tonal_db_;   // offset of a tonal masker per band
   std::vector<double> low_boost_;  // extra protection per band, linear
+  unsigned high_onset_band_;       // first band judged on the difference
   ForwardDct dct_;                 // for the windowed analysis
   std::vector<float> hann_;
   std::vector<float> windowed_;
