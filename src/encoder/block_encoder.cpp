@@ -49,6 +49,25 @@ constexpr uint32_t run_header_bits(uint32_t groups) {
 // up to 32 or 64 groups, then two of up to 16).
 constexpr uint32_t max_cover_header_bits = 3 * run_header_bits(2);
 
+// How much wider than option o's run a longer run must be to lose to it
+// for certain (see plan_runs): the bits of max_cover_header_bits plus one,
+// less the header bits the longer run's full header adds, spread over the
+// option's coefficients. Where the option's run is cut short by the end no
+// longer option follows.
+unsigned prune_widening(size_t option) {
+  static const auto table = [] {
+    std::array<unsigned, run_option_count> t{};
+    for (size_t o = 0; o < run_option_count; ++o) {
+      const uint32_t groups = run_groups_of_option(o);
+      const uint32_t margin = max_cover_header_bits + 1 -
+                              (run_header_bits(2) - run_header_bits(groups));
+      t[o] = (margin + 8 * groups - 1) / (8 * groups);
+    }
+    return t;
+  }();
+  return table[option];
+}
+
 unsigned bits_for(uint32_t magnitude) {
   return static_cast<unsigned>(std::bit_width(magnitude));
 }
@@ -97,7 +116,9 @@ BlockEncoder::BlockEncoder(unsigned channels, unsigned sample_rate)
   }
   for (auto& code : codes_) {
     code.indices.resize(band_count_);
-    code.magnitudes.resize(n_);
+    // Whole groups of 8 from the first quantised coefficient on; the padding
+    // stays zero.
+    code.magnitudes.resize(vlkdec::raw_coefficient_count + 8 * size_t{groups});
     code.negative.resize(n_);
   }
 }
@@ -127,6 +148,7 @@ void BlockEncoder::quantise_channel(const BlockAnalysis& block, unsigned c,
   const double gain = std::pow(10.0, -setting.mask_offset_db / 10.0);
   // The finest setting keeps plain rounding: it is there for accuracy.
   const double bias = setting.finest ? 0.5 : rounding_bias;
+  uint32_t nonzero = 0;
 
   for (unsigned b = 0; b < band_count_;
        ++b, measured += vlkdec::quantiser_count) {
@@ -161,9 +183,9 @@ void BlockEncoder::quantise_channel(const BlockAnalysis& block, unsigned c,
       // Start where uniform noise of step^2 / 12 per coefficient would
       // meet the allowance, then move to the coarsest step that keeps the
       // measured noise under it.
-      const double width = coded - lo;
       const double guess = std::floor(
-          std::log10(std::sqrt(12.0 * allowed / width)) / step_log10);
+          0.5 * (stats.log_allowance - setting.mask_offset_db / 10.0) /
+          step_log10);
       index = static_cast<unsigned>(std::clamp(
           guess, double(min_index), double(vlkdec::quantiser_count - 1)));
       if (noise(index) <= allowed) {
@@ -179,12 +201,14 @@ void BlockEncoder::quantise_channel(const BlockAnalysis& block, unsigned c,
     code.indices[b] = static_cast<uint8_t>(index);
     const double inverse = inverse_steps_[index];
     for (uint32_t k = lo; k < coded; ++k) {
-      code.magnitudes[k] =
-          static_cast<uint16_t>(std::fabs(a[k]) * inverse + bias);
+      const auto m = static_cast<uint16_t>(std::fabs(a[k]) * inverse + bias);
+      code.magnitudes[k] = m;
       code.negative[k] = a[k] < 0.0 ? 1 : 0;
+      nonzero += m != 0;
     }
     for (uint32_t k = coded; k < hi; ++k) code.magnitudes[k] = 0;
   }
+  code.nonzero = nonzero;
   plan_runs(code);
 }
 
@@ -211,7 +235,14 @@ void BlockEncoder::measure_bands(const BlockAnalysis& block,
              peak * inverse_steps_[min_index] + 0.5 >= max_magnitude + 1.0) {
         ++min_index;
       }
-      block.bands[size_t{c} * band_count_ + b] = {energy, min_index};
+      // log10 of 12 / width times the threshold: the uniform noise of a
+      // step s is s^2 / 12 per coefficient.
+      const double* threshold =
+          block.threshold.data() + size_t{c} * band_count_;
+      const double log_allowance =
+          coded > lo ? std::log10(12.0 * threshold[b] / (coded - lo)) : 0.0;
+      block.bands[size_t{c} * band_count_ + b] = {energy, min_index,
+                                                  log_allowance};
     }
   }
 }
@@ -223,18 +254,14 @@ void BlockEncoder::measure_bands(const BlockAnalysis& block,
 // cheapest cover is the same for every block and comes from a table.
 void BlockEncoder::plan_runs(ChannelCode& code) {
   const uint32_t groups = static_cast<uint32_t>(group_bits_.size());
-  uint32_t sign_bits = 0;
   uint32_t zero_from = 0;  // groups from here on are all zero
-  for (uint32_t g = 0; g < groups; ++g) {
-    const uint32_t lo = vlkdec::raw_coefficient_count + 8 * g,
-                   hi = std::min(lo + 8, n_);
-    uint32_t peak = 0;
-    for (uint32_t k = lo; k < hi; ++k) {
-      peak = std::max<uint32_t>(peak, code.magnitudes[k]);
-      sign_bits += code.magnitudes[k] != 0;
-    }
-    group_bits_[g] = static_cast<uint8_t>(bits_for(peak));
-    if (peak != 0) zero_from = g + 1;
+  // A group's width is that of its largest magnitude, which is that of
+  // all of them or-ed; the last group reads zeros past the end.
+  const uint16_t* m = code.magnitudes.data() + vlkdec::raw_coefficient_count;
+  for (uint32_t g = 0; g < groups; ++g, m += 8) {
+    const uint32_t all = m[0] | m[1] | m[2] | m[3] | m[4] | m[5] | m[6] | m[7];
+    group_bits_[g] = static_cast<uint8_t>(bits_for(all));
+    if (all != 0) zero_from = g + 1;
   }
   for (uint32_t t = zero_from; t <= groups; ++t) {
     plan_cost_[t] = zero_cost_[groups - t];
@@ -270,10 +297,7 @@ void BlockEncoder::plan_runs(ChannelCode& code) {
       best = better ? cost : best;
       chosen_groups = better ? option : chosen_groups;
       chosen_width = better ? width : chosen_width;
-      // Every longer run has a full header.
-      const uint32_t margin = max_cover_header_bits + 1 -
-                              (run_header_bits(2) - run_header_bits(option));
-      widest = std::min(widest, width + (margin + count - 1) / count);
+      widest = std::min(widest, width + prune_widening(o));
       if (end == groups) break;  // longer runs are cut to the same end
     }
     plan_groups_[t] = static_cast<uint8_t>(chosen_groups);
@@ -288,7 +312,7 @@ void BlockEncoder::plan_runs(ChannelCode& code) {
   }
   code.bits = vlkdec::raw_coefficient_count * vlkdec::float29_bits +
               uint64_t{vlkdec::quantiser_index_bits} * band_count_ +
-              plan_cost_[0] + sign_bits;
+              plan_cost_[0] + code.nonzero * uint64_t{vlkdec::sign_bits};
 }
 
 uint64_t BlockEncoder::quantise(const BlockAnalysis& block,

@@ -25,11 +25,14 @@ struct QuantSetting {
   unsigned index_offset = 0;
 };
 
-// Energy of a band's coded coefficients, and the finest quantiser that
-// keeps its largest magnitude within the format's width.
+// Energy of a band's coded coefficients, the finest quantiser that keeps
+// its largest magnitude within the format's width, and log10 of its
+// allowed noise per coefficient times 12 at offset 0 (where the search for
+// its quantiser starts).
 struct BandStats {
   double energy = 0.0;
   unsigned min_index = 0;
+  double log_allowance = 0.0;
 };
 
 // A transformed block with its masking thresholds.
@@ -73,6 +76,7 @@ class BlockEncoder {
     uint32_t float0 = 0, float1 = 0;   // 29-bit patterns of a[0], a[1]
     std::vector<uint8_t> indices;      // one per band
     std::vector<uint16_t> magnitudes;  // coefficient k at k (k >= 2)
+    uint32_t nonzero = 0;              // magnitudes that are not zero
     std::vector<uint8_t> negative;
     std::vector<uint8_t> run_groups;  // per run: its length in 8-groups
     std::vector<uint8_t> run_widths;
