@@ -144,7 +144,8 @@ void Encoder::encode_ready_blocks(bool flush) {
       pending_.push_back(std::move(block));
       if (rate_->full()) {
         setting.mask_offset_db = rate_->next_offset();
-        rate_->spent(8 * uint64_t{emit_block(*pending_.front(), setting)});
+        rate_->spent(8 * uint64_t{emit_block(*pending_.front(), setting)},
+                     setting.mask_offset_db);
         pending_.pop_front();
       }
     } else {
@@ -161,7 +162,8 @@ void Encoder::encode_ready_blocks(bool flush) {
     QuantSetting setting;
     setting.cutoff = cutoff_;
     setting.mask_offset_db = rate_->next_offset();
-    rate_->spent(8 * uint64_t{emit_block(*pending_.front(), setting)});
+    rate_->spent(8 * uint64_t{emit_block(*pending_.front(), setting)},
+                 setting.mask_offset_db);
     pending_.pop_front();
   }
 }

@@ -29,9 +29,17 @@ constexpr double rate_cutoff_base_kbps = 64.0;
 constexpr double rate_cutoff_slope_hz = 3000.0 / 32.0;
 
 // Beyond its measured points a block's size is extrapolated geometrically
-// with the ratio of its two outermost points on that side, kept within
-// these bounds of the measured sizes.
+// with the learnt growth per step, kept within these bounds of the
+// measured sizes.
 constexpr double extrapolation_span = 8.0;
+// The growth (natural log of the size ratio per grid step): where it
+// starts, its largest value, how fast each coded block moves it, and how
+// far (in grid steps) a block must be coded from where it was measured to
+// count.
+constexpr double initial_growth = 0.2;
+constexpr double max_growth = 1.0;
+constexpr double growth_rate = 0.05;
+constexpr double growth_min_steps = 0.2;
 
 }  // namespace
 
@@ -51,35 +59,39 @@ double cutoff_hz_for_quality(int quality) {
 }
 
 RateController::RateController(double target_bits, size_t lookahead)
-    : target_(target_bits), lookahead_(std::max<size_t>(lookahead, 1)) {}
+    : target_(target_bits),
+      lookahead_(std::max<size_t>(lookahead, 1)),
+      growth_(initial_growth) {}
 
 std::pair<size_t, size_t> RateController::tabulation_range() const {
   if (window_.empty()) return {0, rate_grid_points - 1};
-  // The two grid points around the offset the window would get now.
-  const double at = (next_offset() - rate_grid_min_db) / rate_grid_step_db;
-  const size_t below =
-      std::min(static_cast<size_t>(std::max(at, 0.0)), rate_grid_points - 2);
-  return {below, below + 1};
+  const double at =
+      std::round((next_offset() - rate_grid_min_db) / rate_grid_step_db);
+  const auto nearest =
+      static_cast<size_t>(std::clamp(at, 0.0, double(rate_grid_points - 1)));
+  return {nearest, nearest};
 }
 
 void RateController::push(size_t first, const std::vector<uint64_t>& bits) {
-  Sizes sizes{};
+  Block block{};
+  Sizes& sizes = block.sizes;
   const size_t last = first + bits.size() - 1;
   for (size_t i = 0; i < bits.size(); ++i) {
     sizes[first + i] = std::max(1.0, double(bits[i]));
   }
+  block.measured = (first + last) / 2;
+  // Beyond the measured points: geometric, with the learnt growth.
   const double smallest = sizes[first] / extrapolation_span;
   const double largest = sizes[last] * extrapolation_span;
-  const double down = sizes[first] / sizes[first + 1];  // per coarser step
+  const double step = std::exp(growth_);
   for (size_t i = first; i-- > 0;) {
-    sizes[i] = std::clamp(sizes[i + 1] * down, smallest, largest);
+    sizes[i] = std::clamp(sizes[i + 1] / step, smallest, largest);
   }
-  const double up = sizes[last] / sizes[last - 1];  // per finer step
   for (size_t i = last + 1; i < rate_grid_points; ++i) {
-    sizes[i] = std::clamp(sizes[i - 1] * up, smallest, largest);
+    sizes[i] = std::clamp(sizes[i - 1] * step, smallest, largest);
   }
   for (size_t i = 0; i < rate_grid_points; ++i) window_bits_[i] += sizes[i];
-  window_.push_back(sizes);
+  window_.push_back(block);
 }
 
 double RateController::next_offset() const {
@@ -96,9 +108,17 @@ double RateController::next_offset() const {
   return rate_grid_offset(i) + f * rate_grid_step_db;
 }
 
-void RateController::spent(uint64_t bits) {
+void RateController::spent(uint64_t bits, double offset) {
+  const Block& oldest = window_.front();
+  const double steps =
+      (offset - rate_grid_offset(oldest.measured)) / rate_grid_step_db;
+  if (std::fabs(steps) >= growth_min_steps && bits > 0) {
+    const double sample =
+        std::log(double(bits) / oldest.sizes[oldest.measured]) / steps;
+    growth_ += growth_rate * (std::clamp(sample, 0.0, max_growth) - growth_);
+  }
   for (size_t i = 0; i < rate_grid_points; ++i) {
-    window_bits_[i] -= window_.front()[i];
+    window_bits_[i] -= oldest.sizes[i];
   }
   window_.pop_front();
   const double cap = reservoir_windows * double(lookahead_) * target_;

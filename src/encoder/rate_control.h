@@ -37,12 +37,11 @@ class RateController {
   RateController(double target_bits, size_t lookahead);
 
   // Grid points [first, last] to measure the next block at: all of them
-  // while the window is empty, else the two around the offset the window
+  // while the window is empty, else the one nearest the offset the window
   // would get now (the offset moves slowly; the block's size elsewhere is
-  // extrapolated).
+  // extrapolated with the growth learnt so far).
   std::pair<size_t, size_t> tabulation_range() const;
-  // Appends the next block: its bits at the grid points from `first` on
-  // (at least two points, sizes above zero, not growing with the offset).
+  // Appends the next block: its bits at the grid points from `first` on.
   void push(size_t first, const std::vector<uint64_t>& bits);
   bool full() const { return window_.size() >= lookahead_; }
   bool empty() const { return window_.empty(); }
@@ -50,16 +49,26 @@ class RateController {
   // Offset for the oldest pushed block: the finest that keeps the window
   // within its share of the bits, the reservoir included.
   double next_offset() const;
-  // The oldest block took `bits`; it leaves the window.
-  void spent(uint64_t bits);
+  // The oldest block took `bits` at `offset`; it leaves the window. Its
+  // size there against its size where it was measured refines the growth.
+  void spent(uint64_t bits, double offset);
+
+  // Natural log of how much a block's size grows per finer grid step, as
+  // learnt so far.
+  double growth() const { return growth_; }
 
  private:
   using Sizes = std::array<double, rate_grid_points>;
+  struct Block {
+    Sizes sizes;      // bits at every grid point, measured or extrapolated
+    size_t measured;  // a grid point where the size was measured
+  };
   double target_;
   size_t lookahead_;
-  double reservoir_ = 0.0;    // bits below the target so far (may be < 0)
-  std::deque<Sizes> window_;  // each block's bits at every grid point
-  Sizes window_bits_{};       // their sums
+  double reservoir_ = 0.0;  // bits below the target so far (may be < 0)
+  double growth_;
+  std::deque<Block> window_;
+  Sizes window_bits_{};  // the window's sums
 };
 
 }  // namespace orv::encoder
