@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <numbers>
 
 #include "format/coding.h"
@@ -23,11 +24,17 @@ constexpr uint32_t tonality_window = 48;
 constexpr double noise_masker_db = 22.0;
 constexpr double tonal_base_db = 14.5;
 constexpr double tonal_max_db = 24.0;
-// Spectral flatness (pairs of windowed coefficients) of white noise is
-// about -2.5 dB and that of a steady tone below -25 dB; tonality rises
-// linearly between these.
+// Spectral flatness over pairs of windowed coefficients: white noise
+// averages about -2.5 dB (each pair's power is exponentially distributed,
+// so the flatness is -10 log10(e) times Euler's constant), real noise-like
+// content a little lower, a steady tone below -25 dB. Content is taken as
+// wholly noise-like down to -4 dB, wholly tonal from -25 dB, and tonality
+// rises linearly between.
 constexpr double flatness_noise_db = -4.0;
 constexpr double flatness_tone_db = -25.0;
+// Added to each pair's power so that silence has a finite logarithm (far
+// under the power of one least significant bit spread over a block).
+constexpr double flatness_power_floor = 1e-3;
 // The previous block's threshold still masks this many dB lower.
 constexpr double temporal_decay_db = 15.0;
 // Onsets: segments of n / 16 samples; only a quiet stretch more than this
@@ -55,25 +62,52 @@ constexpr double attack_floor = 1.0;
 constexpr double low_protection_db_per_bark = 1.0;
 constexpr double low_protection_bark = 20.0;
 
+// Critical-band rate (Bark) of a frequency: Zwicker's approximation,
+// z = 13 atan(0.00076 f) + 3.5 atan((f / 7500)^2).
+constexpr double bark_linear_scale = 13.0;
+constexpr double bark_linear_per_hz = 0.00076;
+constexpr double bark_high_scale = 3.5;
+constexpr double bark_high_hz = 7500.0;
+
 double bark(double hz) {
-  return 13.0 * std::atan(0.00076 * hz) +
-         3.5 * std::atan((hz / 7500.0) * (hz / 7500.0));
+  const double high = hz / bark_high_hz;
+  return bark_linear_scale * std::atan(bark_linear_per_hz * hz) +
+         bark_high_scale * std::atan(high * high);
 }
 
-// Threshold in quiet of a tone at `hz`, dB SPL.
+// Threshold in quiet of a tone at f kHz, dB SPL (Terhardt's curve):
+// 3.64 f^-0.8 - 6.5 exp(-0.6 (f - 3.3)^2) + 0.001 f^4, from 20 Hz up.
+constexpr double quiet_low_db = 3.64;
+constexpr double quiet_low_exponent = -0.8;
+constexpr double quiet_dip_db = 6.5;
+constexpr double quiet_dip_width = 0.6;
+constexpr double quiet_dip_khz = 3.3;
+constexpr double quiet_high_db = 1e-3;
+constexpr double quiet_lowest_hz = 20.0;
+
 double quiet_threshold_db(double hz) {
-  const double khz = std::max(hz, 20.0) / 1000.0;
-  return 3.64 * std::pow(khz, -0.8) -
-         6.5 * std::exp(-0.6 * (khz - 3.3) * (khz - 3.3)) +
-         1e-3 * khz * khz * khz * khz;
+  const double khz = std::max(hz, quiet_lowest_hz) / 1000.0;
+  const double dip = khz - quiet_dip_khz;
+  return quiet_low_db * std::pow(khz, quiet_low_exponent) -
+         quiet_dip_db * std::exp(-quiet_dip_width * dip * dip) +
+         quiet_high_db * khz * khz * khz * khz;
 }
 
-// Spread of a masker at Bark distance dz (maskee minus masker), dB: twice
-// as steep as the classic two-slope function (about -50 dB per Bark below
-// the masker, -20 above), which let loud bands starve their neighbours.
+// Spread of a masker at Bark distance dz (maskee minus masker), dB: the
+// classic two-slope function 15.81 + 7.5 t - 17.5 sqrt(1 + t^2),
+// t = dz + 0.474 (about -25 dB per Bark below the masker, -10 above),
+// made twice as steep: the classic slopes let loud bands starve their
+// neighbours.
+constexpr double spread_base_db = 15.81;
+constexpr double spread_slope_db = 7.5;
+constexpr double spread_curve_db = 17.5;
+constexpr double spread_centre_bark = 0.474;
+constexpr double spread_steepening = 2.0;
+
 double spreading_db(double dz) {
-  const double t = dz + 0.474;
-  return 2.0 * (15.81 + 7.5 * t - 17.5 * std::sqrt(1.0 + t * t));
+  const double t = dz + spread_centre_bark;
+  return spread_steepening * (spread_base_db + spread_slope_db * t -
+                              spread_curve_db * std::sqrt(1.0 + t * t));
 }
 
 double from_db(double db) { return std::pow(10.0, db / 10.0); }
@@ -117,7 +151,8 @@ PsychoacousticModel::PsychoacousticModel(uint32_t n, unsigned sample_rate,
     hi_.push_back(2 * edges[b + 1]);
     const double centre = 0.5 * (lo_[b] + hi_[b]) * hz_per_coefficient;
     centre_bark[b] = bark(centre);
-    double quiet_db = 1e9;
+    // The band's lowest threshold in quiet over its coefficients.
+    double quiet_db = std::numeric_limits<double>::infinity();
     for (uint32_t k = lo_[b]; k < hi_[b]; ++k) {
       quiet_db = std::min(quiet_db,
                           quiet_threshold_db((k + 0.5) * hz_per_coefficient));
@@ -170,7 +205,8 @@ void PsychoacousticModel::masking_threshold(const float* x, const double* a,
   log_prefix_[0] = power_prefix_[0] = 0.0;
   for (uint32_t m = 0; m < pairs; ++m) {
     const double p = spectrum_[2 * m] * spectrum_[2 * m] +
-                     spectrum_[2 * m + 1] * spectrum_[2 * m + 1] + 1e-3;
+                     spectrum_[2 * m + 1] * spectrum_[2 * m + 1] +
+                     flatness_power_floor;
     log_prefix_[m + 1] = log_prefix_[m] + fast_log(p);
     power_prefix_[m + 1] = power_prefix_[m] + p;
   }
