@@ -17,7 +17,6 @@ namespace orv::encoder {
 namespace {
 
 constexpr uint64_t u32_max = std::numeric_limits<uint32_t>::max();
-constexpr uint32_t u16_max = 0xFFFF;
 // Automatic seek-table stretches aim at this much audio each.
 constexpr double seek_stretch_seconds = 0.5;
 // Bit-rate mode: block sizes are known this far ahead, and the bits saved
@@ -48,7 +47,7 @@ Encoder::Encoder(unsigned channels, unsigned sample_rate,
     throw EncodeError("channel count " + std::to_string(channels) +
                       " is outside 1..8");
   }
-  if (sample_rate < 1 || sample_rate > u16_max) {
+  if (sample_rate < 1 || sample_rate > vlkdec::max_sample_rate) {
     throw EncodeError("sample rate " + std::to_string(sample_rate) +
                       " Hz is outside 1..65535");
   }
@@ -61,7 +60,7 @@ Encoder::Encoder(unsigned channels, unsigned sample_rate,
   if (!(options.bitrate_kbps >= 0.0) || !std::isfinite(options.bitrate_kbps)) {
     throw EncodeError("bit rate must be a positive number");
   }
-  if (options.blocks_per_seek_entry > u16_max) {
+  if (options.blocks_per_seek_entry > vlkdec::max_blocks_per_seek_entry) {
     throw EncodeError("blocks per seek entry must be at most 65535");
   }
   if (options.max_payload_bytes > vlkdec::max_block_payload_bytes) {
@@ -223,8 +222,9 @@ EncodeStats Encoder::finish(const ByteSink& sink) {
   uint32_t per_entry = 0;
   const size_t blocks = block_sizes_.size();
   if (options_.seek_table && blocks > 0) {
-    const uint64_t entry_limit =
-        options_.format_version == 2 ? u16_max : u32_max;
+    const uint64_t entry_limit = options_.format_version == 2
+                                     ? vlkdec::max_v2_seek_entry_count
+                                     : u32_max;
     const uint64_t fewest = (blocks + entry_limit - 1) / entry_limit;
     if (options_.blocks_per_seek_entry != 0) {
       per_entry = options_.blocks_per_seek_entry;
@@ -240,7 +240,8 @@ EncodeStats Encoder::finish(const ByteSink& sink) {
       const double preferred_d =
           std::round(seek_stretch_seconds * sample_rate_ / hop_);
       uint64_t preferred = std::max<uint64_t>(
-          fewest, std::clamp(preferred_d, 1.0, double{u16_max}));
+          fewest, std::clamp(preferred_d, 1.0,
+                             double{vlkdec::max_blocks_per_seek_entry}));
       for (per_entry = static_cast<uint32_t>(preferred);
            per_entry >= fewest && per_entry >= 1; --per_entry) {
         table = stretch_sizes(block_sizes_, per_entry);

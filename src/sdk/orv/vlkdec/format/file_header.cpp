@@ -22,7 +22,7 @@ std::optional<FileHeader> parse_file_header(const uint8_t* bytes, size_t size) {
   header.file_size = load_u32(bytes + 16);
   const uint32_t seek_word = load_u32(bytes + 20);
   if (header.version == 2) {
-    header.seek_entry_count = seek_word & 0xFFFFu;
+    header.seek_entry_count = seek_word & max_v2_seek_entry_count;
     header.blocks_per_seek_entry = seek_word >> 16;
   } else {
     header.seek_entry_count = seek_word;
@@ -43,8 +43,9 @@ std::array<uint8_t, file_header_bytes> write_file_header(
   store_u32(&out[16], header.file_size);
   uint32_t seek_word = header.seek_entry_count;
   if (header.version == 2) {
-    seek_word = (header.seek_entry_count & 0xFFFFu) |
-                (header.blocks_per_seek_entry & 0xFFFFu) << 16;
+    seek_word = (header.seek_entry_count & max_v2_seek_entry_count) |
+                (header.blocks_per_seek_entry & max_blocks_per_seek_entry)
+                    << 16;
   }
   store_u32(&out[20], seek_word);
   return out;

@@ -19,6 +19,9 @@ constexpr uint32_t file_header_bytes = 24;
 constexpr uint32_t max_channels = 8;
 // The header stores the sample rate in 16 bits.
 constexpr uint32_t max_sample_rate = 0xFFFF;
+// Version 2 splits the seek word into two 16-bit fields.
+constexpr uint32_t max_v2_seek_entry_count = 0xFFFF;
+constexpr uint32_t max_blocks_per_seek_entry = 0xFFFF;
 // Channels are decoded in pairs; an odd last channel forms a pair alone.
 constexpr uint32_t max_pairs = (max_channels + 1) / 2;
 
