@@ -97,10 +97,8 @@ struct Fixture {
 
   uint32_t decode() {
     return decode_sub_block(
-        d->transform_length, d->scale, d->transform_count, d->flags,
-        d->transform_table_length, d->transform_table, out, payload.data(),
-        payload.data() + payload.size(), d->band_count, d->band_edges, coeffs,
-        d->overlap_bytes, d->overlap_shift, d->tail);
+        *d, SubBlock{payload.data(), payload.data() + payload.size()}, coeffs,
+        out, d->overlap_shift);
   }
 
   bool read_both() {

@@ -87,12 +87,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     at += length;
 
     const uint32_t used = orv::vlkdec::decode_sub_block(
-        n, decoder->scale, decoder->transform_count, decoder->flags,
-        decoder->transform_table_length, decoder->transform_table,
-        static_cast<int16_t*>(out.data), payload, payload + length,
-        decoder->band_count, decoder->band_edges,
-        static_cast<float*>(coeffs.data), decoder->overlap_bytes,
-        decoder->first_block != 0 ? 0 : decoder->overlap_shift, decoder->tail);
+        *decoder, orv::vlkdec::SubBlock{payload, payload + length},
+        static_cast<float*>(coeffs.data), static_cast<int16_t*>(out.data),
+        decoder->first_block != 0 ? 0 : decoder->overlap_shift);
     decoder->first_block = 0;
     if (length == 0) {
       check(used == 0, "an empty sub-block consumed bytes");

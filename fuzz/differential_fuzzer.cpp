@@ -41,7 +41,7 @@ using orv::fuzz::check;
 
 constexpr int max_sub_blocks = 16;
 
-struct SubBlock {
+struct InputSubBlock {
   const uint8_t* bytes;
   size_t length;
 };
@@ -49,7 +49,7 @@ struct SubBlock {
 // What one variant made of the input, byte for byte.
 std::vector<uint8_t> decode_all(uint32_t sample_rate, uint32_t channels,
                                 uint32_t flags,
-                                const std::vector<SubBlock>& sub_blocks) {
+                                const std::vector<InputSubBlock>& sub_blocks) {
   const uint32_t state_size = block_decoder_state_size(sample_rate, channels);
   alignas(16) static uint8_t state[block_decoder_state_size(48000, 2)];
   check(state_size <= sizeof state, "decoder state larger than expected");
@@ -60,16 +60,14 @@ std::vector<uint8_t> decode_all(uint32_t sample_rate, uint32_t channels,
   std::vector<float> coeffs(size_t{decoder->transform_count} * n + 4);
   std::vector<int16_t> out(decoder->block_bytes / 2 + 8);
   std::vector<uint8_t> record;
-  for (const SubBlock& sub : sub_blocks) {
+  for (const InputSubBlock& sub : sub_blocks) {
     // The decoder reads whole words and takes bytes past the end as zero;
     // a copy of exactly the payload lets the sanitizer see any overread.
     std::vector<uint8_t> payload(sub.bytes, sub.bytes + sub.length);
     const uint32_t used = decode_sub_block(
-        n, decoder->scale, decoder->transform_count, decoder->flags,
-        decoder->transform_table_length, decoder->transform_table, out.data(),
-        payload.data(), payload.data() + payload.size(), decoder->band_count,
-        decoder->band_edges, coeffs.data(), decoder->overlap_bytes,
-        decoder->first_block != 0 ? 0 : decoder->overlap_shift, decoder->tail);
+        *decoder, SubBlock{payload.data(), payload.data() + payload.size()},
+        coeffs.data(), out.data(),
+        decoder->first_block != 0 ? 0 : decoder->overlap_shift);
     decoder->first_block = 0;
     const auto* pcm = reinterpret_cast<const uint8_t*>(out.data());
     const auto* tail = reinterpret_cast<const uint8_t*>(decoder->tail);
@@ -94,7 +92,7 @@ bool same_floats(const std::vector<float>& a, const std::vector<float>& b) {
 
 // The payload's bytes as floats, cut to the largest power of two up to
 // 2048 that they fill, through one transform under the current features.
-std::vector<float> transform(const SubBlock& sub, bool dct) {
+std::vector<float> transform(const InputSubBlock& sub, bool dct) {
   size_t n = 2048;
   while (n > sub.length / sizeof(float)) n /= 2;
   if (n < (dct ? 2u : 4u)) return {};
@@ -119,7 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint32_t channels = (data[2] & 1) != 0 ? 2 : 1;
   const uint32_t flags = decoder_flag_separate_transforms |
                          ((data[2] & 2) != 0 ? decoder_flag_planar : 0);
-  std::vector<SubBlock> sub_blocks;
+  std::vector<InputSubBlock> sub_blocks;
   for (size_t at = 3; sub_blocks.size() < max_sub_blocks && at + 2 <= size;) {
     size_t length = size_t{data[at]} | size_t{data[at + 1]} << 8;
     at += 2;
@@ -132,7 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<uint8_t> portable =
       decode_all(sample_rate, channels, flags, sub_blocks);
   std::vector<std::vector<float>> portable_transforms;
-  for (const SubBlock& sub : sub_blocks) {
+  for (const InputSubBlock& sub : sub_blocks) {
     portable_transforms.push_back(transform(sub, true));
     portable_transforms.push_back(transform(sub, false));
   }

@@ -151,11 +151,9 @@ DecodedFile decode_file(const std::vector<uint8_t>& file) {
       vlkdec::BlockDecoder& d = *decoders[p];
       auto* samples = reinterpret_cast<int16_t*>(pcm[p].data());
       const uint32_t used = vlkdec::decode_sub_block(
-          d.transform_length, d.scale, d.transform_count, d.flags,
-          d.transform_table_length, d.transform_table, samples, start, end,
-          d.band_count, d.band_edges,
-          reinterpret_cast<float*>(coeffs[p].data()), d.overlap_bytes,
-          d.first_block ? 0 : d.overlap_shift, d.tail);
+          d, vlkdec::SubBlock{start, end},
+          reinterpret_cast<float*>(coeffs[p].data()), samples,
+          d.first_block ? 0 : d.overlap_shift);
       d.first_block = 0;
       if (used == 0 || start + used > end) {
         out.error =

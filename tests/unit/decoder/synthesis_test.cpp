@@ -90,11 +90,9 @@ struct Pair {
     return reinterpret_cast<T*>((address + 15) & ~uintptr_t{15});
   }
   uint32_t decode(const uint8_t* start, const uint8_t* end, bool crossfade) {
-    const uint32_t used = decode_sub_block(
-        d->transform_length, d->scale, d->transform_count, d->flags,
-        d->transform_table_length, d->transform_table, out, start, end,
-        d->band_count, d->band_edges, coeffs, d->overlap_bytes,
-        crossfade ? d->overlap_shift : 0, d->tail);
+    const uint32_t used =
+        decode_sub_block(*d, SubBlock{start, end}, coeffs, out,
+                         crossfade ? d->overlap_shift : 0);
     return used;
   }
   uint32_t decode(const std::vector<uint8_t>& bytes, bool crossfade) {
@@ -427,14 +425,11 @@ TEST(Synthesis, FrameOrderOutputPlacesThePlanarSamples) {
       const uint32_t used = planar.decode(bytes, fade);
 
       std::vector<int16_t> frames(size_t{kept} * stride, 0x5A5A);
-      const BlockDecoder& d = *framed.d;
+      BlockDecoder& d = *framed.d;
       EXPECT_EQ(decode_sub_block_frames(
-                    d.transform_length, d.scale, d.transform_count,
-                    d.transform_table_length, d.transform_table,
-                    frames.data() + first, stride, bytes.data(),
-                    bytes.data() + bytes.size(), d.band_count, d.band_edges,
-                    framed.coeffs, d.overlap_bytes, fade ? d.overlap_shift : 0,
-                    d.tail),
+                    d, SubBlock{bytes.data(), bytes.data() + bytes.size()},
+                    framed.coeffs, FrameOrder{frames.data() + first, stride},
+                    fade ? d.overlap_shift : 0),
                 used);
       for (uint32_t f = 0; f < kept; ++f) {
         for (uint32_t c = 0; c < stride; ++c) {

@@ -116,12 +116,11 @@ uint32_t decode_pair_interleaved(const DecodeStream& stream,
     std::memset(out, 0, untrimmed);
     return 0;
   }
-  return decode_sub_block(
-      decoder.transform_length, decoder.scale, decoder.transform_count,
-      decoder.flags, decoder.transform_table_length, decoder.transform_table,
-      reinterpret_cast<int16_t*>(out), stream.in_buffer + sub_start,
-      stream.in_buffer + payload_end, decoder.band_count, decoder.band_edges,
-      coeffs, decoder.overlap_bytes, crossfade_shift(decoder), decoder.tail);
+  const SubBlock input{stream.in_buffer + sub_start,
+                       stream.in_buffer + payload_end};
+  return decode_sub_block(decoder, input, coeffs,
+                          reinterpret_cast<int16_t*>(out),
+                          crossfade_shift(decoder));
 }
 
 // One pair's sub-block written straight into the block's frame order: the
@@ -143,12 +142,11 @@ uint32_t decode_pair_in_frame_order(const DecodeStream& stream,
     }
     return 0;
   }
-  return decode_sub_block_frames(
-      decoder.transform_length, decoder.scale, decoder.transform_count,
-      decoder.transform_table_length, decoder.transform_table, frames_out,
-      channels, stream.in_buffer + sub_start, stream.in_buffer + payload_end,
-      decoder.band_count, decoder.band_edges, coeffs, decoder.overlap_bytes,
-      crossfade_shift(decoder), decoder.tail);
+  const SubBlock input{stream.in_buffer + sub_start,
+                       stream.in_buffer + payload_end};
+  return decode_sub_block_frames(decoder, input, coeffs,
+                                 FrameOrder{frames_out, channels},
+                                 crossfade_shift(decoder));
 }
 
 // Sub-blocks that run past the payload: the block is not trusted, and the

@@ -24,25 +24,25 @@ namespace {
 // Reads the pair's coefficients and transforms them in place, channel after
 // channel; a channel whose coefficients run out is silent. Returns the
 // bytes of payload consumed (see decode_sub_block).
-uint32_t read_and_transform(uint32_t n, uint32_t transform_count,
-                            uint32_t transform_table_length,
-                            const float* transform_table, const uint8_t* start,
-                            const uint8_t* end, uint32_t band_count,
-                            const uint32_t* band_edges, float* coeffs) {
-  BitReader reader = begin_sub_block(start, end);
+uint32_t read_and_transform(const BlockDecoder& decoder, SubBlock input,
+                            float* coeffs) {
+  const uint32_t n = decoder.transform_length;
+  BitReader reader = begin_sub_block(input.start, input.end);
   // Channels share the reader: the second starts where the first stopped,
   // even when the first ran out of payload.
-  for (uint32_t c = 0; c < transform_count; ++c) {
+  for (uint32_t c = 0; c < decoder.transform_count; ++c) {
     float* channel = coeffs + c * n;
-    if (read_channel_coefficients(channel, n, band_count, reader, band_edges)) {
+    if (read_channel_coefficients(channel, n, decoder.band_count, reader,
+                                  decoder.band_edges)) {
       inverse_dct(static_cast<int>(n), channel,
-                  static_cast<int>(transform_table_length), transform_table);
+                  static_cast<int>(decoder.transform_table_length),
+                  decoder.transform_table);
     } else {
       std::memset(channel, 0, n * sizeof(float));  // a lost channel is silent
     }
   }
   // The consumed length counts the last, partly read word whole.
-  return reader.next & 0x1FFFFFFFu;
+  return reader.next & consumed_length_mask;
 }
 
 // One channel's n samples: the first `held` crossfaded with `tail` (unless
@@ -73,27 +73,22 @@ void write_channel_strided(const float* in, uint32_t n, float scale,
 
 }  // namespace
 
-uint32_t decode_sub_block(uint32_t transform_length, float scale,
-                          uint32_t transform_count, uint32_t flags,
-                          uint32_t transform_table_length,
-                          const float* transform_table, int16_t* out,
-                          const uint8_t* start, const uint8_t* end,
-                          uint32_t band_count, const uint32_t* band_edges,
-                          float* coeffs, uint32_t overlap_bytes,
-                          uint32_t crossfade_shift, int16_t* tail) {
-  if (start >= end) return 0;
-  const uint32_t n = transform_length;
-  const uint32_t consumed = read_and_transform(
-      n, transform_count, transform_table_length, transform_table, start, end,
-      band_count, band_edges, coeffs);
+uint32_t decode_sub_block(BlockDecoder& decoder, SubBlock input, float* coeffs,
+                          int16_t* out, uint32_t crossfade_shift) {
+  if (input.start >= input.end) return 0;
+  const uint32_t consumed = read_and_transform(decoder, input, coeffs);
 
+  const uint32_t n = decoder.transform_length;
+  const float scale = decoder.scale;
+  const uint32_t overlap_bytes = decoder.overlap_bytes;
   const uint32_t overlap_samples = overlap_bytes / 2;
   const uint32_t shift = crossfade_shift;
-  if (transform_count == 1) {
+  int16_t* tail = decoder.tail;
+  if (decoder.transform_count == 1) {
     convert_mono(coeffs, scale, out, n);
     if (shift != 0) crossfade_overlap(out, tail, overlap_bytes, shift);
     std::memcpy(tail, out + n - overlap_samples, overlap_bytes);
-  } else if ((flags & decoder_flag_planar) == 0) {
+  } else if ((decoder.flags & decoder_flag_planar) == 0) {
     convert_interleaved(coeffs, coeffs + n, scale, out, n);
     if (shift != 0) crossfade_overlap(out, tail, overlap_bytes, shift);
     std::memcpy(tail, out + 2 * n - overlap_samples, overlap_bytes);
@@ -114,30 +109,28 @@ uint32_t decode_sub_block(uint32_t transform_length, float scale,
   return consumed;
 }
 
-uint32_t decode_sub_block_frames(
-    uint32_t transform_length, float scale, uint32_t transform_count,
-    uint32_t transform_table_length, const float* transform_table, int16_t* out,
-    uint32_t stride, const uint8_t* start, const uint8_t* end,
-    uint32_t band_count, const uint32_t* band_edges, float* coeffs,
-    uint32_t overlap_bytes, uint32_t crossfade_shift, int16_t* tail) {
-  if (start >= end) return 0;
-  const uint32_t n = transform_length;
-  const uint32_t consumed = read_and_transform(
-      n, transform_count, transform_table_length, transform_table, start, end,
-      band_count, band_edges, coeffs);
-  if (transform_count == 1) {
+uint32_t decode_sub_block_frames(BlockDecoder& decoder, SubBlock input,
+                                 float* coeffs, FrameOrder out,
+                                 uint32_t crossfade_shift) {
+  if (input.start >= input.end) return 0;
+  const uint32_t consumed = read_and_transform(decoder, input, coeffs);
+  const uint32_t n = decoder.transform_length;
+  const float scale = decoder.scale;
+  int16_t* tail = decoder.tail;
+  if (decoder.transform_count == 1) {
     // One channel: its run and the whole tail.
-    write_channel_strided(coeffs, n, scale, overlap_bytes / 2, crossfade_shift,
-                          tail, out, stride);
+    write_channel_strided(coeffs, n, scale, decoder.overlap_bytes / 2,
+                          crossfade_shift, tail, out.first, out.stride);
     return consumed;
   }
   // Each channel of a planar pair crossfades with its half of the tail over
   // half as many samples, hence one less shift.
-  const uint32_t half = overlap_bytes / 4;
+  const uint32_t half = decoder.overlap_bytes / 4;
   const uint32_t shift = crossfade_shift != 0 ? crossfade_shift - 1 : 0;
-  write_channel_strided(coeffs, n, scale, half, shift, tail, out, stride);
-  write_channel_strided(coeffs + n, n, scale, half, shift, tail + half, out + 1,
-                        stride);
+  write_channel_strided(coeffs, n, scale, half, shift, tail, out.first,
+                        out.stride);
+  write_channel_strided(coeffs + n, n, scale, half, shift, tail + half,
+                        out.first + 1, out.stride);
   return consumed;
 }
 
