@@ -72,7 +72,10 @@ struct DecodeStream {
   uint32_t loop_end_sample;    // frames from that block on up to the loop end
   int32_t loop_end_remaining;  // countdown in frames; -1 = none running
 };
-static_assert(sizeof(DecodeStream) <= 256);
+// The fields take the start of the stream's allocation, in a room of fixed
+// size; the seek table follows it.
+constexpr uint32_t stream_fields_bytes = 256;
+static_assert(sizeof(DecodeStream) <= stream_fields_bytes);
 
 // Offsets of the regions of one stream's allocation, each a multiple of 64.
 struct StreamLayout {
@@ -81,7 +84,7 @@ struct StreamLayout {
   uint32_t pair_count;
   uint32_t pair_channels[max_pairs];
   uint32_t state_sizes[max_pairs];
-  uint32_t seek_table_offset;  // always 256
+  uint32_t seek_table_offset;  // always stream_fields_bytes
   uint32_t in_offset;
   uint32_t in_capacity;
   uint32_t decoder_offset;

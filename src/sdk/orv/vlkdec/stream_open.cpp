@@ -80,7 +80,7 @@ StreamLayout compute_layout(uint32_t channels, uint32_t sample_rate,
 
   // Worked out in 64 bits: a seek-entry count or block size that would
   // make the 32-bit offsets wrap lies outside the data model.
-  const uint64_t seek_table_offset = 256;
+  const uint64_t seek_table_offset = stream_fields_bytes;
   const uint64_t in_offset =
       align64(seek_table_offset + 4 * (uint64_t{seek_entry_count} + 1));
   const uint64_t in_capacity =

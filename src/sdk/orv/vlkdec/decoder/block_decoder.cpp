@@ -39,7 +39,8 @@ BlockDecoder* setup_block_decoder(void* storage, uint32_t sample_rate,
   decoder->flags = channels == 1 ? flags & ~decoder_flag_planar : flags;
   decoder->block_bytes = bytes_per_sample * n * channels;
   decoder->overlap_bytes = decoder->block_bytes / 16;
-  decoder->state_size = (decoder->overlap_bytes + 191) & ~15u;
+  decoder->state_size =
+      block_decoder_state_size_for_overlap(decoder->overlap_bytes);
   decoder->transform_length = n;
   decoder->transform_count = channels;
   decoder->band_count = bands.count;

@@ -16,15 +16,27 @@ constexpr uint32_t decoder_flag_planar = 2u;  // each channel as its own run
 
 // Bytes of the fixed fields; the overlap tail follows them.
 constexpr uint32_t block_decoder_fixed_bytes = 176;
+// Decoder storage comes in whole 16-byte vectors, the unit in which the
+// tail is read and written.
+constexpr uint32_t block_decoder_alignment = 16;
+
+// Bytes of decoder storage with a tail of `overlap_bytes`: the fixed fields,
+// then the tail, rounded up to whole vectors. Every tail in use is a whole
+// number of vectors already, so the size is fixed bytes + overlap_bytes.
+constexpr uint32_t block_decoder_state_size_for_overlap(
+    uint32_t overlap_bytes) {
+  return (block_decoder_fixed_bytes + overlap_bytes + block_decoder_alignment -
+          1) &
+         ~(block_decoder_alignment - 1);
+}
 
 // Bytes of decoder storage for a pair of `channels` (1 or 2) channels:
-// the fixed fields, then the tail of n * channels / 8 bytes.
+// the fixed fields, then the tail, a sixteenth of the pair's block output
+// (n * channels / 8 bytes).
 constexpr uint32_t block_decoder_state_size(uint32_t sample_rate,
                                             uint32_t channels) {
-  return ((frame_length_for_rate(sample_rate) * channels * bytes_per_sample) /
-              16 +
-          191) &
-         ~15u;
+  return block_decoder_state_size_for_overlap(
+      frame_length_for_rate(sample_rate) * channels * bytes_per_sample / 16);
 }
 
 struct BlockDecoder {
