@@ -27,18 +27,19 @@
 #include <string>
 #include <vector>
 
+#include "decoder/block_decoder.h"
+#include "decoder/coefficients.h"
+#include "decoder/synthesis.h"
+#include "dsp/cpu_features.h"
+#include "dsp/dsp.h"
 #include "encoder/velk_encoder.h"
 #include "format/block_frame.h"
 #include "format/file_header.h"
 #include "format/seek_table.h"
-#include "sdk/orv/vlkdec/decoder/block_decoder.h"
-#include "sdk/orv/vlkdec/decoder/coefficients.h"
-#include "sdk/orv/vlkdec/decoder/convert.h"
-#include "sdk/orv/vlkdec/decoder/synthesis.h"
-#include "sdk/orv/vlkdec/dsp/cpu_features.h"
-#include "sdk/orv/vlkdec/transform/dct.h"
+#include "kernels/convert.h"
 #include "support/bit_writer.h"
 #include "support/sub_block_writer.h"
+#include "transform/dct.h"
 
 namespace {
 

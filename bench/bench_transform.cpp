@@ -18,10 +18,11 @@
 #include <string>
 #include <vector>
 
-#include "sdk/orv/vlkdec/dsp/cpu_features.h"
-#include "sdk/orv/vlkdec/transform/dct.h"
-#include "sdk/orv/vlkdec/transform/fft.h"
-#include "sdk/orv/vlkdec/transform/transform_table.h"
+#include "dsp/cpu_features.h"
+#include "dsp/dsp.h"
+#include "transform/dct.h"
+#include "transform/fft.h"
+#include "transform/transform_table.h"
 
 namespace {
 

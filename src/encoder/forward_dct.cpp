@@ -3,6 +3,7 @@
 #include <cmath>
 #include <numbers>
 
+#include "dsp/dsp.h"
 #include "transform/fft.h"
 #include "transform/transform_table.h"
 

@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "dsp/dsp.h"
 #include "support/test_data.h"
 #include "transform/dct.h"
 #include "transform/transform_table.h"

@@ -6,10 +6,10 @@
 #include <random>
 #include <vector>
 
-#include "decoder/convert.h"
 #include "decoder/synthesis.h"
 #include "dsp/cpu_features.h"
 #include "dsp/dsp.h"
+#include "kernels/convert.h"
 #include "support/test_data.h"
 
 namespace orv::vlkdec {

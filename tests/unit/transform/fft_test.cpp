@@ -1,6 +1,6 @@
 // Complex FFT: accuracy against the defining sum, special sizes, the block
 // types of the stages and kernels, and the bit reversal.
-#include "sdk/orv/vlkdec/transform/fft.h"
+#include "transform/fft.h"
 
 #include <gtest/gtest.h>
 
@@ -12,10 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "sdk/orv/vlkdec/transform/fft_stages.h"
-#include "sdk/orv/vlkdec/transform/transform_table.h"
+#include "dsp/dsp.h"
 #include "support/reference_transform.h"
 #include "support/test_data.h"
+#include "transform/fft_stages.h"
+#include "transform/transform_table.h"
 
 namespace orv::vlkdec {
 namespace {

@@ -10,10 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "sdk/orv/vlkdec/transform/dct.h"
-#include "sdk/orv/vlkdec/transform/transform_table.h"
+#include "dsp/dsp.h"
 #include "support/reference_transform.h"
 #include "support/test_data.h"
+#include "transform/dct.h"
+#include "transform/transform_table.h"
 
 namespace orv::vlkdec {
 namespace {

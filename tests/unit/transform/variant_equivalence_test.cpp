@@ -16,13 +16,13 @@
 #include <string>
 #include <vector>
 
-#include "sdk/orv/vlkdec/dsp/cpu_features.h"
-#include "sdk/orv/vlkdec/dsp/dsp.h"
-#include "sdk/orv/vlkdec/transform/dct.h"
-#include "sdk/orv/vlkdec/transform/fft.h"
-#include "sdk/orv/vlkdec/transform/transform_table.h"
+#include "dsp/cpu_features.h"
+#include "dsp/dsp.h"
 #include "support/reference_transform.h"
 #include "support/test_data.h"
+#include "transform/dct.h"
+#include "transform/fft.h"
+#include "transform/transform_table.h"
 
 namespace orv::vlkdec {
 namespace {

@@ -4,10 +4,10 @@
 
 #include <cstring>
 
-#include "decoder/coefficients_bands.h"
-#include "decoder/coefficients_parts.h"
 #include "dsp/dsp.h"
 #include "format/byte_order.h"
+#include "kernels/run_bands.h"
+#include "kernels/runs.h"
 
 namespace orv::vlkdec {
 namespace {

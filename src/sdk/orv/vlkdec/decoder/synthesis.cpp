@@ -8,9 +8,7 @@
 #include "decoder/bit_reader.h"
 #include "decoder/block_decoder.h"
 #include "decoder/coefficients.h"
-#include "decoder/convert.h"
 #include "dsp/dsp.h"
-#include "transform/dct.h"
 
 namespace orv::vlkdec {
 

@@ -3,7 +3,9 @@
 #include <atomic>
 
 #include "dsp/arch.h"
+#if ORV_ARCH_X86
 #include "x86/x86.h"
+#endif
 
 namespace orv::vlkdec {
 namespace {
@@ -15,7 +17,9 @@ std::atomic<uint32_t> allowed_features{~0u};
 
 uint32_t probe() {
 #if ORV_ARCH_X86
-  return probe_x86_features();
+  const X86Features found = probe_x86_features();
+  return (found.sse2 ? cpu_sse2 : 0u) | (found.avx2 ? cpu_avx2 : 0u) |
+         (found.bmi2 ? cpu_bmi2 : 0u);
 #elif ORV_ARCH_WASM_SIMD
   // The module could not have loaded without it.
   return cpu_wasm_simd128;

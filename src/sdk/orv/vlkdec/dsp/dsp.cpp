@@ -2,14 +2,17 @@
 // by the variants each feature word allows.
 #include "dsp/dsp.h"
 
-#include "decoder/coefficients_parts.h"
-#include "decoder/convert.h"
 #include "dsp/arch.h"
 #include "dsp/cpu_features.h"
+#include "kernels/convert.h"
+#include "kernels/runs.h"
 #include "transform/dct.h"
 #include "transform/fft.h"
-#include "wasm/wasm.h"
+#if ORV_ARCH_X86
 #include "x86/x86.h"
+#elif ORV_ARCH_WASM_SIMD
+#include "wasm/wasm.h"
+#endif
 
 namespace orv::vlkdec {
 namespace {
@@ -19,6 +22,34 @@ constexpr Dsp portable{
     convert_mono_portable,        convert_interleaved_portable,
     crossfade_overlap_portable,   read_runs_portable,
 };
+
+#if ORV_ARCH_X86
+// Each feature replaces what the features before it chose.
+constexpr void override_for_x86(Dsp& table, uint32_t features) {
+  if ((features & cpu_sse2) != 0) {
+    table.complex_fft_forward = complex_fft_forward_sse2;
+    table.inverse_dct = inverse_dct_sse2;
+    table.convert_mono = convert_mono_sse2;
+    table.convert_interleaved = convert_interleaved_sse2;
+    table.read_runs = read_runs_sse2;
+  }
+  if ((features & cpu_avx2) != 0) {
+    table.complex_fft_forward = complex_fft_forward_avx2;
+    table.inverse_dct = inverse_dct_avx2;
+    table.convert_mono = convert_mono_avx2;
+    table.convert_interleaved = convert_interleaved_avx2;
+    table.crossfade = crossfade_overlap_avx2;
+  }
+  if ((features & cpu_bmi2) != 0) table.read_runs = read_runs_bmi2;
+}
+#elif ORV_ARCH_WASM_SIMD
+constexpr void override_for_wasm(Dsp& table, uint32_t features) {
+  if ((features & cpu_wasm_simd128) != 0) {
+    table.convert_mono = convert_mono_simd128;
+    table.convert_interleaved = convert_interleaved_simd128;
+  }
+}
+#endif
 
 constexpr Dsp for_features(uint32_t features) {
   Dsp table = portable;

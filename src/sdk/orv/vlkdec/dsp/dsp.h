@@ -20,20 +20,21 @@ namespace orv::vlkdec {
 struct ChannelLayout;
 struct RunState;
 
+// Each slot has the contract of the portable function named beside it.
 struct Dsp {
-  // transform/fft.h: complex_fft_forward.
+  // transform/fft.h: complex_fft_forward_portable.
   void (*complex_fft_forward)(int n, float* a, int nw, const float* w);
-  // transform/dct.h: inverse_dct.
+  // transform/dct.h: inverse_dct_portable.
   void (*inverse_dct)(int n, float* a, int table_length, const float* table);
-  // decoder/convert.h: float to 16 bits, one channel and two interleaved.
+  // kernels/convert.h: float to 16 bits, one channel and two interleaved.
   void (*convert_mono)(const float* in, float scale, int16_t* out,
                        uint32_t count);
   void (*convert_interleaved)(const float* left, const float* right,
                               float scale, int16_t* out, uint32_t frames);
-  // decoder/convert.h: the crossfade of `samples` samples.
+  // kernels/convert.h: the crossfade of `samples` samples.
   void (*crossfade)(int16_t* out, const int16_t* tail, uint32_t samples,
                     uint32_t shift);
-  // decoder/coefficients_parts.h: the unchecked run reader.
+  // kernels/runs.h: the unchecked run reader.
   void (*read_runs)(const ChannelLayout& channel, RunState& r,
                     const uint8_t* base, uint64_t& pos, uint64_t safe,
                     float* scratch);
@@ -50,6 +51,18 @@ inline const Dsp& dsp() { return dsp_tables[cpu_features()]; }
 // may be called only where the processor has the features of the word.
 const Dsp& dsp_for_features(uint32_t features);
 const Dsp& portable_dsp();
+
+// The kernels' variants for this processor, by name.
+void complex_fft_forward(int n, float* a, int nw, const float* w);
+void inverse_dct(int n, float* a, int table_length, const float* table);
+inline void convert_mono(const float* in, float scale, int16_t* out,
+                         uint32_t count) {
+  dsp().convert_mono(in, scale, out, count);
+}
+inline void convert_interleaved(const float* left, const float* right,
+                                float scale, int16_t* out, uint32_t frames) {
+  dsp().convert_interleaved(left, right, scale, out, frames);
+}
 
 }  // namespace orv::vlkdec
 

@@ -1,14 +1,10 @@
 // WebAssembly SIMD float to 16-bit conversion, bit-identical to the
 // portable code.
-#include "dsp/arch.h"
-
-#if ORV_ARCH_WASM_SIMD
-
 #include <wasm_simd128.h>
 
 #include <cstdint>
 
-#include "decoder/convert.h"
+#include "kernels/convert.h"
 #include "wasm/wasm.h"
 
 namespace orv::vlkdec {
@@ -55,5 +51,3 @@ void convert_interleaved_simd128(const float* left, const float* right,
 }
 
 }  // namespace orv::vlkdec
-
-#endif

@@ -1,13 +1,9 @@
 // AVX2 float to 16-bit conversion and crossfade, bit-identical to the
 // portable code. Built with -mavx2 alone and run only where the processor
 // reports AVX2.
-#include "dsp/arch.h"
-
-#if ORV_ARCH_X86
-
 #include <immintrin.h>
 
-#include "decoder/convert.h"
+#include "kernels/convert.h"
 #include "x86/x86.h"
 
 namespace orv::vlkdec {
@@ -106,5 +102,3 @@ void crossfade_overlap_avx2(int16_t* out, const int16_t* tail, uint32_t samples,
 }
 
 }  // namespace orv::vlkdec
-
-#endif

@@ -1,11 +1,7 @@
 // SSE2 float to 16-bit conversion, bit-identical to the portable code.
-#include "dsp/arch.h"
-
-#if ORV_ARCH_X86
-
 #include <emmintrin.h>
 
-#include "decoder/convert.h"
+#include "kernels/convert.h"
 #include "x86/x86.h"
 
 namespace orv::vlkdec {
@@ -53,5 +49,3 @@ void convert_interleaved_sse2(const float* left, const float* right,
 }
 
 }  // namespace orv::vlkdec
-
-#endif

@@ -1,10 +1,6 @@
 // The inverse DCT's passes with SSE2: four (or two complex) neighbouring
 // indices at once, each lane with the scalar code's operations in its
 // order (x86/sse2.h), around the SSE2 FFT.
-#include "dsp/arch.h"
-
-#if ORV_ARCH_X86
-
 #include "transform/dct_passes.h"
 #include "x86/sse2.h"
 #include "x86/x86.h"
@@ -100,5 +96,3 @@ void inverse_dct_sse2(int n, float* a, int table_length, const float* table) {
 }
 
 }  // namespace orv::vlkdec
-
-#endif

@@ -2,10 +2,6 @@
 // holding two complex values (re, im, re, im), and the leaf kernels on
 // whole vectors. Each lane sees the scalar code's operations in its order
 // (x86/sse2.h), so the bits are the portable code's.
-#include "dsp/arch.h"
-
-#if ORV_ARCH_X86
-
 #include "transform/fft_stages.h"
 #include "transform/fft_steps.h"
 #include "transform/fft_walk.h"
@@ -325,5 +321,3 @@ void complex_fft_forward_sse2(int n, float* a, int nw, const float* w) {
 }
 
 }  // namespace orv::vlkdec
-
-#endif

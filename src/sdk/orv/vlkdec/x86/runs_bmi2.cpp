@@ -2,9 +2,6 @@
 // flags alone and take any register for the count, and BMI1, which clears
 // the lowest set bit in one instruction. Only called where the processor
 // reports the features.
-#include "dsp/arch.h"
-
-#if ORV_ARCH_X86
 #include "x86/runs_x86.h"
 #include "x86/x86.h"
 
@@ -17,4 +14,3 @@ void read_runs_bmi2(const ChannelLayout& channel, RunState& r,
 }
 
 }  // namespace orv::vlkdec
-#endif

@@ -1,7 +1,4 @@
 // The run reader for every x86-64 processor.
-#include "dsp/arch.h"
-
-#if ORV_ARCH_X86
 #include "x86/runs_x86.h"
 #include "x86/x86.h"
 
@@ -14,4 +11,3 @@ void read_runs_sse2(const ChannelLayout& channel, RunState& r,
 }
 
 }  // namespace orv::vlkdec
-#endif

@@ -1,5 +1,5 @@
 // The run reader's operations on x86-64, for the translation units that
-// build the reader (coefficients_runs.h) for this processor. Internal
+// build the reader (kernels/runs_loop.h) for this processor. Internal
 // linkage throughout, as there.
 #ifndef ORV_VLKDEC_X86_RUNS_X86_H
 #define ORV_VLKDEC_X86_RUNS_X86_H
@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "decoder/coefficients_runs.h"
+#include "kernels/runs_loop.h"
 
 namespace orv::vlkdec {
 namespace {

@@ -22,10 +22,6 @@
 // Everything here has internal linkage except the two entry points, so that
 // no code compiled with AVX2 can be picked by the linker for a caller on a
 // processor without it.
-#include "dsp/arch.h"
-
-#if ORV_ARCH_X86
-
 #include <immintrin.h>
 
 #include <cstdint>
@@ -972,5 +968,3 @@ void inverse_dct_avx2(int n, float* a, int table_length, const float* table) {
 }
 
 }  // namespace orv::vlkdec
-
-#endif

@@ -7,15 +7,15 @@
 // The loop is written over `Ops`, whose two parts a variant may replace:
 // Ops::select and Ops::Dequantiser, with the contracts of PortableRunOps,
 // which gives the portable reader.
-#ifndef ORV_VLKDEC_DECODER_COEFFICIENTS_RUNS_H
-#define ORV_VLKDEC_DECODER_COEFFICIENTS_RUNS_H
+#ifndef ORV_VLKDEC_KERNELS_RUNS_LOOP_H
+#define ORV_VLKDEC_KERNELS_RUNS_LOOP_H
 
 #include <cstdint>
 #include <cstring>
 
-#include "decoder/coefficients.h"
-#include "decoder/coefficients_bands.h"
-#include "decoder/coefficients_parts.h"
+#include "format/coding.h"
+#include "kernels/run_bands.h"
+#include "kernels/runs.h"
 
 namespace orv::vlkdec {
 namespace {

@@ -1,11 +1,9 @@
 // Float to 16-bit sample conversion, eight samples per step, and the
 // crossfade of a block's start with the previous block's tail.
-#ifndef ORV_VLKDEC_DECODER_CONVERT_H
-#define ORV_VLKDEC_DECODER_CONVERT_H
+#ifndef ORV_VLKDEC_KERNELS_CONVERT_H
+#define ORV_VLKDEC_KERNELS_CONVERT_H
 
 #include <cstdint>
-
-#include "dsp/dsp.h"
 
 namespace orv::vlkdec {
 
@@ -28,17 +26,6 @@ void convert_interleaved_portable(const float* left, const float* right,
 // to 16 bits, the shift arithmetic.
 void crossfade_overlap_portable(int16_t* out, const int16_t* tail,
                                 uint32_t samples, uint32_t shift);
-
-// The variants for this processor.
-inline void convert_mono(const float* in, float scale, int16_t* out,
-                         uint32_t count) {
-  dsp().convert_mono(in, scale, out, count);
-}
-
-inline void convert_interleaved(const float* left, const float* right,
-                                float scale, int16_t* out, uint32_t frames) {
-  dsp().convert_interleaved(left, right, scale, out, frames);
-}
 
 }  // namespace orv::vlkdec
 

@@ -1,6 +1,6 @@
 // Portable float to 16-bit conversion and crossfade; the reference for
 // every variant.
-#include "decoder/convert.h"
+#include "kernels/convert.h"
 
 #include <cmath>
 

@@ -1,6 +1,8 @@
-// The pieces of the coefficient reader shared by its variants.
-#ifndef ORV_VLKDEC_DECODER_COEFFICIENTS_PARTS_H
-#define ORV_VLKDEC_DECODER_COEFFICIENTS_PARTS_H
+// The coefficient reader's run kernel: the unchecked reader of a channel's
+// runs, which has processor variants, and the records it shares with the
+// checked reader (decoder/coefficients.cpp).
+#ifndef ORV_VLKDEC_KERNELS_RUNS_H
+#define ORV_VLKDEC_KERNELS_RUNS_H
 
 #include <cstdint>
 

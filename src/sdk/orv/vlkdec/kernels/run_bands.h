@@ -1,13 +1,13 @@
 // Band tracking of the coefficient reader. Internal linkage: included by
 // translation units built for different instruction sets, each of which
 // keeps its own copy.
-#ifndef ORV_VLKDEC_DECODER_COEFFICIENTS_BANDS_H
-#define ORV_VLKDEC_DECODER_COEFFICIENTS_BANDS_H
+#ifndef ORV_VLKDEC_KERNELS_RUN_BANDS_H
+#define ORV_VLKDEC_KERNELS_RUN_BANDS_H
 
 #include <cstdint>
 #include <cstring>
 
-#include "decoder/coefficients_parts.h"
+#include "kernels/runs.h"
 
 namespace orv::vlkdec {
 namespace {

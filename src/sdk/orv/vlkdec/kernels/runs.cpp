@@ -1,5 +1,5 @@
 // The portable run reader, which defines what every variant reads.
-#include "decoder/coefficients_runs.h"
+#include "kernels/runs_loop.h"
 
 namespace orv::vlkdec {
 
