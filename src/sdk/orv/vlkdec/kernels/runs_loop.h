@@ -4,9 +4,9 @@
 // each keeps its own copy of the code, and nothing here uses a function
 // from another header that the linker could merge across those units.
 //
-// The loop is written over `Ops`, whose two parts a variant may replace:
-// Ops::select and Ops::Dequantiser, with the contracts of PortableRunOps,
-// which gives the portable reader.
+// The loop is written over `Ops`, whose parts a variant may replace:
+// Ops::select, Ops::Dequantiser and Ops::width1_by_lowest_bit, with the
+// contracts of PortableRunOps, which gives the portable reader.
 #ifndef ORV_VLKDEC_KERNELS_RUNS_LOOP_H
 #define ORV_VLKDEC_KERNELS_RUNS_LOOP_H
 
@@ -142,14 +142,12 @@ __attribute__((always_inline))
 #endif
 inline void
 parse_run(RunCache& c, float* out, uint32_t count, uint32_t width) {
-#if defined(__BMI__)
-  // Without BMI the bit clear takes two steps, no fewer than a test and a
-  // conditional move.
-  if (width == 1) {
-    parse_width1(c, out, count);
-    return;
+  if constexpr (Ops::width1_by_lowest_bit) {
+    if (width == 1) {
+      parse_width1(c, out, count);
+      return;
+    }
   }
-#endif
   const RunWidth w{width, width + 1, (uint64_t{1} << width) - 1};
   uint32_t i = 0;
   if (width <= 6) {
@@ -200,8 +198,11 @@ struct ScalarDequantiser {
   }
 };
 
-// The portable reader's operations.
+// The portable reader's operations. Runs of width 1 go through parse_group
+// like the others: parse_width1 pays only where clearing the lowest set bit
+// is a single instruction.
 struct PortableRunOps {
+  static constexpr bool width1_by_lowest_bit = false;
   // `if_nonzero` when `bits & mask` is not zero, else `if_zero`.
   static uint64_t select(uint64_t bits, uint64_t mask, uint64_t if_nonzero,
                          uint64_t if_zero) {

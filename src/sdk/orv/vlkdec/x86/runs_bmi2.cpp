@@ -6,11 +6,20 @@
 #include "x86/x86.h"
 
 namespace orv::vlkdec {
+namespace {
+
+// With BMI1 the lowest set bit clears in one instruction, so runs of width
+// 1 are parsed by their coefficients' start bits (parse_width1).
+struct Bmi2RunOps : X86RunOps {
+  static constexpr bool width1_by_lowest_bit = true;
+};
+
+}  // namespace
 
 void read_runs_bmi2(const ChannelLayout& channel, RunState& r,
                     const uint8_t* base, uint64_t& pos, uint64_t safe,
                     float* scratch) {
-  read_runs_unchecked<X86RunOps>(channel, r, base, pos, safe, scratch);
+  read_runs_unchecked<Bmi2RunOps>(channel, r, base, pos, safe, scratch);
 }
 
 }  // namespace orv::vlkdec

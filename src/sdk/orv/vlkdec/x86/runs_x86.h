@@ -50,7 +50,11 @@ struct Sse2Dequantiser {
   }
 };
 
+// Every x86-64 processor: without BMI1, clearing the lowest set bit takes
+// two instructions, no fewer than the test and conditional move of the
+// general path, so runs of width 1 take that path.
 struct X86RunOps {
+  static constexpr bool width1_by_lowest_bit = false;
   // A test and a conditional move: compilers turn the plain form into a
   // branch, which random zero magnitudes mispredict about half the time,
   // and the test needs no masked copy, so a coefficient adds only two steps
