@@ -32,7 +32,7 @@
 #include <string>
 #include <vector>
 
-#include "sdk/orv/vlkdec/plugin_api.h"
+#include "plugin_api.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "encoder/velk_encoder.h"
-#include "sdk/orv/vlkdec/plugin_api.h"
-#include "sdk/orv/vlkdec/stream.h"
+#include "plugin_api.h"
+#include "stream.h"
 
 namespace {
 

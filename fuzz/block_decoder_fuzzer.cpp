@@ -22,10 +22,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "decoder/block_decoder.h"
+#include "decoder/synthesis.h"
 #include "fuzz_host.h"
 #include "fuzz_target.h"
-#include "sdk/orv/vlkdec/decoder/block_decoder.h"
-#include "sdk/orv/vlkdec/decoder/synthesis.h"
 
 namespace {
 

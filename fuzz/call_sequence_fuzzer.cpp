@@ -39,7 +39,7 @@
 #include "fuzz_host.h"
 #include "fuzz_seed_files.h"
 #include "fuzz_target.h"
-#include "sdk/orv/vlkdec/plugin_api.h"
+#include "plugin_api.h"
 
 namespace {
 

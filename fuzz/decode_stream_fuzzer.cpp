@@ -30,8 +30,8 @@
 
 #include "fuzz_host.h"
 #include "fuzz_target.h"
-#include "sdk/orv/vlkdec/plugin_api.h"
-#include "sdk/orv/vlkdec/stream.h"
+#include "plugin_api.h"
+#include "stream.h"
 
 namespace {
 

@@ -24,15 +24,15 @@
 #include <cstring>
 #include <vector>
 
+#include "decoder/block_decoder.h"
+#include "decoder/synthesis.h"
+#include "dsp/cpu_features.h"
+#include "dsp/dsp.h"
 #include "fuzz_host.h"
 #include "fuzz_target.h"
-#include "sdk/orv/vlkdec/decoder/block_decoder.h"
-#include "sdk/orv/vlkdec/decoder/synthesis.h"
-#include "sdk/orv/vlkdec/dsp/cpu_features.h"
-#include "sdk/orv/vlkdec/dsp/dsp.h"
-#include "sdk/orv/vlkdec/transform/dct.h"
-#include "sdk/orv/vlkdec/transform/fft.h"
-#include "sdk/orv/vlkdec/transform/transform_table.h"
+#include "transform/dct.h"
+#include "transform/fft.h"
+#include "transform/transform_table.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 // a real file could have.
 #include <gst/gst.h>
 
+#include "format/file_header.h"
 #include "gstvelkaelements.h"
-#include "sdk/orv/vlkdec/format/file_header.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "sdk/orv/vlkdec/plugin_api.h"
+#include "plugin_api.h"
 #include "support/fake_host.h"
 #include "support/test_data.h"
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "sdk/orv/vlkdec/plugin_api.h"
+#include "plugin_api.h"
 #include "support/aligned_memory.h"
 
 namespace orv::test {

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "encoder/velk_encoder.h"
-#include "sdk/orv/vlkdec/plugin_api.h"
+#include "plugin_api.h"
 #include "stream_files.h"
 
 namespace orv::test {

@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "encoder/velk_encoder.h"
-#include "sdk/orv/vlkdec/plugin_api.h"
+#include "plugin_api.h"
 #include "stream_files.h"
 
 namespace orv::test {

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "encoder/velk_encoder.h"
-#include "sdk/orv/vlkdec/plugin_api.h"
+#include "plugin_api.h"
 #include "stream_files.h"
 #include "support/fake_host.h"
 #include "support/test_data.h"

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "sdk/orv/vlkdec/stream.h"
+#include "stream.h"
 #include "stream_files.h"
 
 namespace orv::test {

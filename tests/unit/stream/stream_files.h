@@ -11,7 +11,7 @@
 
 #include "format/file_header.h"
 #include "format/frame.h"
-#include "sdk/orv/vlkdec/plugin_api.h"
+#include "plugin_api.h"
 #include "support/fake_host.h"
 
 namespace orv::test {

@@ -1,6 +1,6 @@
 // The stored transform table against an independent evaluation of its
 // precision procedure, its listed values and its nesting.
-#include "sdk/orv/vlkdec/transform/transform_table.h"
+#include "transform/transform_table.h"
 
 #include <gtest/gtest.h>
 
