@@ -17,6 +17,8 @@ fi
 
 echo "== format"
 bash scripts/check-format.sh
+echo "== layers"
+bash scripts/check-layers.sh
 
 for preset in release debug-asan; do
   echo "== $preset"
