@@ -12,7 +12,7 @@ namespace orv::vlkdec {
 namespace {
 
 // Every index of a stage by the scalar steps; the scalar leaf kernels.
-struct PortableSteps {
+struct PortableKernels {
   static constexpr bool pairs = false;
   static void kernel16_a(float* block, const float* level) {
     ::orv::vlkdec::kernel16_a(block, level);
@@ -28,38 +28,40 @@ struct PortableSteps {
   }
 };
 
+constexpr IndexSteps<PortableKernels> portable_steps{};
+
 }  // namespace
 
 void first_split_stage(int n, float* a, const float* level) {
-  first_stage<PortableSteps>(n, a, level);
+  portable_steps.first_stage(n, a, level);
 }
 
 void middle_split_stage_a(int l, float* block, const float* level) {
-  middle_stage_a<PortableSteps>(l, block, level);
+  portable_steps.middle_stage_a(l, block, level);
 }
 
 void middle_split_stage_b(int l, float* block, const float* level) {
-  middle_stage_b<PortableSteps>(l, block, level);
+  portable_steps.middle_stage_b(l, block, level);
 }
 
 void quarter_recursion_a(int l, float* block, int nw, const float* w) {
-  recursion_a<PortableSteps>(l, block, nw, w);
+  recursion(portable_steps, l, block, false, nw, w);
 }
 
 void quarter_recursion_b(int l, float* block, int nw, const float* w) {
-  recursion_b<PortableSteps>(l, block, nw, w);
+  recursion(portable_steps, l, block, true, nw, w);
 }
 
 void expand_quarters_a(int l, float* block, int nw, const float* w) {
-  expand_a<PortableSteps>(l, block, nw, w);
+  expand(portable_steps, l, block, false, nw, w);
 }
 
 void expand_quarters_b(int l, float* block, int nw, const float* w) {
-  expand_b<PortableSteps>(l, block, nw, w);
+  expand(portable_steps, l, block, true, nw, w);
 }
 
 void leaf_quarters(int n, float* a, int nw, const float* w) {
-  quarter_leaves<PortableSteps>(n, a, false, nw, w);
+  array_leaves(portable_steps, n, a, nw, w);
 }
 
 void kernel16_a(float* block, const float* level) {
@@ -158,7 +160,7 @@ void bit_reverse16(float* a) {
 }
 
 void complex_fft_forward_portable(int n, float* a, int nw, const float* w) {
-  fft<PortableSteps>(n, a, nw, w);
+  walk_fft(portable_steps, n, a, nw, w);
 }
 
 }  // namespace orv::vlkdec

@@ -32,8 +32,8 @@ struct Factor {
 
 // Counterparts of an index's twiddles at the mirrored index N/4 - j of a
 // type-a stage: W^(N/4-j) = i conj(W^j), W^(3(N/4-j)) = -i conj(W^(3j)).
-Factor mirror1(Factor w) { return {w.i, w.r}; }
-Factor mirror3(Factor w) { return {-w.i, -w.r}; }
+inline Factor mirror1(Factor w) { return {w.i, w.r}; }
+inline Factor mirror3(Factor w) { return {-w.i, -w.r}; }
 
 // One index of a type-a split-radix stage on the values at float offsets
 // p, p + q, p + 2q, p + 3q (q = quarter length in floats).

@@ -5,8 +5,10 @@
 // group are formed differently (index 0 without twiddles, the eighth point
 // in its one-product form), both forms are computed and each lane keeps
 // its own. The leaf kernels run two blocks side by side, one per 128-bit
-// half, with the SSE2 kernels' operations.
+// half, with the SSE2 kernels' operations. The walk over stages and leaves
+// is that of every variant (transform/fft_walk.h).
 #include "transform/fft.h"
+#include "transform/fft_walk.h"
 #include "x86/avx2.h"
 #include "x86/x86.h"
 
@@ -15,15 +17,15 @@ namespace {
 
 // A factor w held as (wr, wr) and (wi, wi) per complex lane, for the leaf
 // kernels, which use the same few factors on every block.
-struct Factor {
+struct LaneFactor {
   V8 re;
   V8 im;
 };
-ORV_AVX2_INLINE Factor factor(V8 w) {
+ORV_AVX2_INLINE LaneFactor factor(V8 w) {
   return {_mm256_moveldup_ps(w), _mm256_movehdup_ps(w)};
 }
 // multiply(w, z) from the factor's parts.
-ORV_AVX2_INLINE V8 multiply(const Factor& w, V8 z) {
+ORV_AVX2_INLINE V8 multiply(const LaneFactor& w, V8 z) {
   return sub_add(mul(w.re, z), mul(w.im, swap_pairs(z)));
 }
 
@@ -311,10 +313,10 @@ ORV_AVX2_INLINE void pair_stage_a_sums(V8& x0, V8& x1, V8 x2, V8 x3, V8& u,
 
 // The factors omega, psi, omega^3 and chi of a type-b stage.
 struct StageBFactors {
-  Factor omega;
-  Factor psi;
-  Factor omega3;
-  Factor chi;
+  LaneFactor omega;
+  LaneFactor psi;
+  LaneFactor omega3;
+  LaneFactor chi;
 };
 ORV_AVX2_INLINE StageBFactors stage_b_factors(V8 omega, V8 psi, V8 omega3,
                                               V8 chi) {
@@ -367,9 +369,9 @@ ORV_AVX2_INLINE void pair_stage_b_twiddled(V8& x0, V8& x1, V8& x2_in, V8& x3_in,
 struct LeafFactors {
   float a_c4;  // type a: c4 and -c4 everywhere
   float a_minus_c4;
-  Factor a_cs;  // 16 points, type a: (c, s), (s, c) and (-c, -s) in the
-  Factor a_sc;  // upper values, W^1 = c + i s
-  Factor a_minus_cs;
+  LaneFactor a_cs;  // 16 points, type a: (c, s), (s, c) and (-c, -s) in the
+  LaneFactor a_sc;  // upper values, W^1 = c + i s
+  LaneFactor a_minus_cs;
   float b_c4;                // type b: c4 everywhere
   StageBFactors b_first;     // indices 0 and 1 of a type-b kernel
   StageBFactors b_twiddled;  // indices 2 and 3 (16 points)
@@ -534,33 +536,6 @@ struct Leaves {
   }
 };
 
-Leaves leaves_for(int q, int nw, const float* w) {
-  if (q == 128) return {32, leaf_factors(16, w + nw - 8, w + nw - 32)};
-  return {16, leaf_factors(8, w + nw - 16, w + nw - 16)};
-}
-
-// A block of l = 256 or 512 floats whose own stage is done; its quarters
-// are of types a, b, a, a (type-a block) or a, b, a, b (type-b block).
-// `leaves` are those of its quarters' sub-blocks.
-void expand(int l, float* block, bool type_b, int nw, const float* w,
-            const Leaves& leaves) {
-  const int q = l >> 2;
-  middle_stage_a(q, block, w + nw - q / 2);
-  middle_stage_b(q, block + q, w + nw - q);
-  middle_stage_a(q, block + 2 * q, w + nw - q / 2);
-  if (type_b) {
-    middle_stage_b(q, block + 3 * q, w + nw - q);
-  } else {
-    middle_stage_a(q, block + 3 * q, w + nw - q / 2);
-  }
-  leaves.same_quarters(block, block + 2 * q, false);
-  if (type_b) {
-    leaves.same_quarters(block + q, block + 3 * q, true);
-  } else {
-    leaves.mixed_quarters(block + 3 * q, block + q);
-  }
-}
-
 // ---------------------------------------------------------------------------
 // Bit reversal in blocks of 4 x 4 values. With b = log2(N) >= 5, write an
 // index as (h, m, l): h its two high bits, l its two low bits, m the b - 4
@@ -624,44 +599,57 @@ void bit_reverse_blocks(int n, float* a) {
   }
 }
 
-void fft(int n, float* a, int nw, const float* w) {
-  if (n < 64) {
+// The stages four indices at a time, the leaves two blocks at a time with
+// the factors of the transform's length, worked out once per transform.
+struct Avx2Steps {
+  Leaves leaf_kernels;
+
+  explicit Avx2Steps(const LeafLevels& levels, int q)
+      : leaf_kernels{q >> 2,
+                     leaf_factors(q == 128 ? 16 : 8, levels.a, levels.b)} {}
+
+  void first_stage(int n, float* a, const float* level) const {
+    ::orv::vlkdec::first_stage(n, a, level);
+  }
+  void middle_stage_a(int l, float* block, const float* level) const {
+    ::orv::vlkdec::middle_stage_a(l, block, level);
+  }
+  void middle_stage_b(int l, float* block, const float* level) const {
+    ::orv::vlkdec::middle_stage_b(l, block, level);
+  }
+  // Kernels of the same type in pairs, quarters of the same type first.
+  void leaves(const LeafQuarters& quarters) const {
+    float* x = quarters.block;
+    const int q = quarters.q;
+    const int s = leaf_kernels.s;
+    if (quarters.count == 1) {
+      // One type-a quarter: kernels a, b, a, a.
+      leaf_kernels.a(x, x + 2 * s);
+      leaf_kernels.b(x + s, x + s);
+      leaf_kernels.a(x + 3 * s, x + 3 * s);
+      return;
+    }
+    leaf_kernels.same_quarters(x, x + 2 * q, false);
+    if (quarters.last_type_b) {
+      leaf_kernels.same_quarters(x + q, x + 3 * q, true);
+    } else {
+      leaf_kernels.mixed_quarters(x + 3 * q, x + q);
+    }
+  }
+  void bit_reverse(int n, float* a) const { bit_reverse_blocks(n, a); }
+};
+
+}  // namespace
+
+void complex_fft_forward_avx2(int n, float* a, int nw, const float* w) {
+  if (n <= 32) {
     // Too short for four-wide stages; the kernels alone are scalar
     // everywhere.
     complex_fft_forward_portable(n, a, nw, w);
     return;
   }
-  first_stage(n, a, w + nw - n / 4);
-  // The leaves' sub-blocks are 32 or 16 floats, in quarters of n / 16
-  // floats (n > 512), n / 4 (n = 256 or 512) or n (n = 64 or 128).
-  const int quarter = n > 512 ? n / 16 : n > 128 ? n / 4 : n;
-  const Leaves leaves = leaves_for(quarter, nw, w);
-  if (n > 512) {
-    const int l = n / 4;
-    middle_stage_a(l, a, w + nw - l / 2);
-    expand(l, a, false, nw, w, leaves);
-    middle_stage_b(l, a + l, w + nw - l);
-    expand(l, a + l, true, nw, w, leaves);
-    middle_stage_a(l, a + 2 * l, w + nw - l / 2);
-    expand(l, a + 2 * l, false, nw, w, leaves);
-    middle_stage_a(l, a + 3 * l, w + nw - l / 2);
-    expand(l, a + 3 * l, false, nw, w, leaves);
-  } else if (n > 128) {
-    expand(n, a, false, nw, w, leaves);
-  } else {
-    // n = 64 or 128: the array is one type-a block whose stage is done.
-    const int s = leaves.s;
-    leaves.a(a, a + 2 * s);
-    leaves.b(a + s, a + s);
-    leaves.a(a + 3 * s, a + 3 * s);
-  }
-  bit_reverse_blocks(n, a);
-}
-
-}  // namespace
-
-void complex_fft_forward_avx2(int n, float* a, int nw, const float* w) {
-  fft(n, a, nw, w);
+  const int q = leaf_quarter_length(n);
+  walk_fft(Avx2Steps(leaf_levels(q, nw, w), q), n, a, nw, w);
 }
 
 }  // namespace orv::vlkdec

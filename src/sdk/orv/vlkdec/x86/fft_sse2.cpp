@@ -244,7 +244,7 @@ void kernel16_b2(float* block, const float* level) {
 
 // The stages' indices in pairs, where the SSE2 steps apply, and the vector
 // leaf kernels.
-struct Sse2Steps {
+struct Sse2Kernels {
   static constexpr bool pairs = true;
 
   // Indices j and j + 1 of the first stage lie side by side, and so do
@@ -317,7 +317,7 @@ struct Sse2Steps {
 }  // namespace
 
 void complex_fft_forward_sse2(int n, float* a, int nw, const float* w) {
-  fft<Sse2Steps>(n, a, nw, w);
+  walk_fft(IndexSteps<Sse2Kernels>{}, n, a, nw, w);
 }
 
 }  // namespace orv::vlkdec
