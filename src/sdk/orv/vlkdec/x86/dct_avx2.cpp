@@ -59,13 +59,18 @@ ORV_AVX2_INLINE V8 load_strided_down(const float* p, int step) {
                                   _mm256_setr_epi32(7, 3, 6, 2, 5, 1, 4, 0));
 }
 
-// Rotates each mirror pair (a[j], a[n - j]) by the angle pi j / 2n; c[idx]
-// and c[L - idx] hold half its cosine and sine.
-void dct_twiddle_pass(int n, float* a, int table_length, const float* c) {
+// The twiddle pass's groups (dct_passes.h): lanes j .. j + 7 and their
+// mirrors n - j .. n - j - 7.
+struct Avx2Groups {
+  static constexpr bool vector = true;
+  static int twiddle_groups(int n, float* a, int table_length, const float* c);
+};
+
+int Avx2Groups::twiddle_groups(int n, float* a, int table_length,
+                               const float* c) {
   const int m = n >> 1;
   const int step = table_length / n;
   int j = 1;
-  // Lanes j .. j + 7 and their mirrors n - j .. n - j - 7.
   for (; j + 7 < m; j += 8) {
     const int idx = j * step;
     const int k = n - j;
@@ -79,16 +84,7 @@ void dct_twiddle_pass(int n, float* a, int table_length, const float* c) {
     store8(a + j, add(mul(wr, x), mul(wi, y)));
     store8(a + k - 7, reverse8(t));
   }
-  for (; j < m; ++j) {
-    const int k = n - j;
-    const int idx = j * step;
-    const float wr = c[idx] - c[table_length - idx];
-    const float wi = c[idx] + c[table_length - idx];
-    const float t = wi * a[j] - wr * a[k];
-    a[j] = wr * a[j] + wi * a[k];
-    a[k] = t;
-  }
-  a[m] = a[m] * c[0];
+  return j;
 }
 
 // Per (re, im) pair: (re - im, im + re), the sum's operands swapped.
@@ -223,7 +219,7 @@ void neighbour_butterflies(int n, float* a) {
 void inverse_dct_avx2(int n, float* a, int table_length, const float* table) {
   const int nw = table_length >> 2;
   const float* c = table + nw;
-  dct_twiddle_pass(n, a, table_length, c);
+  dct_twiddle_pass<Avx2Groups>(n, a, table_length, c);
   if (n > 4) {
     complex_fft_forward_avx2(n, a, nw, table);
     real_split_butterflies(n, a, table_length, c);
