@@ -244,28 +244,20 @@ void middle_stage_b_by_indices(int l, float* block, const float* level) {
 // The leaf kernels of each quarter in turn.
 template <class Kernels>
 void leaves_by_kernels(const LeafQuarters& quarters) {
+  using Kernel = void (*)(float*, const float*);
   const int s = quarters.q >> 2;  // sub-block length: 32 or 16 floats
+  const Kernel kernel_a = s == 32 ? Kernels::kernel16_a : Kernels::kernel8_a;
+  const Kernel kernel_b = s == 32 ? Kernels::kernel16_b : Kernels::kernel8_b;
+  const LeafLevels& levels = quarters.levels;
   for (int i = 0; i < quarters.count; ++i) {
     float* quarter = quarters.block + i * quarters.q;
-    const bool type_b = quarters.type_b(i);
-    if (s == 32) {
-      Kernels::kernel16_a(quarter, quarters.levels.a);
-      Kernels::kernel16_b(quarter + s, quarters.levels.b);
-      Kernels::kernel16_a(quarter + 2 * s, quarters.levels.a);
-      if (type_b) {
-        Kernels::kernel16_b(quarter + 3 * s, quarters.levels.b);
-      } else {
-        Kernels::kernel16_a(quarter + 3 * s, quarters.levels.a);
-      }
+    kernel_a(quarter, levels.a);
+    kernel_b(quarter + s, levels.b);
+    kernel_a(quarter + 2 * s, levels.a);
+    if (quarters.type_b(i)) {
+      kernel_b(quarter + 3 * s, levels.b);
     } else {
-      Kernels::kernel8_a(quarter, quarters.levels.a);
-      Kernels::kernel8_b(quarter + s, quarters.levels.b);
-      Kernels::kernel8_a(quarter + 2 * s, quarters.levels.a);
-      if (type_b) {
-        Kernels::kernel8_b(quarter + 3 * s, quarters.levels.b);
-      } else {
-        Kernels::kernel8_a(quarter + 3 * s, quarters.levels.a);
-      }
+      kernel_a(quarter + 3 * s, levels.a);
     }
   }
 }
