@@ -1,5 +1,6 @@
 // The passes of the inverse DCT around its complex FFT, shared by the
-// portable code and the SSE2 variant. `Groups` supplies the FFT and says
+// portable code and the variants (the AVX2 one takes only the twiddle
+// pass, merging the others into one). `Groups` supplies the FFT and says
 // whether it also runs groups of neighbouring indices with vectors
 // (Groups::vector); the indices it leaves, and every pass of the portable
 // code, take the scalar steps written here.
