@@ -21,7 +21,8 @@ plugin=src/sdk/orv/vlkdec
 roots=("$plugin" src include)
 
 # folder: the folders its files may include besides their own. Every folder
-# with sources below src/, include/ and tools/ needs a line.
+# with sources below src/, include/, tools/, python/src/ and web/wasm/ needs
+# a line.
 declare -A may_use=(
   [include/orv]=""
   [$plugin/format]=""
@@ -37,6 +38,8 @@ declare -A may_use=(
   [src/gstreamer]="include/orv src/host $plugin/format"
   [tools/velka]="include/orv src/host src/encoder $plugin/format"
   [tools/gen_transform_table]="$plugin/transform"
+  [python/src]="include/orv src/host src/encoder $plugin/format"
+  [web/wasm]="include/orv"
 )
 
 failures=0
@@ -82,7 +85,8 @@ while IFS= read -r file; do
       fail "$file:$number: includes $name, but $dir may not use $used"
     fi
   done < <(grep -nE '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' "$file" || true)
-done < <(git ls-files -- src include tools | grep -E '\.(h|hpp|c|cc|cpp)$')
+done < <(git ls-files -- src include tools python/src web/wasm |
+  grep -E '\.(h|hpp|c|cc|cpp)$')
 
 # One spelling for every plug-in header, in tests and tools alike.
 while IFS= read -r hit; do
