@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "format/seek_table.h"
 #include "host/plugin_host.h"
 #include "host/velk_host_testing.h"
 #include "support/host_test_files.h"
@@ -297,7 +298,8 @@ TEST_F(HostStreamTest, AByteSeekMovesTheFileAndRevivesAnEndedStream) {
   Stream stream = plugin.open(path);
   const std::vector<uint8_t> full = stream.pull_all();
   ASSERT_TRUE(stream.ended());
-  const uint32_t data_start = 24 + 2 * stream.header().seek_entry_count;
+  const auto data_start = static_cast<uint32_t>(
+      orv::vlkdec::data_start_for(stream.header().seek_entry_count));
   ASSERT_EQ(
       velk_host_stream_seek(stream.get(), static_cast<int32_t>(data_start)), 1);
   EXPECT_FALSE(stream.ended());

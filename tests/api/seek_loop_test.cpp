@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "encoder/velk_encoder.h"
+#include "format/file_header.h"
+#include "format/seek_table.h"
 #include "support/plugin_module.h"
 #include "support/test_data.h"
 
@@ -199,10 +201,14 @@ TEST_P(SeekTest, LookupAndGetPositionAgreeWithSeekTable) {
   MemoryInput input(e.file);
   ModuleStream stream(module, input);
   ASSERT_TRUE(stream);
-  const uint32_t count = uint32_t{e.file[20]} | uint32_t{e.file[21]} << 8;
-  const uint32_t blocks = uint32_t{e.file[22]} | uint32_t{e.file[23]} << 8;
+  const auto header =
+      orv::vlkdec::parse_file_header(e.file.data(), e.file.size());
+  ASSERT_TRUE(header);
+  const uint32_t count = header->seek_entry_count;
+  const uint32_t blocks = header->blocks_per_seek_entry;
   ASSERT_GT(count, 1u);
-  const uint32_t data_start = 24 + 2 * count;
+  const auto data_start =
+      static_cast<uint32_t>(orv::vlkdec::data_start_for(count));
   const uint32_t per_entry = blocks * (frame_length(c.sample_rate) * 15 / 16);
   uint32_t offset = 0;
   for (uint32_t i = 0; i < count; ++i) {
@@ -222,7 +228,8 @@ TEST_P(SeekTest, LookupAndGetPositionAgreeWithSeekTable) {
     ASSERT_EQ(stream.set(ORV_TOKEN_EXACT_GET_POSITION, &position, &answer), 1);
     EXPECT_EQ(answer, static_cast<uint32_t>(static_cast<double>(i) * per_entry *
                                             1000.0 / c.sample_rate));
-    offset += uint32_t{e.file[24 + 2 * i]} | uint32_t{e.file[25 + 2 * i]} << 8;
+    offset += orv::vlkdec::read_seek_entry(
+        e.file.data() + orv::vlkdec::file_header_bytes, i);
   }
 }
 

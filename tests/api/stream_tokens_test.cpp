@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "format/file_header.h"
+#include "format/seek_table.h"
 #include "support/plugin_module.h"
 #include "support/test_data.h"
 
@@ -17,30 +19,26 @@ using orv::test::MemoryInput;
 using orv::test::ModuleStream;
 using orv::test::PluginModule;
 
-uint32_t le32(const std::vector<uint8_t>& bytes, size_t at) {
-  return uint32_t{bytes[at]} | uint32_t{bytes[at + 1]} << 8 |
-         uint32_t{bytes[at + 2]} << 16 | uint32_t{bytes[at + 3]} << 24;
-}
-
 struct Header {
   uint32_t version, channels, rate, total, file_size, entries, blocks;
-  uint32_t data_start() const { return 24 + 2 * entries; }
+  uint32_t data_start() const {
+    return static_cast<uint32_t>(orv::vlkdec::data_start_for(entries));
+  }
   uint32_t duration_ms() const {
     return static_cast<uint32_t>(uint64_t{total} * 1000 / rate);
   }
 };
 
 Header parse(const std::vector<uint8_t>& file) {
-  Header h{};
-  h.version = file[4];
-  h.channels = file[5];
-  h.rate = uint32_t{file[6]} | uint32_t{file[7]} << 8;
-  h.total = le32(file, 8);
-  h.file_size = le32(file, 16);
-  const uint32_t word = le32(file, 20);
-  h.entries = h.version == 2 ? word & 0xFFFF : word;
-  h.blocks = h.version == 2 ? word >> 16 : 0;
-  return h;
+  const auto f = orv::vlkdec::parse_file_header(file.data(), file.size());
+  if (!f) return Header{};
+  return Header{f->version,
+                f->channels,
+                f->sample_rate,
+                f->total_samples,
+                f->file_size,
+                f->seek_entry_count,
+                f->blocks_per_seek_entry};
 }
 
 std::vector<uint8_t> vector_file(const std::string& name) {
@@ -186,8 +184,9 @@ TEST(StreamTokens, SeekTableTokens) {
   // Cumulative offsets of the file's own table.
   std::vector<uint32_t> table = {0};
   for (uint32_t i = 0; i < h.entries; ++i) {
-    table.push_back(table.back() + (uint32_t{input.file[24 + 2 * i]} |
-                                    uint32_t{input.file[25 + 2 * i]} << 8));
+    table.push_back(table.back() +
+                    orv::vlkdec::read_seek_entry(
+                        input.file.data() + orv::vlkdec::file_header_bytes, i));
   }
   const uint32_t per_entry = h.blocks * 1920;
   uint32_t result[2];

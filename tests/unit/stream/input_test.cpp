@@ -111,7 +111,7 @@ TEST(CarryOutSeek, MovesForwardToTheNextStretchBoundary) {
 TEST(CarryOutSeek, DiscardsInChunksOfTheInputBuffer) {
   // max_block_size 2000: a 4008-byte buffer. 10000 bytes to the boundary.
   HostStream s(file_of(2000, std::vector<uint8_t>(30000, 0), {20000, 10}));
-  const uint32_t data_start = 24 + 2 * 2;
+  const auto data_start = static_cast<uint32_t>(vlkdec::data_start_for(2));
   ASSERT_EQ(s.set(ORV_TOKEN_STREAM_SEEK_POSITION, int32_t(data_start + 10000)),
             1);
   s.host.position = data_start + 10000;

@@ -173,14 +173,14 @@ TEST_F(StreamOpen, VersionsSplitTheSeekWordDifferently) {
     const size_t entries = version == 2 ? 5 : 196613;
     HostStream s(file_with(h, std::vector<uint16_t>(entries, 10)));
     ASSERT_NE(s.handle, nullptr) << int{version};
-    EXPECT_EQ(s.query(ORV_TOKEN_POSITION), 24 + 2 * entries);
+    EXPECT_EQ(s.query(ORV_TOKEN_POSITION), vlkdec::data_start_for(entries));
     EXPECT_EQ(s.host.reads.size(), 1 + (entries + 127) / 128);
     // Only version 2 has blocks per entry (3), which the lookups need.
     uint32_t result[2] = {0, 0};
     EXPECT_EQ(s.set(ORV_TOKEN_SEEK_TABLE_LOOKUP, 200, 0, result),
               version == 2 ? 1 : 0);
     if (version == 2) {
-      EXPECT_EQ(result[0], 24 + 2 * entries + 10);
+      EXPECT_EQ(result[0], vlkdec::data_start_for(entries) + 10);
       EXPECT_EQ(result[1], 3u * 1920);
     }
   }

@@ -32,7 +32,8 @@ struct TableFile {
             uint32_t total_samples = 441000, size_t extra = 0)
       : rate(sample_rate), channels(channel_count), blocks(blocks_per_entry) {
     for (uint32_t size : stretches) table.push_back(table.back() + size);
-    data_start = 24 + 2 * static_cast<uint32_t>(stretches.size());
+    data_start = static_cast<uint32_t>(
+        vlkdec::data_start_for(static_cast<uint32_t>(stretches.size())));
     HeaderFields h;
     h.channels = static_cast<uint8_t>(channels);
     h.sample_rate = static_cast<uint16_t>(rate);

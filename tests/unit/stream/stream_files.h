@@ -9,8 +9,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "format/block_frame.h"
 #include "format/file_header.h"
 #include "format/frame.h"
+#include "format/seek_table.h"
 #include "plugin_api.h"
 #include "support/fake_host.h"
 
@@ -128,12 +130,13 @@ struct HostStream {
 
 // File offsets of the blocks of a well-formed file, and the data start.
 inline std::vector<size_t> block_offsets(const std::vector<uint8_t>& file) {
-  const uint32_t word = uint32_t{file[20]} | uint32_t{file[21]} << 8 |
-                        uint32_t{file[22]} << 16 | uint32_t{file[23]} << 24;
-  const uint32_t entries = file[4] == 2 ? (word & 0xFFFF) : word;
+  const auto header = vlkdec::parse_file_header(file.data(), file.size());
   std::vector<size_t> offsets;
-  for (size_t at = 24 + 2 * size_t{entries}; at + 4 <= file.size();
-       at += 4 + (file[at + 2] | file[at + 3] << 8)) {
+  if (!header) return offsets;
+  for (size_t at = vlkdec::data_start_for(*header);
+       at + vlkdec::block_frame_header_bytes <= file.size();
+       at += vlkdec::block_frame_header_bytes +
+             vlkdec::block_payload_size(&file[at])) {
     offsets.push_back(at);
   }
   return offsets;
