@@ -6,7 +6,6 @@
 #include <tuple>
 #include <vector>
 
-#include "decoder/block_decoder.h"
 #include "encoder/velk_encoder.h"
 #include "encoder_test_support.h"
 #include "format/bands.h"
@@ -186,21 +185,6 @@ TEST(EncoderRoundTrip, EveryPayloadFitsTheFormatAtEverySetting) {
         [&](const uint8_t* d, size_t n) { file.insert(file.end(), d, d + n); });
     EXPECT_LE(stats.max_block_size, 4u + 65535u);
     ASSERT_EQ(decode_file(file).error, "");
-  }
-}
-
-// The encoder's band layout is the decoder's, for every sample rate.
-TEST(EncoderFormat, BandEdgesMatchTheDecoderSetupForEveryRate) {
-  struct alignas(16) Storage {
-    uint8_t bytes[1024];
-  } storage;
-  for (uint32_t rate = 1; rate <= 65535; ++rate) {
-    const vlkdec::BlockDecoder* d =
-        vlkdec::setup_block_decoder(&storage, rate, 1, 1);
-    const vlkdec::BandEdges edges = vlkdec::band_edges_for_rate(rate);
-    ASSERT_EQ(edges.count, d->band_count) << rate;
-    for (size_t j = 0; j <= edges.count; ++j)
-      ASSERT_EQ(edges.edges[j], d->band_edges[j]) << rate;
   }
 }
 
