@@ -79,6 +79,9 @@ class Plugin {
   }
 
   Stream open(const std::string& path);
+  // A stream reading through `source`, whose context must outlive it;
+  // `name` names the input in error texts.
+  Stream open(const VelkHostSource& source, const std::string& name);
 
  private:
   VelkHost* host_ = nullptr;
@@ -90,6 +93,13 @@ class Stream {
   Stream(VelkHost* host, const std::string& path) {
     char error[512];
     stream_ = velk_host_stream_open(host, path.c_str(), error, sizeof error);
+    if (stream_ == nullptr) throw HostError(error);
+  }
+  Stream(VelkHost* host, const VelkHostSource& source,
+         const std::string& name) {
+    char error[512];
+    stream_ = velk_host_stream_open_source(host, &source, name.c_str(), error,
+                                           sizeof error);
     if (stream_ == nullptr) throw HostError(error);
   }
   Stream(Stream&& other) noexcept
@@ -150,6 +160,11 @@ class Stream {
   uint32_t loop_passes_done() const {
     return velk_host_stream_loop_passes_done(stream_);
   }
+  VelkHostDamage damage() const {
+    VelkHostDamage damage{};
+    velk_host_stream_damage(stream_, &damage);
+    return damage;
+  }
   // One query by registered name; false when not answered.
   bool query(const char* name, uint32_t& value) {
     return velk_host_stream_property_by_name(stream_, name, &value, nullptr,
@@ -162,6 +177,10 @@ class Stream {
 
 inline Stream Plugin::open(const std::string& path) {
   return Stream(host_, path);
+}
+inline Stream Plugin::open(const VelkHostSource& source,
+                           const std::string& name) {
+  return Stream(host_, source, name);
 }
 
 }  // namespace orv::host

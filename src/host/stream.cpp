@@ -21,6 +21,9 @@
 using orv::host::set_error;
 using orv::host::StreamToken;
 
+// No short process result waits to be told apart from the end.
+constexpr uint64_t no_short = UINT64_MAX;
+
 struct VelkHostStream {
   // Fixed at open.
   VelkHost* host = nullptr;
@@ -41,6 +44,12 @@ struct VelkHostStream {
   // Pull state: the previous process call came back short; the end found.
   bool previous_short = false;
   bool ended = false;
+  // The source's position, in bytes from the start of the file.
+  uint64_t input_position = 0;
+  // Damage seen so far, and the timeline frame of a short process result
+  // that more PCM has not yet shown to be a gap.
+  VelkHostDamage damage{};
+  uint64_t short_at = no_short;
   // The loop set by velk_host_stream_set_loop.
   bool loop_set = false;
   uint32_t loop_passes = 0;  // 0: without end
@@ -154,9 +163,15 @@ int32_t ORV_CALL read_file(uint64_t host_stream, void* destination,
   }
   if (bytes > 0x7FFFFFFFu) bytes = 0x7FFFFFFFu;
   if (destination == nullptr) return 0;
+  if (offset == 0) s->input_position = 0;
   size_t done = s->source.read(s->source.context, destination, bytes);
   if (done > bytes) done = bytes;
   r.bytes_delivered += done;
+  s->input_position += done;
+  if (done < bytes && s->input_position > s->damage.input_end) {
+    s->damage.input_end = s->input_position;
+    s->damage.input_cut = s->input_position < s->header.file_size ? 1 : 0;
+  }
   return static_cast<int32_t>(done);
 }
 
@@ -179,6 +194,8 @@ bool setting(VelkHostStream* s, StreamToken which, const uint32_t* input,
 // what it buffered and decodes from there.
 bool move_input(VelkHostStream* s, uint32_t position) {
   if (s->source.seek(s->source.context, position) != 1) return false;
+  s->input_position = position;
+  s->short_at = no_short;
   s->host->functions.stream_seek(s->plugin, static_cast<int32_t>(position));
   return true;
 }
@@ -188,6 +205,17 @@ void restart_timeline(VelkHostStream* s, uint64_t frame) {
   s->timeline_bytes = 0;
   s->previous_short = false;
   s->ended = false;
+}
+
+// A short process result followed by more PCM: the framing was lost and
+// found again, and the PCM jumps over what lay between.
+void note_pcm_after_short(VelkHostStream* s) {
+  VelkHostDamage& d = s->damage;
+  if (d.places_kept < VELK_HOST_DAMAGE_PLACES) {
+    d.places[d.places_kept++] = s->short_at;
+  }
+  ++d.gaps;
+  s->short_at = no_short;
 }
 
 // The loop start jump: the file to the loop start's entry, the stream told
@@ -422,6 +450,7 @@ int velk_host_stream_seek(VelkHostStream* stream, int32_t position) noexcept {
   }
   // The stream may deliver again; where from is up to the caller.
   stream->previous_short = false;
+  stream->short_at = no_short;
   stream->ended = false;
   return 1;
 }
@@ -453,6 +482,7 @@ size_t velk_host_stream_pull(VelkHostStream* stream, void* destination,
                                                   : static_cast<uint32_t>(left);
     const Progress before = progress_of(s);
     const uint32_t got = velk_host_stream_process(s, out + done, ask);
+    if (got != 0 && s->short_at != no_short) note_pcm_after_short(s);
     done += got;
     s->timeline_bytes += got;
     if (got == ask) {
@@ -465,6 +495,9 @@ size_t velk_host_stream_pull(VelkHostStream* stream, void* destination,
     // a short one can mean the end.
     const bool was_short = s->previous_short;
     s->previous_short = true;
+    if (!s->loop_set && s->short_at == no_short) {
+      s->short_at = velk_host_stream_timeline_frame(s);
+    }
     if (got != 0) {
       empty_calls = 0;
       continue;
@@ -559,6 +592,21 @@ int velk_host_stream_set_loop(VelkHostStream* stream, uint32_t start_sample,
 uint32_t velk_host_stream_loop_passes_done(
     const VelkHostStream* stream) noexcept {
   return stream->loop_passes_done;
+}
+
+void velk_host_stream_damage(const VelkHostStream* stream,
+                             VelkHostDamage* out) noexcept {
+  *out = stream->damage;
+  if (!stream->ended || stream->loop_set) return;
+  // Every block adds the same number of frames, and a file holds the
+  // blocks that its length takes.
+  const uint64_t per_block =
+      orv::vlkdec::samples_per_block(stream->header.sample_rate);
+  const uint64_t stored =
+      (uint64_t{stream->header.total_samples} + per_block - 1) / per_block *
+      per_block;
+  const uint64_t end = velk_host_stream_timeline_frame(stream);
+  out->frames_missing = stored > end ? stored - end : 0;
 }
 
 void velk_host_stream_read_stats(const VelkHostStream* stream,

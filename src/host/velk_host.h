@@ -277,6 +277,32 @@ VELK_HOST_API int velk_host_stream_set_loop(
 VELK_HOST_API uint32_t velk_host_stream_loop_passes_done(
     const VelkHostStream* stream) VELK_HOST_NOEXCEPT;
 
+/* What a stream met on the way that a clean file does not have. A gap is
+ * a place where the plug-in lost the block framing and, further on, found
+ * blocks again: what lay between is lost, and the delivered PCM runs on
+ * from the block found. Gaps are counted on streams without a loop (a loop
+ * end also ends process calls early). The places are timeline frames
+ * (velk_host_stream_timeline_frame) at which the PCM after each gap
+ * begins; the frames lost there are not part of the count. */
+enum { VELK_HOST_DAMAGE_PLACES = 8 };
+typedef struct VelkHostDamage {
+  uint32_t gaps;        /* all gaps so far */
+  uint32_t places_kept; /* the first gaps, up to VELK_HOST_DAMAGE_PLACES */
+  uint64_t places[VELK_HOST_DAMAGE_PLACES];
+  /* Where the input ended, in bytes from the start of the file, once a
+   * read came back short; 0 before. */
+  uint64_t input_end;
+  /* 1 when the input ended before the file size its header states. */
+  int32_t input_cut;
+  /* Once the stream has ended: the frames that its header's length,
+   * rounded up to whole blocks as they are stored, puts after the
+   * timeline's end: what the gaps and a cut input lost. 0 before the end,
+   * and on streams with a loop. */
+  uint64_t frames_missing;
+} VelkHostDamage;
+VELK_HOST_API void velk_host_stream_damage(
+    const VelkHostStream* stream, VelkHostDamage* out) VELK_HOST_NOEXCEPT;
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

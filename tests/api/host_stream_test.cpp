@@ -359,5 +359,54 @@ TEST_F(HostStreamTest, TimelineFollowsPullsSeeksAndLoopJumps) {
   EXPECT_EQ(stream.timeline_frame(), 23048u);
 }
 
+// What a stream reports of damage: the places where its PCM jumps over lost
+// blocks, and an input that ends before the header's file size.
+TEST_F(HostStreamTest, DamageNamesGapsAndACutInput) {
+  EncodedCase c;
+  c.name = "clean";
+  c.frames = 30000;
+  const std::string clean = test::write_encoded_file(dir, c);
+  std::vector<uint8_t> bytes = test::read_file(clean);
+  const size_t clean_size = bytes.size();
+  bytes.resize(clean_size / 2);
+  test::write_bytes(dir.file("cut.velka"), bytes);
+  Stream whole = plugin.open(clean);
+  const uint64_t clean_frames = whole.pull_all().size() / 4;
+  Stream half = plugin.open(dir.file("cut.velka"));
+  const uint64_t cut_frames = half.pull_all().size() / 4;
+  ASSERT_LT(cut_frames, clean_frames);
+  const struct {
+    std::string path;
+    std::vector<uint64_t> places;
+    uint64_t input_end;
+    int32_t cut;
+    uint64_t missing;
+  } cases[] = {
+      {clean, {}, clean_size, 0, 0},
+      {dir.file("cut.velka"), {}, clean_size / 2, 1, clean_frames - cut_frames},
+      // Garbage after blocks 16 and 19, each taking that block with it.
+      {test::data_path("vectors/files/damage-garbage-between.VELKA"),
+       {16 * 960, 18 * 960},
+       0,
+       0,
+       2 * 960},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.path);
+    Stream stream = plugin.open(k.path);
+    stream.pull_all();
+    const VelkHostDamage damage = stream.damage();
+    EXPECT_EQ(damage.gaps, k.places.size());
+    EXPECT_EQ(std::vector<uint64_t>(damage.places,
+                                    damage.places + damage.places_kept),
+              k.places);
+    if (k.input_end != 0) {
+      EXPECT_EQ(damage.input_end, k.input_end);
+    }
+    EXPECT_EQ(damage.input_cut, k.cut);
+    EXPECT_EQ(damage.frames_missing, k.missing);
+  }
+}
+
 }  // namespace
 }  // namespace orv::host
