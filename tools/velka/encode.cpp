@@ -98,14 +98,17 @@ void encode_file(const Job& job, JobReport& report, const EncodeOptions& o,
   check_input(job.input, in.info());
   const SF_INFO& info = in.info();
   const auto channels = static_cast<unsigned>(info.channels);
-  orv::encoder::Encoder encoder(
-      channels, static_cast<unsigned>(info.samplerate), o.encoder);
-  read_into(in, job.input, encoder, report);
-
+  // The output is claimed before the work: an existing file is refused at
+  // once, not after the whole input, and again at the rename should one
+  // appear meanwhile.
   SafeOutput out;
   if (!out.open(job.output, o.batch.force)) {
     throw FileFailure(out.error(), !out.refused_existing());
   }
+  orv::encoder::Encoder encoder(
+      channels, static_cast<unsigned>(info.samplerate), o.encoder);
+  read_into(in, job.input, encoder, report);
+
   bool written = true;
   const orv::encoder::EncodeStats stats =
       encoder.finish([&](const uint8_t* data, size_t size) {
