@@ -150,28 +150,29 @@ TEST(VelkaDecode, EqualsTheHostLibraryForEveryEncoderMadeFile) {
     const std::vector<uint8_t> trimmed = decode_in_process(path, frames);
     orv::host::Plugin plugin(ORV_PLUGIN_PATH);
     const unsigned channels = plugin.open(path).header().channels;
-    // Only the damaged file loses frames with the blocks it loses.
+    // Only the damaged file loses frames with the blocks it loses, and its
+    // runs end with the status of a file decoded with damage.
     const bool damaged = path.find("damage") != std::string::npos;
     if (!damaged) {
       ASSERT_EQ(orv::test::frame_count(trimmed, channels), frames);
     }
+    const int status = damaged ? 3 : 0;
 
     RunResult run =
         run_velka(dir, {"decode", path, dir.file("out.raw"), "--force"});
-    ASSERT_EQ(run.exit_code, 0) << run.stderr_text;
-    // A file that yields fewer frames than its header states is reported.
-    EXPECT_EQ(run.stderr_text.find("warning: "),
-              damaged ? 14u : std::string::npos)
+    ASSERT_EQ(run.exit_code, status) << run.stderr_text;
+    EXPECT_EQ(run.stderr_text.find("velka decode: '" + path + "' is damaged"),
+              damaged ? 0 : std::string::npos)
         << run.stderr_text;
     EXPECT_TRUE(read_bytes(dir.file("out.raw")) == trimmed);
 
     run = run_velka(dir,
                     {"decode", path, dir.file("whole.raw"), "--no-trim", "-f"});
-    ASSERT_EQ(run.exit_code, 0) << run.stderr_text;
+    ASSERT_EQ(run.exit_code, status) << run.stderr_text;
     EXPECT_TRUE(read_bytes(dir.file("whole.raw")) == whole);
 
     run = run_velka(dir, {"decode", path, dir.file("out.WAV"), "--force"});
-    ASSERT_EQ(run.exit_code, 0) << run.stderr_text;
+    ASSERT_EQ(run.exit_code, status) << run.stderr_text;
     const Wav wav = read_wav(dir.file("out.WAV"));
     ASSERT_TRUE(wav.ok);
     EXPECT_EQ(wav.channels, channels);
@@ -363,25 +364,91 @@ TEST(VelkaDecode, BatchesMatchSingleRunsAndNameEachFailure) {
                                             cases[2].name + ".wav"}));
 }
 
-TEST(VelkaDecode, TruncatedFileKeepsWhatDecodesAndWarns) {
+// Damaged and cut files keep what decodes and say what was lost where;
+// the exit status tells them from clean files and failures, in a batch as
+// alone, and --strict turns them into failures that leave no output.
+TEST(VelkaDecode, DamageIsKeptNamedAndToldByTheExitStatus) {
   TempDir dir;
   EncodedCase c;
-  c.name = "whole";
+  c.name = "clean";
   c.frames = 50000;
-  const std::string path = orv::test::write_encoded_file(dir, c);
-  std::vector<uint8_t> bytes = read_bytes(path);
-  bytes.resize(bytes.size() / 2);
-  orv::test::write_bytes(dir.file("half.velka"), bytes);
-  const std::vector<uint8_t> want =
-      decode_in_process(dir.file("half.velka"), c.frames);
-  ASSERT_GT(want.size(), 0u);
-  ASSERT_LT(want.size(), size_t{c.frames} * 4);
-  const RunResult run =
-      run_velka(dir, {"decode", dir.file("half.velka"), dir.file("half.raw")});
-  EXPECT_EQ(run.exit_code, 0);
-  EXPECT_NE(run.stderr_text.find("truncated or damaged"), std::string::npos)
-      << run.stderr_text;
-  EXPECT_TRUE(read_bytes(dir.file("half.raw")) == want);
+  const std::string clean = orv::test::write_encoded_file(dir, c);
+  std::vector<uint8_t> bytes = read_bytes(clean);
+  const size_t clean_size = bytes.size();
+  bytes.resize(clean_size / 2);
+  const std::string half = dir.file("half.velka");
+  orv::test::write_bytes(half, bytes);
+  bytes.resize(1000);
+  const std::string stub = dir.file("stub.velka");
+  orv::test::write_bytes(stub, bytes);
+  const std::string damaged =
+      orv::test::data_path("vectors/files/damage-garbage-between.VELKA");
+  const std::string missing = dir.file("missing.velka");
+  const uint64_t half_lost = decode_in_process(clean, UINT64_MAX).size() / 4 -
+                             decode_in_process(half, UINT64_MAX).size() / 4;
+
+  struct Case {
+    std::vector<std::string> args;  // then -o OUT, OUT named by the case
+    int exit_code;
+    std::vector<std::string> says;
+    std::vector<std::string> outputs;
+  };
+  const Case cases[] = {
+      {{damaged},
+       3,
+       {"'" + damaged +
+        "' is damaged: 1920 frames (0.09 s) lost at 0:00.70 and 0:00.78\n"},
+       {"damage-garbage-between.wav"}},
+      {{half},
+       3,
+       {"'" + half + "' is cut short (" + std::to_string(clean_size / 2) +
+            " of " + std::to_string(clean_size) +
+            " bytes): " + std::to_string(half_lost) + " frames",
+        ", where it ends\n"},
+       {"half.wav"}},
+      {{stub}, 1, {"'" + stub + "' is cut short", "nothing in it"}, {}},
+      {{clean, damaged, half, missing},
+       1,
+       {"3 of 4 files done (2 damaged), 1 failed"},
+       {"clean.wav", "damage-garbage-between.wav", "half.wav"}},
+      {{clean, damaged, half, "--strict"},
+       1,
+       {"0:00.78 (--strict: no output)\n", "1 of 3 files done, 2 failed"},
+       {"clean.wav"}},
+      {{clean, "--strict"}, 0, {}, {"clean.wav"}},
+  };
+  int n = 0;
+  for (const Case& k : cases) {
+    const std::string out = dir.file("out" + std::to_string(n++));
+    std::vector<std::string> args = {"decode"};
+    args.insert(args.end(), k.args.begin(), k.args.end());
+    args.insert(args.end(), {"-o", out});
+    SCOPED_TRACE(out);
+    const RunResult run = run_velka(dir, args);
+    EXPECT_EQ(run.exit_code, k.exit_code) << run.stderr_text;
+    EXPECT_EQ(run.stderr_text.empty(), k.says.empty()) << run.stderr_text;
+    for (const std::string& part : k.says) {
+      EXPECT_NE(run.stderr_text.find(part), std::string::npos)
+          << part << " in: " << run.stderr_text;
+    }
+    std::vector<std::string> written;
+    std::error_code no_folder;
+    for (const auto& e : std::filesystem::directory_iterator(out, no_folder)) {
+      written.push_back(e.path().filename().string());
+    }
+    std::sort(written.begin(), written.end());
+    EXPECT_EQ(written, k.outputs);
+  }
+  // What a cut file keeps is what decodes of it.
+  EXPECT_TRUE(read_bytes(dir.file("out1/half.wav")).size() ==
+              44 + decode_in_process(half, c.frames).size());
+
+  // velka info: problems listed make the status that of damage.
+  for (const auto& [file, status] :
+       {std::pair{clean, 0}, {damaged, 3}, {half, 3}, {missing, 1}}) {
+    SCOPED_TRACE(file);
+    EXPECT_EQ(run_velka(dir, {"info", file}).exit_code, status);
+  }
 }
 
 TEST(VelkaDecode, SummaryNamesTheFiguresAskedFor) {
@@ -442,6 +509,7 @@ TEST(VelkaDecode, FailuresAreOneLineAndLeaveNoOutput) {
       {{"decode", good, out, "--loop", "0", "100", "--loop-count", "0"},
        "--loop-count",
        2},
+      {{"decode", good, out, "--start", "454", "-f"}, "past the end", 1},
       {{"decode", good, out, "--loop", "100", "20001", "-f"},
        "past the end",
        1},

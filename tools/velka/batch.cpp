@@ -73,7 +73,7 @@ class Progress {
 };
 
 struct Outcome {
-  enum State { not_run, done, failed } state = not_run;
+  enum State { not_run, done, damaged, failed } state = not_run;
   std::string failure;
   std::vector<std::string> notes;
   double audio_seconds = 0;
@@ -91,6 +91,10 @@ class Report final : public JobReport {
   }
   void note(const std::string& line) override {
     outcome_.notes.push_back(line);
+  }
+  void damaged(const std::string& line) override {
+    outcome_.state = Outcome::damaged;
+    if (!line.empty()) outcome_.notes.push_back(line);
   }
 
  private:
@@ -119,7 +123,7 @@ int run_batch(const BatchSettings& settings, const std::vector<Job>& jobs,
       std::fprintf(stderr, "%scannot create the folder '%s': %s\n",
                    prefix.c_str(), settings.out_dir.c_str(),
                    error.message().c_str());
-      return 1;
+      return exit_failed;
     }
   }
 
@@ -135,7 +139,7 @@ int run_batch(const BatchSettings& settings, const std::vector<Job>& jobs,
       Report report(progress, outcome);
       try {
         work(jobs[i], report);
-        outcome.state = Outcome::done;
+        if (outcome.state == Outcome::not_run) outcome.state = Outcome::done;
       } catch (const FileFailure& f) {
         outcome.state = Outcome::failed;
         outcome.failure = f.what();
@@ -160,6 +164,7 @@ int run_batch(const BatchSettings& settings, const std::vector<Job>& jobs,
 
   // Messages in input order, so a batch's log does not depend on timing.
   size_t done = 0;
+  size_t damaged = 0;
   size_t failed = 0;
   size_t not_run = 0;
   double audio_seconds = 0;
@@ -169,6 +174,9 @@ int run_batch(const BatchSettings& settings, const std::vector<Job>& jobs,
       std::fprintf(stderr, "%s%s\n", prefix.c_str(), line.c_str());
     }
     switch (outcome.state) {
+      case Outcome::damaged:
+        ++damaged;
+        [[fallthrough]];
       case Outcome::done:
         ++done;
         audio_seconds += outcome.audio_seconds;
@@ -184,15 +192,16 @@ int run_batch(const BatchSettings& settings, const std::vector<Job>& jobs,
     }
   }
   if (settings.summary && jobs.size() > 1) {
-    std::fprintf(stderr,
-                 "%s%zu of %zu files done, %.2f hours of audio, %zu "
-                 "failed",
-                 prefix.c_str(), done, jobs.size(), audio_seconds / 3600.0,
-                 failed);
-    if (not_run > 0) std::fprintf(stderr, ", %zu not attempted", not_run);
-    std::fputs("\n", stderr);
+    std::string line = prefix + std::to_string(done) + " of " +
+                       std::to_string(jobs.size()) + " files done";
+    if (damaged > 0) line += " (" + std::to_string(damaged) + " damaged)";
+    line += ", " + std::to_string(failed) + " failed";
+    if (not_run > 0) line += ", " + std::to_string(not_run) + " not attempted";
+    line += "; " + clock_time(audio_seconds) + " of audio\n";
+    std::fputs(line.c_str(), stderr);
   }
-  return failed > 0 || not_run > 0 ? 1 : 0;
+  if (failed > 0 || not_run > 0) return exit_failed;
+  return damaged > 0 ? exit_damaged : exit_clean;
 }
 
 void check_distinct_outputs(const std::vector<Job>& jobs) {
@@ -217,6 +226,27 @@ void check_distinct_outputs(const std::vector<Job>& jobs) {
                        jobs[outputs[k].second].output + "'");
     }
   }
+}
+
+std::string clock_time(double seconds, int decimals) {
+  if (!(seconds >= 0)) seconds = 0;
+  double scale = 1;
+  for (int i = 0; i < decimals; ++i) scale *= 10;
+  // Rounded once, in the smallest unit shown, so 59.999 s reads 1:00.
+  const auto units = static_cast<unsigned long long>(seconds * scale + 0.5);
+  const auto whole = static_cast<unsigned long long>(units / scale);
+  const auto fraction = units - static_cast<unsigned long long>(whole * scale);
+  char text[64];
+  int n = whole >= 3600
+              ? std::snprintf(text, sizeof text, "%llu:%02llu:%02llu",
+                              whole / 3600, whole / 60 % 60, whole % 60)
+              : std::snprintf(text, sizeof text, "%llu:%02llu", whole / 60,
+                              whole % 60);
+  if (decimals > 0) {
+    std::snprintf(text + n, sizeof text - static_cast<size_t>(n), ".%0*llu",
+                  decimals, fraction);
+  }
+  return text;
 }
 
 bool has_extension(const std::string& path, const std::string& extension) {

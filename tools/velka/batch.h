@@ -25,7 +25,17 @@ class FileFailure : public std::runtime_error {
   bool stops_batch_;
 };
 
-// A command-line mistake found after parsing: the run exits with status 2.
+// velka's exit statuses. A batch exits with the worst of its files': a
+// failure over damage over a clean result.
+enum ExitStatus : int {
+  exit_clean = 0,    // every file handled, nothing amiss
+  exit_failed = 1,   // some file failed (or was not attempted)
+  exit_usage = 2,    // a wrong command line; nothing was done
+  exit_damaged = 3,  // every file handled, some with damage kept or shown
+};
+
+// A command-line mistake found after parsing: the run exits with
+// exit_usage.
 class UsageError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -44,6 +54,10 @@ class JobReport {
   virtual void add_audio(uint64_t frames, uint32_t sample_rate) = 0;
   // A note printed with the failures, after the run (warnings).
   virtual void note(const std::string& line) = 0;
+  // Marks the file as handled with damage: what it held is kept or shown,
+  // but some of it was lost or is wrong. `line` (if not empty) says what,
+  // and is printed like a note.
+  virtual void damaged(const std::string& line) = 0;
 };
 
 struct BatchSettings {
@@ -56,13 +70,18 @@ struct BatchSettings {
 
 // Runs `work` on every job, on up to `threads` threads; a failure of one
 // file is reported and the rest go on, unless it stops the batch. Returns
-// the exit status: 0, or 1 if any file failed.
+// the exit status: exit_failed if any file failed, else exit_damaged if
+// any was damaged, else exit_clean.
 int run_batch(const BatchSettings& settings, const std::vector<Job>& jobs,
               const std::function<void(const Job&, JobReport&)>& work);
 
 // Refuses, as a usage error, two jobs with one output, and an output that
 // would replace its own input.
 void check_distinct_outputs(const std::vector<Job>& jobs);
+
+// A time as h:mm:ss, or m:ss below an hour, with `decimals` places of
+// seconds: "0:13", "1:02:03", "0:12.34".
+std::string clock_time(double seconds, int decimals = 0);
 
 // Whether `path` ends in ".EXT" (any case, `extension` given in lower case).
 bool has_extension(const std::string& path, const std::string& extension);

@@ -35,6 +35,7 @@ struct DecodeOptions {
   std::string fade_shape = "cosine";
   bool no_trim = false;
   bool summary = false;
+  bool strict = false;
   // Which of the optional numbers were given.
   bool has_start = false;
   bool has_duration = false;
@@ -58,10 +59,12 @@ struct Fade {
 };
 
 // What to pull from the source: frames up to `limit` (UINT64_MAX: to the
-// stream's end), of which `promised` are expected to arrive.
+// stream's end), of which `promised` are expected to arrive, starting at
+// the file's frame `first_frame`.
 struct Plan {
   uint64_t limit = UINT64_MAX;
   uint64_t promised = UINT64_MAX;
+  uint64_t first_frame = 0;
   Fade fade;
 };
 
@@ -96,6 +99,17 @@ Plan plan_playback(Source& source, const DecodeOptions& o,
   const VelkHostFileHeader& header = source.header;
   uint64_t first_frame = 0;
   if (o.has_start) {
+    // The seek would stop at the last frame and play a block's worth of
+    // what lies there; starting past the end is a mistake to name.
+    const uint64_t target = uint64_t{o.start_ms} * header.sample_rate / 1000;
+    if (target >= header.total_samples) {
+      throw FileFailure("--start " + std::to_string(o.start_ms) +
+                        " ms lies past the end of '" + path +
+                        "', which lasts " +
+                        clock_time(static_cast<double>(header.total_samples) /
+                                       header.sample_rate,
+                                   3));
+    }
     VelkHostSeek seek{};
     if (!source.stream.seek_ms(o.start_ms, &seek)) {
       throw FileFailure("cannot seek in '" + path +
@@ -104,6 +118,7 @@ Plan plan_playback(Source& source, const DecodeOptions& o,
     first_frame = seek.start_sample;
   }
   Plan plan;
+  plan.first_frame = first_frame;
   if (!o.loop.empty()) {
     const uint32_t loop_start = o.loop[0];
     const uint32_t loop_end = o.loop[1];
@@ -134,11 +149,11 @@ Plan plan_playback(Source& source, const DecodeOptions& o,
       plan.promised += plan.fade.length;
     }
     plan.limit = plan.promised;
-  } else if (!o.no_trim) {
+  } else {
     plan.promised = header.total_samples > first_frame
                         ? header.total_samples - first_frame
                         : 0;
-    plan.limit = plan.promised;
+    if (!o.no_trim) plan.limit = plan.promised;
   }
   if (o.has_duration) {
     plan.limit = std::min<uint64_t>(
@@ -195,6 +210,72 @@ uint64_t pump(Source& source, const Plan& plan, AudioWriter& writer,
     report.add_audio(whole, source.sample_rate);
   }
   return frames;
+}
+
+// "a", "a and b", "a, b and c".
+std::string listing(const std::vector<std::string>& items) {
+  std::string text;
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (i > 0) text += i + 1 == items.size() ? " and " : ", ";
+    text += items[i];
+  }
+  return text;
+}
+
+// Pulls and drops what follows the output, a few blocks' worth at most:
+// the padding after the header's length, so that the stream reaches its
+// end and can tell what it lost.
+void drain(Source& source) {
+  constexpr size_t most_frames = 8192;
+  std::vector<uint8_t> sink(size_t{1024} * source.frame_bytes);
+  for (size_t left = most_frames * source.frame_bytes;
+       left > 0 && !source.stream.ended();) {
+    const size_t ask = std::min(left, sink.size());
+    source.stream.pull(sink.data(), ask);
+    left -= ask;
+  }
+}
+
+// What a decode lost, in one line, or empty when nothing was. Frames lost
+// are those the stream says its blocks should have held, or failing that
+// (with a loop) those the plan promised that never came; the places are
+// positions in the output.
+std::string damage_line(const std::string& input, const Source& source,
+                        const Plan& plan, uint64_t frames) {
+  const VelkHostDamage d = source.stream.damage();
+  const uint64_t due = std::min(plan.limit, plan.promised);
+  const uint64_t lost =
+      std::max<uint64_t>(d.frames_missing, frames < due ? due - frames : 0);
+  if (lost == 0 && d.gaps == 0) return {};
+  const double rate = source.sample_rate;
+  std::string line = "'" + input + "' is ";
+  if (d.input_cut != 0) {
+    line += "cut short (" + std::to_string(d.input_end) + " of " +
+            std::to_string(source.header.file_size) + " bytes)";
+    if (d.gaps != 0) line += " and damaged";
+  } else {
+    line += "damaged";
+  }
+  if (frames == 0) return line + ": nothing in it could be decoded";
+  std::vector<std::string> places;
+  for (uint32_t i = 0; i < d.places_kept; ++i) {
+    const uint64_t at = d.places[i] - std::min(d.places[i], plan.first_frame);
+    places.push_back(clock_time(static_cast<double>(at) / rate, 2));
+  }
+  if (d.gaps > d.places_kept) {
+    places.push_back(std::to_string(d.gaps - d.places_kept) + " more places");
+  }
+  // Without a gap to explain them, the frames went missing at the end.
+  if (lost > 0 && (d.input_cut != 0 || d.gaps == 0)) {
+    places.push_back(clock_time(static_cast<double>(frames) / rate, 2) +
+                     ", where it ends");
+  }
+  if (lost == 0) return line + ": data lost at " + listing(places);
+  char amount[96];
+  std::snprintf(amount, sizeof amount, ": %llu frames (%.2f s) lost at ",
+                static_cast<unsigned long long>(lost),
+                static_cast<double>(lost) / rate);
+  return line + amount + listing(places);
 }
 
 std::string summary_line(const Job& job, const Source& source, uint64_t frames,
@@ -254,20 +335,22 @@ void decode_file(const Job& job, JobReport& report, const DecodeOptions& o,
     const auto started = std::chrono::steady_clock::now();
     AudioWriter writer(out, format, source.channels, source.sample_rate);
     const uint64_t frames = pump(source, plan, writer, report);
+    if (frames == plan.promised && o.loop.empty()) drain(source);
+    // Damage keeps what could be decoded, and says what was lost; with
+    // --strict, or when nothing at all could be, it is a failure instead.
+    const std::string damage = damage_line(job.input, source, plan, frames);
+    if (!damage.empty() && (o.strict || frames == 0)) {
+      if (frames == 0) throw FileFailure(damage);
+      throw FileFailure(damage + (out.is_direct()
+                                      ? " (--strict; what was written stays)"
+                                      : " (--strict: no output)"));
+    }
     writer.finish();
     const double seconds = std::chrono::duration<double>(
                                std::chrono::steady_clock::now() - started)
                                .count();
     if (!out.commit()) throw FileFailure(out.error(), !out.refused_existing());
-
-    // The header promised more than the data held: a truncated or damaged
-    // file. What could be decoded is kept; the shortfall is reported.
-    const uint64_t due = std::min(plan.limit, plan.promised);
-    if (frames < due && due != UINT64_MAX) {
-      report.note("warning: '" + job.input + "' ended after " +
-                  std::to_string(frames) + " of " + std::to_string(due) +
-                  " sample frames (truncated or damaged)");
-    }
+    if (!damage.empty()) report.damaged(damage);
     if (o.summary) {
       // Beside standard output's audio, the summary goes to standard error.
       std::FILE* to = out.is_standard_output() ? stderr : stdout;
@@ -392,6 +475,9 @@ Command add_decode_command(CLI::App& velka) {
                 "Keep every decoded frame, past the header's length");
   cmd->add_flag("--summary", o->summary,
                 "Print duration, rates, channels, bit rates and speed");
+  cmd->add_flag("--strict", o->strict,
+                "Fail on a damaged or cut file and write no output, instead "
+                "of keeping what decodes (exit status 3)");
   return {cmd, [o, cmd] {
             o->has_start = cmd->count("--start") > 0;
             o->has_duration = cmd->count("--duration") > 0;

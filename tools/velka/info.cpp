@@ -1,9 +1,13 @@
 // velka info: header fields, block statistics and seek table of a file,
 // read straight from its bytes, with a consistency check of each; then
 // what the decoder plug-in answers about the same file.
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <fstream>
 #include <iterator>
@@ -209,6 +213,11 @@ void print_answers_text(const std::string& plugin_path,
 // Reports on one file: the whole report, or one line of it.
 void describe(const std::string& path, const InfoOptions& o,
               const Loaded& plugin, bool one_line, JobReport& report) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    throw FileFailure("cannot open '" + path + "': " + std::strerror(errno));
+  }
+  if (S_ISDIR(st.st_mode)) throw FileFailure("'" + path + "' is a directory");
   std::ifstream in(path, std::ios::binary);
   if (!in) throw FileFailure("cannot open '" + path + "'");
   uint8_t head[orv::vlkdec::file_header_bytes];
@@ -303,6 +312,7 @@ void describe(const std::string& path, const InfoOptions& o,
 
   const PluginAnswers answers = ask_plugin(plugin, path);
   compare_with_header(answers, h, problems);
+  if (!problems.empty()) report.damaged({});  // listed in the report
 
   const double seconds =
       h.sample_rate ? static_cast<double>(h.total_samples) / h.sample_rate

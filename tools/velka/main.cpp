@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr, "%s: %s (see '%s --help')\n", who.c_str(), e.what(),
                  who.c_str());
-    return 2;
+    return velka::exit_usage;
   }
   velka::prepare_safe_outputs();
   for (const velka::Command& c : commands) {
@@ -62,12 +62,12 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "velka %s: %s (see 'velka %s --help')\n",
                    c.app->get_name().c_str(), e.what(),
                    c.app->get_name().c_str());
-      return 2;
+      return velka::exit_usage;
     } catch (const std::bad_alloc&) {
       std::fprintf(stderr, "velka %s: out of memory\n",
                    c.app->get_name().c_str());
-      return 1;
+      return velka::exit_failed;
     }
   }
-  return 2;
+  return velka::exit_usage;
 }
