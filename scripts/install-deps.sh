@@ -11,7 +11,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  libsndfile1-dev libfftw3-dev libcli11-dev
+  libsndfile1-dev libsoxr-dev libfftw3-dev libcli11-dev
   clang libclang-rt-14-dev valgrind clang-format
   # The GStreamer plug-in and its tests (core, base and good sets only).
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools

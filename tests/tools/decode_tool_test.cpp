@@ -18,55 +18,17 @@
 #include <vector>
 
 #include "host/plugin_host.h"
+#include "run_velka.h"
 #include "support/host_test_files.h"
 #include "support/test_data.h"
 
 namespace {
 
 using orv::test::EncodedCase;
+using orv::test::run_velka;
+using orv::test::RunResult;
+using orv::test::slurp;
 using orv::test::TempDir;
-
-struct RunResult {
-  int exit_code = -1;
-  std::string stderr_text;
-  std::string stdout_text;
-};
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// Runs velka with `args`, its output streams captured in files of `dir`.
-RunResult run_velka(const TempDir& dir, const std::vector<std::string>& args) {
-  const std::string out_path = dir.file(".stdout");
-  const std::string err_path = dir.file(".stderr");
-  std::vector<char*> argv;
-  std::string program = ORV_VELKA_PATH;
-  argv.push_back(program.data());
-  std::vector<std::string> copies = args;
-  for (std::string& a : copies) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  RunResult result;
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (out < 0 || err < 0) _exit(126);
-    dup2(out, STDOUT_FILENO);
-    dup2(err, STDERR_FILENO);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  if (pid < 0 || waitpid(pid, &status, 0) != pid) return result;
-  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-  result.stdout_text = slurp(out_path);
-  result.stderr_text = slurp(err_path);
-  unlink(out_path.c_str());
-  unlink(err_path.c_str());
-  return result;
-}
 
 // The host library's decode of `path`, cut to `max_frames`.
 std::vector<uint8_t> decode_in_process(const std::string& path,
@@ -253,8 +215,9 @@ TEST(VelkaDecode, StartDurationAndLoopsMatchTheHostLibrary) {
   }
 }
 
-// Each format read back through libsndfile: the lossless ones hold the
-// WAV output's PCM, the lossy ones its rate, channels and length.
+// Each format read back through libsndfile, written to a file and to
+// standard output: the lossless ones hold the WAV output's PCM, the lossy
+// ones its rate, channels and length.
 TEST(VelkaDecode, EveryFormatReadsBackThroughLibsndfile) {
   TempDir dir;
   EncodedCase c;
@@ -275,26 +238,36 @@ TEST(VelkaDecode, EveryFormatReadsBackThroughLibsndfile) {
                                                  {"ogg", false},
                                                  {"opus", false},
                                                  {"mp3", false}}) {
-    SCOPED_TRACE(extension);
-    const std::string out = dir.file("out." + extension);
-    const RunResult run = run_velka(dir, {"decode", path, out});
-    ASSERT_EQ(run.exit_code, 0) << run.stderr_text;
-    SF_INFO info{};
-    SNDFILE* sound = sf_open(out.c_str(), SFM_READ, &info);
-    ASSERT_NE(sound, nullptr) << sf_strerror(nullptr);
-    EXPECT_EQ(info.samplerate, 48000);
-    EXPECT_EQ(info.channels, 2);
-    EXPECT_EQ(info.frames, c.frames);
-    if (lossless) {
-      std::vector<int16_t> got(want_samples.size() + 2);
-      got.resize(static_cast<size_t>(sf_read_short(
-          sound, got.data(), static_cast<sf_count_t>(got.size()))));
-      EXPECT_TRUE(got == want_samples);
+    for (const bool piped : {false, true}) {
+      // AIFF needs to seek back, so it does not go to standard output.
+      if (piped && extension == "aiff") continue;
+      SCOPED_TRACE(piped ? "standard output" : "file");
+      const std::string out = dir.file("out." + extension);
+      const RunResult run =
+          piped ? run_velka(dir, {"decode", path, "-", "--format", extension})
+                : run_velka(dir, {"decode", path, out, "-f"});
+      ASSERT_EQ(run.exit_code, 0) << run.stderr_text;
+      if (piped)
+        orv::test::write_bytes(
+            out, {run.stdout_text.begin(), run.stdout_text.end()});
+      SF_INFO info{};
+      SNDFILE* sound = sf_open(out.c_str(), SFM_READ, &info);
+      ASSERT_NE(sound, nullptr) << sf_strerror(nullptr);
+      EXPECT_EQ(info.samplerate, 48000);
+      EXPECT_EQ(info.channels, 2);
+      EXPECT_EQ(info.frames, c.frames);
+      if (lossless) {
+        std::vector<int16_t> got(want_samples.size() + 2);
+        got.resize(static_cast<size_t>(sf_read_short(
+            sound, got.data(), static_cast<sf_count_t>(got.size()))));
+        EXPECT_TRUE(got == want_samples);
+      }
+      sf_close(sound);
     }
-    sf_close(sound);
   }
 
-  // Raw by name of format; standard output as WAV of unknown length, or raw.
+  // Raw by name of format; standard output as WAV whose header states the
+  // length, or raw.
   RunResult run =
       run_velka(dir, {"decode", path, dir.file("pcm.data"), "--format", "raw"});
   ASSERT_EQ(run.exit_code, 0) << run.stderr_text;
@@ -307,12 +280,137 @@ TEST(VelkaDecode, EveryFormatReadsBackThroughLibsndfile) {
   EXPECT_EQ(le(wav, 22, 2), 2u);
   EXPECT_EQ(le(wav, 24, 4), 48000u);
   EXPECT_EQ(wav.compare(36, 4, "data"), 0);
+  EXPECT_EQ(le(wav, 4, 4), 36 + want.size());
+  EXPECT_EQ(le(wav, 40, 4), want.size());
   const std::string want_text(want.begin(), want.end());
   EXPECT_TRUE(wav.substr(44) == want_text);
   run = run_velka(dir, {"decode", path, "-", "--raw", "--summary"});
   ASSERT_EQ(run.exit_code, 0) << run.stderr_text;
   EXPECT_TRUE(run.stdout_text == want_text);
   EXPECT_NE(run.stderr_text.find("Decoded"), std::string::npos);
+}
+
+// Standard input, whether a pipe or a file, decodes as the file does; a
+// pipe cannot seek, and says so.
+TEST(VelkaDecode, StandardInputDecodesAsTheFileDoes) {
+  TempDir dir;
+  EncodedCase c;
+  c.name = "piped";
+  c.frames = 40000;
+  const std::string path = orv::test::write_encoded_file(dir, c);
+  const std::string bytes = slurp(path);
+  const std::string from_file =
+      run_velka(dir, {"decode", path, "-"}).stdout_text;
+  const std::string part =
+      run_velka(dir, {"decode", path, "-", "--start", "500"}).stdout_text;
+  const struct {
+    std::vector<std::string> args;
+    orv::test::Stdin in;
+    int exit_code;
+    const std::string& want;  // standard output
+  } cases[] = {
+      {{"decode", "-", "-"}, {bytes, {}}, 0, from_file},
+      {{"decode", "-", "-"}, {{}, path}, 0, from_file},
+      {{"decode", "-", "-", "--start", "500"}, {{}, path}, 0, part},
+      {{"decode", "-", "-", "--start", "500"}, {bytes, {}}, 1, {}},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.in.file.empty() ? "pipe" : "file");
+    const RunResult run = run_velka(dir, k.args, k.in);
+    EXPECT_EQ(run.exit_code, k.exit_code) << run.stderr_text;
+    EXPECT_TRUE(run.stdout_text == k.want);
+    if (k.exit_code != 0) {
+      EXPECT_NE(run.stderr_text.find("needs an input that can seek"),
+                std::string::npos)
+          << run.stderr_text;
+    }
+  }
+  // To a file, through a pipe: the same bytes as from the file.
+  ASSERT_EQ(
+      run_velka(dir, {"decode", "-", dir.file("a.wav")}, {bytes, {}}).exit_code,
+      0);
+  ASSERT_EQ(run_velka(dir, {"decode", path, dir.file("b.wav")}).exit_code, 0);
+  EXPECT_EQ(slurp(dir.file("a.wav")), slurp(dir.file("b.wav")));
+}
+
+// Three to eight channels carry the usual WAV layout as a channel mask, in
+// a file and on standard output; Opus gets other rates resampled to 48 kHz;
+// --bitrate sets what the lossy formats spend.
+TEST(VelkaDecode, OutputsCarryLayoutRateAndBitRate) {
+  TempDir dir;
+  using P = int;
+  const P l = SF_CHANNEL_MAP_LEFT, r = SF_CHANNEL_MAP_RIGHT,
+          c = SF_CHANNEL_MAP_CENTER, lfe = SF_CHANNEL_MAP_LFE,
+          bl = SF_CHANNEL_MAP_REAR_LEFT, br = SF_CHANNEL_MAP_REAR_RIGHT,
+          bc = SF_CHANNEL_MAP_REAR_CENTER, sl = SF_CHANNEL_MAP_SIDE_LEFT,
+          sr = SF_CHANNEL_MAP_SIDE_RIGHT;
+  const std::vector<std::vector<P>> layouts = {{l, r, c},
+                                               {l, r, bl, br},
+                                               {l, r, c, bl, br},
+                                               {l, r, c, lfe, bl, br},
+                                               {l, r, c, lfe, bc, sl, sr},
+                                               {l, r, c, lfe, bl, br, sl, sr}};
+  for (const std::vector<P>& layout : layouts) {
+    EncodedCase k;
+    k.channels = static_cast<unsigned>(layout.size());
+    k.name = "ch" + std::to_string(k.channels);
+    k.sample_rate = 16000;
+    k.frames = 2000;
+    const std::string path = orv::test::write_encoded_file(dir, k);
+    const std::string out = dir.file(k.name + ".wav");
+    ASSERT_EQ(run_velka(dir, {"decode", path, out}).exit_code, 0);
+    const std::string piped = dir.file(k.name + "-piped.wav");
+    const std::string streamed =
+        run_velka(dir, {"decode", path, "-"}).stdout_text;
+    orv::test::write_bytes(piped, {streamed.begin(), streamed.end()});
+    for (const std::string& file : {out, piped}) {
+      SCOPED_TRACE(file);
+      SF_INFO info{};
+      SNDFILE* sound = sf_open(file.c_str(), SFM_READ, &info);
+      ASSERT_NE(sound, nullptr) << sf_strerror(nullptr);
+      std::vector<P> got(layout.size());
+      EXPECT_EQ(sf_command(sound, SFC_GET_CHANNEL_MAP_INFO, got.data(),
+                           static_cast<int>(got.size() * sizeof(P))),
+                SF_TRUE);
+      EXPECT_EQ(got, layout);
+      EXPECT_EQ(info.frames, k.frames);
+      sf_close(sound);
+    }
+  }
+
+  EncodedCase k;
+  k.name = "cd";
+  k.frames = 88200;  // two seconds at 44.1 kHz
+  const std::string path = orv::test::write_encoded_file(dir, k);
+  const struct {
+    const char* name;
+    std::vector<std::string> options;
+    int rate;
+    double kbps;  // 0: not measured
+  } cases[] = {
+      {"resampled.opus", {}, 48000, 0},
+      {"low.opus", {"-b", "48"}, 48000, 48},
+      {"low.mp3", {"--bitrate", "64"}, 44100, 64},
+  };
+  for (const auto& k2 : cases) {
+    SCOPED_TRACE(k2.name);
+    std::vector<std::string> args = {"decode", path, dir.file(k2.name)};
+    args.insert(args.end(), k2.options.begin(), k2.options.end());
+    const RunResult run = run_velka(dir, args);
+    ASSERT_EQ(run.exit_code, 0) << run.stderr_text;
+    SF_INFO info{};
+    SNDFILE* sound = sf_open(dir.file(k2.name).c_str(), SFM_READ, &info);
+    ASSERT_NE(sound, nullptr) << sf_strerror(nullptr);
+    sf_close(sound);
+    EXPECT_EQ(info.samplerate, k2.rate);
+    EXPECT_NEAR(static_cast<double>(info.frames), 2.0 * k2.rate, 2);
+    if (k2.kbps > 0) {
+      const double kbps =
+          static_cast<double>(read_bytes(dir.file(k2.name)).size()) * 8 / 2 /
+          1000;
+      EXPECT_NEAR(kbps, k2.kbps, k2.kbps * 0.15);
+    }
+  }
 }
 
 // Many files: -j 2 gives the bytes of one-at-a-time runs; bad files are
@@ -443,6 +541,15 @@ TEST(VelkaDecode, DamageIsKeptNamedAndToldByTheExitStatus) {
   EXPECT_TRUE(read_bytes(dir.file("out1/half.wav")).size() ==
               44 + decode_in_process(half, c.frames).size());
 
+  // On standard output, whose header announced the length, silence makes
+  // up for what was lost.
+  const RunResult piped = run_velka(dir, {"decode", damaged, "-"});
+  EXPECT_EQ(piped.exit_code, 3);
+  orv::host::Plugin plugin(ORV_PLUGIN_PATH);
+  EXPECT_EQ(piped.stdout_text.size(),
+            44 + size_t{4} * plugin.open(damaged).header().total_samples);
+  EXPECT_NE(piped.stderr_text.find("silence fills the end"), std::string::npos);
+
   // velka info: problems listed make the status that of damage.
   for (const auto& [file, status] :
        {std::pair{clean, 0}, {damaged, 3}, {half, 3}, {missing, 1}}) {
@@ -499,9 +606,11 @@ TEST(VelkaDecode, FailuresAreOneLineAndLeaveNoOutput) {
        "cannot load plug-in",
        1},
       {{"decode", good, out}, "exists (--force overwrites it)", 1},
-      {{"decode", good, dir.file("out.opus")}, "Opus takes only", 1},
+      {{"decode", good, dir.file("out.mp3"), "-b", "400"},
+       "MP3 at 44100 Hz takes 32 to 320 kbit/s",
+       1},
       {{"decode", good, dir.file("out.xyz")}, "--format", 2},
-      {{"decode", good, "-", "--format", "flac"}, "standard output", 2},
+      {{"decode", good, "-", "--format", "aiff"}, "standard output", 2},
       {{"decode", good, out, "--start", "-5"}, "--start", 2},
       {{"decode", good, out, "--start"}, "--start", 2},
       {{"decode", good, out, "--loop", "500", "100"}, "START below END", 2},

@@ -211,7 +211,8 @@ void check_distinct_outputs(const std::vector<Job>& jobs) {
     if (jobs[i].output.empty()) continue;
     const std::string output =
         fs::path(jobs[i].output).lexically_normal().string();
-    if (output == fs::path(jobs[i].input).lexically_normal().string()) {
+    if (output == fs::path(jobs[i].input).lexically_normal().string() &&
+        output != "-") {
       throw UsageError("the output of '" + jobs[i].input +
                        "' would replace it");
     }

@@ -1,11 +1,17 @@
 // velka decode: Velk audio files to WAV, FLAC, AIFF, Ogg Vorbis, Opus, MP3
 // or raw PCM through the plug-in, loaded by path and driven the way a host
 // drives it.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <numbers>
 #include <string>
@@ -16,11 +22,15 @@
 #include "commands.h"
 #include "host/plugin_host.h"
 #include "safe_output.h"
+#include "stream_input.h"
 
 namespace velka {
 namespace {
 
 using orv::host::HostError;
+
+// The input name that stands for standard input.
+constexpr const char* standard_input_name = "-";
 
 struct DecodeOptions {
   BatchOptions batch;
@@ -36,6 +46,7 @@ struct DecodeOptions {
   bool no_trim = false;
   bool summary = false;
   bool strict = false;
+  double bitrate_kbps = 0;  // lossy outputs; 0: the codec's own
   // Which of the optional numbers were given.
   bool has_start = false;
   bool has_duration = false;
@@ -43,6 +54,7 @@ struct DecodeOptions {
 
 // The file open on the plug-in, with what it will play.
 struct Source {
+  std::unique_ptr<StreamInput> input;  // for anything but a regular file
   orv::host::Stream stream;
   VelkHostFileHeader header;
   VelkHostStreamInfo info;
@@ -77,8 +89,29 @@ std::string why_no_seek_table(const VelkHostFileHeader& header) {
          std::to_string(header.version) + ")";
 }
 
+// The stream on `path`: a regular file by name, or standard input ("-"), a
+// named pipe or a device read as it comes.
 Source open_source(orv::host::Plugin& plugin, const std::string& path) {
-  orv::host::Stream stream = plugin.open(path);
+  std::unique_ptr<StreamInput> input;
+  if (path == standard_input_name) {
+    if (isatty(STDIN_FILENO) == 1) {
+      throw FileFailure(
+          "standard input is a terminal; pipe a Velk audio file into velka");
+    }
+    input = std::make_unique<StreamInput>(STDIN_FILENO, false);
+  } else if (struct stat st; stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) throw FileFailure("'" + path + "' is a directory");
+    if (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode)) {
+      const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0) {
+        throw FileFailure("cannot open '" + path +
+                          "': " + std::strerror(errno));
+      }
+      input = std::make_unique<StreamInput>(fd, true);
+    }
+  }
+  orv::host::Stream stream =
+      input == nullptr ? plugin.open(path) : plugin.open(input->source(), path);
   const VelkHostFileHeader header = stream.header();
   const VelkHostStreamInfo info = stream.info();
   const auto format = stream.output_format();
@@ -89,14 +122,20 @@ Source open_source(orv::host::Plugin& plugin, const std::string& path) {
                       " Hz, which cannot be played");
   }
   return Source{
-      std::move(stream),     header, info, format.channels, format.sample_rate,
-      format.bytes_per_frame};
+      std::move(input),   std::move(stream),     header, info, format.channels,
+      format.sample_rate, format.bytes_per_frame};
 }
 
 // Seeks to --start, arms the loop and works out where the output ends.
 Plan plan_playback(Source& source, const DecodeOptions& o,
                    const std::string& path) {
   const VelkHostFileHeader& header = source.header;
+  if ((o.has_start || !o.loop.empty()) && source.input != nullptr &&
+      !source.input->seekable()) {
+    throw FileFailure(std::string(o.has_start ? "--start" : "--loop") +
+                      " needs an input that can seek, and '" + path +
+                      "' is a pipe; give a file's name");
+  }
   uint64_t first_frame = 0;
   if (o.has_start) {
     // The seek would stop at the last frame and play a block's worth of
@@ -323,29 +362,36 @@ void decode_file(const Job& job, JobReport& report, const DecodeOptions& o,
   }
   try {
     Source source = open_source(*plugin, job.input);
-    const std::string refused =
-        why_format_refuses(format, source.channels, source.sample_rate);
-    if (!refused.empty()) throw FileFailure("'" + job.input + "': " + refused);
     const Plan plan = plan_playback(source, o, job.input);
+    AudioSpec spec;
+    spec.channels = source.channels;
+    spec.sample_rate = source.sample_rate;
+    spec.bitrate_kbps = o.bitrate_kbps;
+    // Known unless the stream may run past the header's length.
+    if (plan.limit <= plan.promised) spec.frames = plan.limit;
+    const std::string refused = why_format_refuses(format, spec);
+    if (!refused.empty()) throw FileFailure("'" + job.input + "': " + refused);
 
     SafeOutput out;
     if (!out.open(job.output, o.batch.force)) {
       throw FileFailure(out.error(), !out.refused_existing());
     }
     const auto started = std::chrono::steady_clock::now();
-    AudioWriter writer(out, format, source.channels, source.sample_rate);
+    AudioWriter writer(out, format, spec);
     const uint64_t frames = pump(source, plan, writer, report);
     if (frames == plan.promised && o.loop.empty()) drain(source);
     // Damage keeps what could be decoded, and says what was lost; with
     // --strict, or when nothing at all could be, it is a failure instead.
-    const std::string damage = damage_line(job.input, source, plan, frames);
+    std::string damage = damage_line(job.input, source, plan, frames);
     if (!damage.empty() && (o.strict || frames == 0)) {
       if (frames == 0) throw FileFailure(damage);
       throw FileFailure(damage + (out.is_direct()
                                       ? " (--strict; what was written stays)"
                                       : " (--strict: no output)"));
     }
-    writer.finish();
+    if (writer.finish() > 0) {
+      damage += "; silence fills the end, to the length the stream announced";
+    }
     const double seconds = std::chrono::duration<double>(
                                std::chrono::steady_clock::now() - started)
                                .count();
@@ -369,14 +415,25 @@ std::vector<Job> plan_jobs(const DecodeOptions& o,
                            const OutputFormat*& format) {
   const std::vector<std::string>& files = o.batch.files;
   format = o.raw ? format_named("raw") : format_named(o.format);
-  if (o.batch.out_dir.empty() && files.size() == 2 &&
-      !has_extension(files[1], "velka")) {
+  // IN OUT, where OUT may be "-" for standard output.
+  const bool in_and_out = o.batch.out_dir.empty() && files.size() == 2 &&
+                          !has_extension(files[1], "velka");
+  const bool reads_standard_input =
+      std::find(files.begin(), files.end() - (in_and_out ? 1 : 0),
+                standard_input_name) != files.end() - (in_and_out ? 1 : 0);
+  if (reads_standard_input &&
+      !(in_and_out && files[0] == standard_input_name)) {
+    throw UsageError(
+        "standard input is decoded on its own and needs an output: velka "
+        "decode - OUT");
+  }
+  if (in_and_out) {
     const std::string& output = files[1];
     if (output == SafeOutput::standard_output_name) {
       if (format == nullptr) format = format_named("wav");
-      if (format->sndfile_format != 0 &&
-          (format->sndfile_format & SF_FORMAT_TYPEMASK) != SF_FORMAT_WAV) {
-        throw UsageError("standard output takes WAV or raw PCM only");
+      // AIFF has to seek back for its sizes; the rest stream.
+      if ((format->sndfile_format & SF_FORMAT_TYPEMASK) == SF_FORMAT_AIFF) {
+        throw UsageError("AIFF cannot be written to standard output; use WAV");
       }
     } else if (format == nullptr) {
       format = format_for_name(output);
@@ -411,6 +468,11 @@ int run(const DecodeOptions& o) {
   }
   const OutputFormat* format = nullptr;
   const std::vector<Job> jobs = plan_jobs(o, format);
+  if (o.bitrate_kbps > 0 && format->lossless) {
+    throw UsageError(std::string("--bitrate is for the lossy outputs (ogg, "
+                                 "opus, mp3), not ") +
+                     format->name);
+  }
   check_distinct_outputs(jobs);
   BatchSettings settings{"decode", "decoding", o.batch.jobs, o.batch.out_dir};
   return run_batch(settings, jobs, [&](const Job& job, JobReport& report) {
@@ -475,6 +537,11 @@ Command add_decode_command(CLI::App& velka) {
                 "Keep every decoded frame, past the header's length");
   cmd->add_flag("--summary", o->summary,
                 "Print duration, rates, channels, bit rates and speed");
+  cmd->add_option("-b,--bitrate", o->bitrate_kbps,
+                  "Bit rate of a lossy output in kbit/s: constant for mp3, "
+                  "a target for opus, the nearest quality for ogg")
+      ->type_name("KBPS")
+      ->check(CLI::Range(1.0, 10000.0));
   cmd->add_flag("--strict", o->strict,
                 "Fail on a damaged or cut file and write no output, instead "
                 "of keeping what decodes (exit status 3)");
