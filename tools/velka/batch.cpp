@@ -11,31 +11,61 @@
 #include <new>
 #include <thread>
 
+#include "safe_output.h"
+
 namespace velka {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 // The one progress line of a batch, on standard error when it is a
-// terminal, drawn once the work has taken long enough to be worth
-// watching and at most ten times a second.
+// terminal, drawn once the work has taken long enough to be worth watching
+// and at most ten times a second: the share done, files, audio, speed and
+// the time left. Each job's share of the work is its input's size, and the
+// part of it done the part of its frames handled.
 class Progress {
  public:
-  Progress(const char* verb, size_t files)
+  Progress(const char* verb, const std::vector<Job>& jobs, bool enabled)
       : verb_(verb),
-        files_(files),
-        enabled_(isatty(STDERR_FILENO) == 1),
-        started_(Clock::now()) {}
+        shares_(jobs.size()),
+        enabled_(enabled && isatty(STDERR_FILENO) == 1),
+        started_(Clock::now()) {
+    bool sized = true;
+    for (size_t i = 0; i < jobs.size(); ++i) {
+      std::error_code error;
+      const auto size = std::filesystem::file_size(jobs[i].input, error);
+      shares_[i].weight = error ? 0.0 : static_cast<double>(size);
+      sized = sized && shares_[i].weight > 0;
+    }
+    // Inputs of unknown size (pipes) count as one file each, as do all.
+    for (Share& share : shares_) {
+      if (!sized) share.weight = 1;
+      total_weight_ += share.weight;
+    }
+  }
 
-  void add_audio(double seconds) {
+  void expect(size_t job, uint64_t frames) {
     std::lock_guard lock(mutex_);
+    shares_[job].expected = frames;
+  }
+  void add(size_t job, uint64_t frames, double seconds) {
+    std::lock_guard lock(mutex_);
+    shares_[job].done += frames;
     audio_seconds_ += seconds;
     draw();
   }
-  void file_done() {
+  void file_done(size_t job) {
     std::lock_guard lock(mutex_);
-    ++done_;
+    shares_[job].finished = true;
+    ++files_done_;
     draw();
+  }
+  // Prints `line` above the progress line.
+  void say(const std::string& line) {
+    std::lock_guard lock(mutex_);
+    if (drawn_) std::fputs("\r\033[K", stderr);
+    drawn_ = false;
+    std::fputs(line.c_str(), stderr);
   }
   void clear() {
     std::lock_guard lock(mutex_);
@@ -44,6 +74,27 @@ class Progress {
   }
 
  private:
+  struct Share {
+    double weight = 0;
+    uint64_t expected = 0;  // frames; 0 while unknown
+    uint64_t done = 0;
+    bool finished = false;
+  };
+
+  double fraction_done() const {
+    double done = 0;
+    for (const Share& share : shares_) {
+      if (share.finished) {
+        done += share.weight;
+      } else if (share.expected > 0) {
+        done += share.weight *
+                std::min(1.0, static_cast<double>(share.done) /
+                                  static_cast<double>(share.expected));
+      }
+    }
+    return total_weight_ > 0 ? done / total_weight_ : 0;
+  }
+
   void draw() {
     if (!enabled_) return;
     const auto now = Clock::now();
@@ -52,21 +103,31 @@ class Progress {
     last_ = now;
     drawn_ = true;
     const double wall = std::chrono::duration<double>(now - started_).count();
-    const auto audio = static_cast<unsigned long long>(audio_seconds_);
-    std::fprintf(stderr,
-                 "\r\033[K%s: %zu/%zu files, %llu:%02llu:%02llu of audio, "
-                 "%.0fx real time",
-                 verb_, done_, files_, audio / 3600, audio / 60 % 60,
-                 audio % 60, audio_seconds_ / wall);
+    const double fraction = fraction_done();
+    std::string line = "\r\033[K" + std::string(verb_) + ": ";
+    char text[160];
+    std::snprintf(text, sizeof text, "%.0f%%, %zu/%zu files, ", 100 * fraction,
+                  files_done_, shares_.size());
+    line += text;
+    line += clock_time(audio_seconds_) + " of audio";
+    std::snprintf(text, sizeof text, ", %.0fx real time",
+                  audio_seconds_ / wall);
+    line += text;
+    // The rate so far, once there is enough of it to go by.
+    if (fraction > 0.01 && wall > 1) {
+      line += ", " + clock_time(wall * (1 - fraction) / fraction) + " left";
+    }
+    std::fputs(line.c_str(), stderr);
     std::fflush(stderr);
   }
 
   const char* verb_;
-  size_t files_;
+  std::vector<Share> shares_;
+  double total_weight_ = 0;
   bool enabled_;
   Clock::time_point started_;
   std::mutex mutex_;
-  size_t done_ = 0;
+  size_t files_done_ = 0;
   double audio_seconds_ = 0;
   bool drawn_ = false;
   Clock::time_point last_;
@@ -81,13 +142,17 @@ struct Outcome {
 
 class Report final : public JobReport {
  public:
-  Report(Progress& progress, Outcome& outcome)
-      : progress_(progress), outcome_(outcome) {}
+  Report(Progress& progress, size_t job, Outcome& outcome, bool quiet)
+      : progress_(progress), job_(job), outcome_(outcome), quiet_(quiet) {}
+  void expect(uint64_t frames) override { progress_.expect(job_, frames); }
   void add_audio(uint64_t frames, uint32_t sample_rate) override {
     if (sample_rate == 0) return;
     const double seconds = static_cast<double>(frames) / sample_rate;
     outcome_.audio_seconds += seconds;
-    progress_.add_audio(seconds);
+    progress_.add(job_, frames, seconds);
+  }
+  void say(const std::string& line) override {
+    if (!quiet_) progress_.say(line + "\n");
   }
   void note(const std::string& line) override {
     outcome_.notes.push_back(line);
@@ -99,7 +164,9 @@ class Report final : public JobReport {
 
  private:
   Progress& progress_;
+  size_t job_;
   Outcome& outcome_;
+  bool quiet_;
 };
 
 // The failure line names the file; most messages already do.
@@ -127,7 +194,8 @@ int run_batch(const BatchSettings& settings, const std::vector<Job>& jobs,
     }
   }
 
-  Progress progress(settings.verb, jobs.size());
+  Progress progress(settings.verb, jobs, !settings.quiet);
+  note_batch_started(settings.command, jobs.size());
   std::vector<Outcome> outcomes(jobs.size());
   std::atomic<size_t> next{0};
   std::atomic<bool> stop{false};
@@ -136,7 +204,7 @@ int run_batch(const BatchSettings& settings, const std::vector<Job>& jobs,
       const size_t i = next.fetch_add(1);
       if (i >= jobs.size()) return;
       Outcome& outcome = outcomes[i];
-      Report report(progress, outcome);
+      Report report(progress, i, outcome, settings.quiet);
       try {
         work(jobs[i], report);
         if (outcome.state == Outcome::not_run) outcome.state = Outcome::done;
@@ -151,7 +219,8 @@ int run_batch(const BatchSettings& settings, const std::vector<Job>& jobs,
         outcome.state = Outcome::failed;
         outcome.failure = e.what();
       }
-      progress.file_done();
+      progress.file_done(i);
+      note_file_finished();
     }
   };
   const size_t threads =
@@ -191,7 +260,7 @@ int run_batch(const BatchSettings& settings, const std::vector<Job>& jobs,
         break;
     }
   }
-  if (settings.summary && jobs.size() > 1) {
+  if (settings.summary && !settings.quiet && jobs.size() > 1) {
     std::string line = prefix + std::to_string(done) + " of " +
                        std::to_string(jobs.size()) + " files done";
     if (damaged > 0) line += " (" + std::to_string(damaged) + " damaged)";
@@ -248,6 +317,24 @@ std::string clock_time(double seconds, int decimals) {
                   decimals, fraction);
   }
   return text;
+}
+
+void check_batch_names(
+    const std::vector<std::string>& files, const std::string& out_dir,
+    const char* command,
+    const std::function<bool(const std::string&)>& looks_like_output) {
+  if (!out_dir.empty() || files.size() < 2) return;
+  const std::string& last = files.back();
+  std::error_code error;
+  if (std::filesystem::is_directory(last, error)) {
+    throw UsageError("'" + last +
+                     "' is a directory; to write into it, use -o " + last);
+  }
+  if (files.size() > 2 && looks_like_output(last)) {
+    throw UsageError(std::string("several inputs cannot share one output: '") +
+                     last + "' would be read as one more input (to " + command +
+                     " several files into a folder, use -o DIR)");
+  }
 }
 
 bool has_extension(const std::string& path, const std::string& extension) {

@@ -50,8 +50,14 @@ struct Job {
 class JobReport {
  public:
   virtual ~JobReport() = default;
+  // The sample frames the job will handle in all, once known: its share
+  // of the progress line.
+  virtual void expect(uint64_t frames) = 0;
   // Adds audio handled: `frames` sample frames at `sample_rate`.
   virtual void add_audio(uint64_t frames, uint32_t sample_rate) = 0;
+  // A line for whoever watches, printed at once (what was made of the
+  // file); nothing with --quiet.
+  virtual void say(const std::string& line) = 0;
   // A note printed with the failures, after the run (warnings).
   virtual void note(const std::string& line) = 0;
   // Marks the file as handled with damage: what it held is kept or shown,
@@ -66,6 +72,7 @@ struct BatchSettings {
   unsigned threads = 1;
   std::string out_dir;  // created first when given
   bool summary = true;  // the closing line of a batch of several files
+  bool quiet = false;   // no progress, summary or said lines
 };
 
 // Runs `work` on every job, on up to `threads` threads; a failure of one
@@ -82,6 +89,16 @@ void check_distinct_outputs(const std::vector<Job>& jobs);
 // A time as h:mm:ss, or m:ss below an hour, with `decimals` places of
 // seconds: "0:13", "1:02:03", "0:12.34".
 std::string clock_time(double seconds, int decimals = 0);
+
+// Refuses, as usage errors, lists of names that cannot mean what they
+// say, before anything is read or written. Without -o (`out_dir` empty):
+// a last name that is a folder (-o was meant), and several inputs followed
+// by a name that can only be meant as their output
+// (`looks_like_output`), which would be read as one more input.
+void check_batch_names(
+    const std::vector<std::string>& files, const std::string& out_dir,
+    const char* command,
+    const std::function<bool(const std::string&)>& looks_like_output);
 
 // Whether `path` ends in ".EXT" (any case, `extension` given in lower case).
 bool has_extension(const std::string& path, const std::string& extension);

@@ -24,6 +24,7 @@ struct BatchOptions {
   std::vector<std::string> files;
   std::string out_dir;
   bool force = false;
+  bool quiet = false;
   unsigned jobs = 1;
 };
 void add_batch_options(CLI::App& command, BatchOptions& options,

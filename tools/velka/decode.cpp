@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <numbers>
 #include <string>
@@ -363,6 +364,7 @@ void decode_file(const Job& job, JobReport& report, const DecodeOptions& o,
   try {
     Source source = open_source(*plugin, job.input);
     const Plan plan = plan_playback(source, o, job.input);
+    report.expect(std::min(plan.limit, plan.promised));
     AudioSpec spec;
     spec.channels = source.channels;
     spec.sample_rate = source.sample_rate;
@@ -414,6 +416,13 @@ void decode_file(const Job& job, JobReport& report, const DecodeOptions& o,
 std::vector<Job> plan_jobs(const DecodeOptions& o,
                            const OutputFormat*& format) {
   const std::vector<std::string>& files = o.batch.files;
+  check_batch_names(files, o.batch.out_dir, "decode",
+                    [](const std::string& name) {
+                      std::error_code missing;
+                      return !has_extension(name, "velka") &&
+                             (format_for_name(name) != nullptr ||
+                              !std::filesystem::exists(name, missing));
+                    });
   format = o.raw ? format_named("raw") : format_named(o.format);
   // IN OUT, where OUT may be "-" for standard output.
   const bool in_and_out = o.batch.out_dir.empty() && files.size() == 2 &&
@@ -475,6 +484,7 @@ int run(const DecodeOptions& o) {
   }
   check_distinct_outputs(jobs);
   BatchSettings settings{"decode", "decoding", o.batch.jobs, o.batch.out_dir};
+  settings.quiet = o.batch.quiet;
   return run_batch(settings, jobs, [&](const Job& job, JobReport& report) {
     decode_file(job, report, o, *format);
   });

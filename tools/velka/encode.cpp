@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -92,12 +93,39 @@ void read_into(InputFile& in, const std::string& path,
   if (done == 0) throw FileFailure("'" + path + "' holds no audio");
 }
 
-void encode_file(const Job& job, JobReport& report, const EncodeOptions& o,
-                 bool describe) {
+// A size for people: bytes, KiB or MiB.
+std::string size_text(uint64_t bytes) {
+  char text[32];
+  if (bytes < 10 * 1024) {
+    std::snprintf(text, sizeof text, "%llu bytes",
+                  static_cast<unsigned long long>(bytes));
+  } else if (bytes < 10 * 1024 * 1024) {
+    std::snprintf(text, sizeof text, "%.1f KiB",
+                  static_cast<double>(bytes) / 1024);
+  } else {
+    std::snprintf(text, sizeof text, "%.1f MiB",
+                  static_cast<double>(bytes) / (1024 * 1024));
+  }
+  return text;
+}
+
+void encode_file(const Job& job, JobReport& report, const EncodeOptions& o) {
   InputFile in(job.input);
   check_input(job.input, in.info());
   const SF_INFO& info = in.info();
   const auto channels = static_cast<unsigned>(info.channels);
+  // More bits than the PCM itself holds is never what was meant.
+  const double pcm_kbps = 16.0 * channels * info.samplerate / 1000;
+  if (o.encoder.bitrate_kbps > pcm_kbps) {
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "': --bitrate takes 1 to %.0f kbit/s for %u channel%s at %d "
+                  "Hz (the rate of the uncompressed audio)",
+                  std::floor(pcm_kbps), channels, channels == 1 ? "" : "s",
+                  info.samplerate);
+    throw FileFailure("'" + job.input + text);
+  }
+  if (info.frames > 0) report.expect(static_cast<uint64_t>(info.frames));
   // The output is claimed before the work: an existing file is refused at
   // once, not after the whole input, and again at the rename should one
   // appear meanwhile.
@@ -124,22 +152,34 @@ void encode_file(const Job& job, JobReport& report, const EncodeOptions& o,
                 " block(s) coarsened below the requested quality to fit the "
                 "65535-byte block limit");
   }
-  if (describe) {
-    const double seconds =
-        static_cast<double>(stats.total_frames) / info.samplerate;
-    std::fprintf(
-        stderr,
-        "%s: %u ch, %d Hz, %.2f s, %u blocks, %llu bytes, %.1f kbit/s\n",
-        job.output.c_str(), channels, info.samplerate, seconds,
-        stats.block_count, static_cast<unsigned long long>(stats.file_size),
-        static_cast<double>(stats.file_size) * 8.0 / seconds / 1000.0);
+  const double seconds =
+      static_cast<double>(stats.total_frames) / info.samplerate;
+  const double kbps = static_cast<double>(stats.file_size) * 8 / seconds / 1000;
+  // The rate control meets its target within a few per cent where the
+  // qualities can reach it; say so where they cannot.
+  const double target = o.encoder.bitrate_kbps;
+  if (target > 0 && (kbps < 0.9 * target || kbps > 1.1 * target)) {
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "': --bitrate %g is out of reach for this audio; the %s "
+                  "quality gives %.1f kbit/s",
+                  target, kbps < target ? "finest" : "coarsest", kbps);
+    report.note("note: '" + job.output + text);
   }
+  char text[160];
+  std::snprintf(text, sizeof text, ", %.1f kbit/s (%u channel%s, %d Hz)", kbps,
+                channels, channels == 1 ? "" : "s", info.samplerate);
+  report.say(job.output + ": " + clock_time(seconds, 2) + ", " +
+             size_text(stats.file_size) + text);
 }
 
 // With -o every name is an input; without it, two names are IN OUT when
 // the second is a Velk file, and otherwise each output goes beside its
 // input.
 std::vector<Job> plan_jobs(const BatchOptions& o) {
+  check_batch_names(o.files, o.out_dir, "encode", [](const std::string& name) {
+    return has_extension(name, "velka");
+  });
   if (o.out_dir.empty() && o.files.size() == 2 &&
       has_extension(o.files[1], "velka")) {
     return {{o.files[0], o.files[1]}};
@@ -154,12 +194,11 @@ std::vector<Job> plan_jobs(const BatchOptions& o) {
 int run(const EncodeOptions& o) {
   const std::vector<Job> jobs = plan_jobs(o.batch);
   check_distinct_outputs(jobs);
-  // The one-line description of the result, when someone is watching.
-  const bool describe = jobs.size() == 1 && isatty(STDERR_FILENO) == 1;
   BatchSettings settings{"encode", "encoding", o.batch.jobs, o.batch.out_dir};
+  settings.quiet = o.batch.quiet;
   return run_batch(settings, jobs, [&](const Job& job, JobReport& report) {
     try {
-      encode_file(job, report, o, describe);
+      encode_file(job, report, o);
     } catch (const EncodeError& e) {
       throw FileFailure("cannot encode '" + job.input + "': " + e.what());
     }
@@ -187,7 +226,16 @@ Command add_encode_command(CLI::App& velka) {
                   "Keep the file's average at KBPS kbit/s instead of a "
                   "quality")
       ->type_name("KBPS")
-      ->check(CLI::PositiveNumber)
+      ->check(CLI::Validator(
+          [](const std::string& value) -> std::string {
+            // A value that is no number is left to the conversion's message.
+            char* end = nullptr;
+            const double kbps = std::strtod(value.c_str(), &end);
+            if (end == value.c_str() || kbps >= 1) return {};
+            return "a bit rate is at least 1 kbit/s, and at most the rate of "
+                   "the uncompressed audio";
+          },
+          "", "at least 1"))
       ->excludes(quality);
   cmd->add_option("--format-version", o->encoder.format_version,
                   "Header version 0, 1 or 2 (default 2)")

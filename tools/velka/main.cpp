@@ -20,6 +20,9 @@ void add_batch_options(CLI::App& command, BatchOptions& options,
       ->type_name("DIR");
   command.add_flag("-f,--force", options.force,
                    "Overwrite existing output files");
+  command.add_flag("-Q,--quiet", options.quiet,
+                   "No progress line, no line per file and no summary; "
+                   "only failures and damage are told");
   command
       .add_option("-j,--jobs", options.jobs,
                   "Work on N files at once, each on a thread of its own")
@@ -36,6 +39,35 @@ int main(int argc, char** argv) {
   const velka::Command commands[] = {velka::add_encode_command(app),
                                      velka::add_decode_command(app),
                                      velka::add_info_command(app)};
+  // A first word that is no command: name it, and the real ones, rather
+  // than the parser's "a subcommand is required".
+  const std::string first = argc >= 2 ? argv[1] : "";
+  if (first != "-h" && first != "--help" && first != "--version") {
+    bool known = false;
+    std::string listed;
+    for (size_t i = 0; i < std::size(commands); ++i) {
+      const std::string name = commands[i].app->get_name();
+      known = known || name == first;
+      listed += (i == 0                         ? ""
+                 : i + 1 == std::size(commands) ? " and "
+                                                : ", ") +
+                name;
+    }
+    if (!known) {
+      if (first.empty()) {
+        std::fprintf(stderr,
+                     "velka: no command given; the commands are %s (see "
+                     "'velka --help')\n",
+                     listed.c_str());
+      } else {
+        std::fprintf(stderr,
+                     "velka: '%s' is not a command; the commands are %s (see "
+                     "'velka --help')\n",
+                     first.c_str(), listed.c_str());
+      }
+      return velka::exit_usage;
+    }
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {

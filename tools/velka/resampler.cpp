@@ -13,8 +13,8 @@ Resampler::Resampler(uint32_t channels, uint32_t from_rate, uint32_t to_rate)
   const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
   const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
   soxr_error_t error = nullptr;
-  soxr_ = soxr_create(from_rate, to_rate, channels, &error, &io, &quality,
-                      nullptr);
+  soxr_ =
+      soxr_create(from_rate, to_rate, channels, &error, &io, &quality, nullptr);
   if (soxr_ == nullptr) {
     throw std::runtime_error(std::string("cannot resample: ") +
                              (error != nullptr ? error : "libsoxr failed"));

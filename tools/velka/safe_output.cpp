@@ -28,10 +28,62 @@ static_assert(std::atomic<int>::is_always_lock_free);
 
 mode_t file_mode = 0644;
 
+// What the interrupt line tells.
+std::atomic<const char*> batch_command{nullptr};
+std::atomic<size_t> batch_files{0};
+std::atomic<size_t> files_finished{0};
+bool progress_on_terminal = false;
+static_assert(std::atomic<size_t>::is_always_lock_free);
+
+// Appends `text` or `number` at `at` in a fixed buffer; a signal handler
+// has no printf.
+size_t put_text(char* line, size_t at, size_t size, const char* text) {
+  while (*text != '\0' && at + 1 < size) line[at++] = *text++;
+  return at;
+}
+size_t put_number(char* line, size_t at, size_t size, size_t number) {
+  char digits[24];
+  size_t n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + number % 10);
+    number /= 10;
+  } while (number != 0);
+  while (n > 0 && at + 1 < size) line[at++] = digits[--n];
+  return at;
+}
+
 extern "C" void remove_temporaries_and_die(int signal_number) {
+  size_t removed = 0;
   for (TempSlot& slot : temp_slots) {
-    if (slot.state.load() == slot_armed) unlink(slot.path);
+    if (slot.state.load() == slot_armed && unlink(slot.path) == 0) ++removed;
   }
+  // One line: which run stopped, how far it had come, what was removed.
+  char line[256];
+  size_t at = 0;
+  if (progress_on_terminal) at = put_text(line, at, sizeof line, "\r\033[K");
+  at = put_text(line, at, sizeof line, "velka");
+  if (const char* command = batch_command.load(); command != nullptr) {
+    at = put_text(line, at, sizeof line, " ");
+    at = put_text(line, at, sizeof line, command);
+  }
+  at = put_text(line, at, sizeof line, ": interrupted");
+  if (const size_t files = batch_files.load(); files > 1) {
+    at = put_text(line, at, sizeof line, " after ");
+    at = put_number(line, at, sizeof line, files_finished.load());
+    at = put_text(line, at, sizeof line, " of ");
+    at = put_number(line, at, sizeof line, files);
+    at = put_text(line, at, sizeof line, " files");
+  }
+  if (removed > 0) {
+    at = put_text(line, at, sizeof line, "; ");
+    at = put_number(line, at, sizeof line, removed);
+    at = put_text(line, at, sizeof line,
+                  removed == 1 ? " unfinished output removed"
+                               : " unfinished outputs removed");
+  }
+  at = put_text(line, at, sizeof line, "\n");
+  ssize_t ignored = write(STDERR_FILENO, line, at);
+  (void)ignored;
   std::signal(signal_number, SIG_DFL);
   std::raise(signal_number);
 }
@@ -61,10 +113,19 @@ void prepare_safe_outputs() {
   const mode_t mask = umask(0);
   umask(mask);
   file_mode = 0666 & ~mask;
+  progress_on_terminal = isatty(STDERR_FILENO) == 1;
   for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
     std::signal(signal_number, remove_temporaries_and_die);
   }
 }
+
+void note_batch_started(const char* command, size_t files) {
+  files_finished.store(0);
+  batch_files.store(files);
+  batch_command.store(command);
+}
+
+void note_file_finished() { files_finished.fetch_add(1); }
 
 bool SafeOutput::refuse(const std::string& message) {
   refused_existing_ = true;

@@ -18,9 +18,15 @@
 namespace velka {
 
 // Installs the SIGINT, SIGTERM and SIGHUP handlers that remove every
-// unfinished temporary, and notes the umask for the finished files' mode.
-// Call once from main, before any thread starts.
+// unfinished temporary and say in one line what was left unfinished, and
+// notes the umask for the finished files' mode. Call once from main,
+// before any thread starts.
 void prepare_safe_outputs();
+
+// What the interrupt line tells: the command (a lasting text, such as a
+// literal) and its files, and each file as it is finished.
+void note_batch_started(const char* command, size_t files);
+void note_file_finished();
 
 // The most temporaries open at once (the largest -j).
 constexpr unsigned max_open_outputs = 64;

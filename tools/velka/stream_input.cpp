@@ -17,8 +17,8 @@ constexpr size_t most_kept = 256 * 1024;
 
 StreamInput::StreamInput(int fd, bool owned) : fd_(fd), owned_(owned) {
   struct stat st;
-  seekable_ = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-              lseek(fd, 0, SEEK_CUR) >= 0;
+  seekable_ =
+      fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && lseek(fd, 0, SEEK_CUR) >= 0;
 }
 
 StreamInput::~StreamInput() {
@@ -46,8 +46,8 @@ size_t StreamInput::read(void* context, void* destination, size_t bytes) {
   if (in->seekable_) return in->read_fd(out, bytes);
   size_t done = 0;
   if (in->position_ < in->head_.size()) {
-    const size_t kept = std::min<uint64_t>(in->head_.size() - in->position_,
-                                           bytes);
+    const size_t kept =
+        std::min<uint64_t>(in->head_.size() - in->position_, bytes);
     std::memcpy(out, in->head_.data() + in->position_, kept);
     done = kept;
     in->position_ += kept;
@@ -78,7 +78,8 @@ int StreamInput::seek(void* context, uint64_t position) {
   if (position < in->taken_) return 0;
   uint8_t sink[4096];
   while (in->position_ < position) {
-    const size_t ask = std::min<uint64_t>(position - in->position_, sizeof sink);
+    const size_t ask =
+        std::min<uint64_t>(position - in->position_, sizeof sink);
     if (read(context, sink, ask) < ask) break;
   }
   in->position_ = position;
