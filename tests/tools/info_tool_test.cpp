@@ -2,42 +2,20 @@
 // fields and agree with them; without a plug-in the file-level report
 // stands alone.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "run_velka.h"
 #include "support/host_test_files.h"
 
 namespace {
 
 using orv::test::EncodedCase;
+using orv::test::run_velka;
+using orv::test::RunResult;
 using orv::test::TempDir;
-
-struct Output {
-  int exit_code = -1;
-  std::string text;  // standard output
-};
-
-// Runs velka with `args`; standard error is dropped.
-Output run_velka(const std::vector<std::string>& args) {
-  std::string command = std::string("'") + ORV_VELKA_PATH + "'";
-  for (const std::string& a : args) command += " '" + a + "'";
-  command += " 2>/dev/null";
-  Output out;
-  std::FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
-  char buffer[4096];
-  size_t n = 0;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-    out.text.append(buffer, n);
-  }
-  const int status = pclose(pipe);
-  out.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-  return out;
-}
 
 // The text of the flat JSON object that follows `"key":{`.
 std::string object_of(const std::string& json, const std::string& key) {
@@ -76,14 +54,15 @@ TEST(InfoTool, PluginAnswersAgreeWithTheHeader) {
   for (const EncodedCase& c : cases) {
     args.push_back(orv::test::write_encoded_file(dir, c));
   }
-  const Output out = run_velka(args);
+  const RunResult out = run_velka(dir, args);
   ASSERT_EQ(out.exit_code, 0);
   size_t line_start = 0;
   for (const EncodedCase& c : cases) {
     SCOPED_TRACE(c.name);
-    const size_t line_end = out.text.find('\n', line_start);
+    const size_t line_end = out.stdout_text.find('\n', line_start);
     ASSERT_NE(line_end, std::string::npos);
-    const std::string json = out.text.substr(line_start, line_end - line_start);
+    const std::string json =
+        out.stdout_text.substr(line_start, line_end - line_start);
     line_start = line_end + 1;
     EXPECT_NE(json.find(c.name + ".velka\""), std::string::npos);
     const std::string plugin = object_of(json, "plugin");
@@ -119,16 +98,16 @@ TEST(InfoTool, PluginAnswersAgreeWithTheHeader) {
     }
     EXPECT_NE(json.find("\"problems\":[]"), std::string::npos) << json;
   }
-  EXPECT_EQ(line_start, out.text.size());
+  EXPECT_EQ(line_start, out.stdout_text.size());
 }
 
 TEST(InfoTool, DefaultPluginIsTheOneBuiltBesideIt) {
   TempDir dir;
   const std::string path =
       orv::test::write_encoded_file(dir, orv::test::standard_cases().front());
-  const Output out = run_velka({"info", path, "--json"});
+  const RunResult out = run_velka(dir, {"info", path, "--json"});
   ASSERT_EQ(out.exit_code, 0);
-  EXPECT_EQ(value_of(object_of(out.text, "plugin"), "loaded"), "true");
+  EXPECT_EQ(value_of(object_of(out.stdout_text, "plugin"), "loaded"), "true");
 }
 
 TEST(InfoTool, WithoutPluginTheFileReportStands) {
@@ -137,26 +116,27 @@ TEST(InfoTool, WithoutPluginTheFileReportStands) {
       orv::test::write_encoded_file(dir, orv::test::standard_cases().front());
   const std::string missing = dir.file("no-such-plugin.so");
 
-  const Output json = run_velka({"info", path, "--json", "--plugin", missing});
+  const RunResult json =
+      run_velka(dir, {"info", path, "--json", "--plugin", missing});
   EXPECT_EQ(json.exit_code, 0);
-  const std::string plugin = object_of(json.text, "plugin");
+  const std::string plugin = object_of(json.stdout_text, "plugin");
   EXPECT_EQ(value_of(plugin, "loaded"), "false");
   EXPECT_NE(plugin.find("\"error\":\""), std::string::npos) << plugin;
   EXPECT_FALSE(value_of(plugin, "input_sample_rate").has_value());
-  EXPECT_TRUE(value_of(json.text, "total_samples").has_value());
+  EXPECT_TRUE(value_of(json.stdout_text, "total_samples").has_value());
 
-  const Output text = run_velka({"info", path, "--plugin", missing});
+  const RunResult text = run_velka(dir, {"info", path, "--plugin", missing});
   EXPECT_EQ(text.exit_code, 0);
-  EXPECT_NE(text.text.find("total samples:"), std::string::npos);
-  const size_t note = text.text.find("plug-in:");
-  ASSERT_NE(note, std::string::npos) << text.text;
-  const size_t line_end = text.text.find('\n', note);
-  EXPECT_NE(text.text.find(missing, note), std::string::npos);
+  EXPECT_NE(text.stdout_text.find("total samples:"), std::string::npos);
+  const size_t note = text.stdout_text.find("plug-in:");
+  ASSERT_NE(note, std::string::npos) << text.stdout_text;
+  const size_t line_end = text.stdout_text.find('\n', note);
+  EXPECT_NE(text.stdout_text.find(missing, note), std::string::npos);
   // One line for the plug-in, and no answer lines after it.
-  EXPECT_EQ(text.text.find("  input:"), std::string::npos);
-  EXPECT_LT(text.text.find(missing, note), line_end);
+  EXPECT_EQ(text.stdout_text.find("  input:"), std::string::npos);
+  EXPECT_LT(text.stdout_text.find(missing, note), line_end);
 
-  EXPECT_EQ(run_velka({"info", path, "--plugin"}).exit_code, 2);
+  EXPECT_EQ(run_velka(dir, {"info", path, "--plugin"}).exit_code, 2);
 }
 
 }  // namespace

@@ -1,21 +1,16 @@
 // velka's manual page and bash completion know every option its --help
 // lists, so the three cannot drift apart.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
-#include <fstream>
-#include <iterator>
+#include <cctype>
 #include <regex>
 #include <set>
 #include <string>
+#include <vector>
+
+#include "run_velka.h"
 
 namespace {
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 // `word` in `text`, not as the start of a longer option name.
 bool has_option(const std::string& text, const std::string& word) {
@@ -32,26 +27,21 @@ bool has_option(const std::string& text, const std::string& word) {
 }
 
 TEST(VelkaManual, NamesEveryOptionOfEachCommandsHelp) {
-  std::string manual = slurp(ORV_VELKA_DOCS_DIR "/velka.1");
+  orv::test::TempDir dir;
+  std::string manual = orv::test::slurp(ORV_VELKA_DOCS_DIR "/velka.1");
   ASSERT_FALSE(manual.empty());
   manual = std::regex_replace(manual, std::regex(R"(\\-)"), "-");
   const std::string completion =
-      slurp(ORV_VELKA_DOCS_DIR "/velka.bash-completion");
+      orv::test::slurp(ORV_VELKA_DOCS_DIR "/velka.bash-completion");
   ASSERT_FALSE(completion.empty());
   const std::regex option(R"((?:^|[\s,\[])(--?[A-Za-z][A-Za-z-]*))");
   for (const std::string command : {"", "encode", "decode", "info"}) {
     SCOPED_TRACE("velka " + command);
-    const std::string line =
-        std::string("'") + ORV_VELKA_PATH + "' " + command + " --help";
-    std::FILE* pipe = popen(line.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string help;
-    char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-      help.append(buffer, n);
-    }
-    const int status = pclose(pipe);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << help;
+    std::vector<std::string> args = {"--help"};
+    if (!command.empty()) args.insert(args.begin(), command);
+    const orv::test::RunResult run = orv::test::run_velka(dir, args);
+    ASSERT_EQ(run.exit_code, 0) << run.stderr_text;
+    const std::string& help = run.stdout_text;
     std::set<std::string> options;
     for (std::sregex_iterator it(help.begin(), help.end(), option), end;
          it != end; ++it) {

@@ -46,8 +46,8 @@ RunResult run_velka(const TempDir& dir, const std::vector<std::string>& args,
   }
   close(pipe_ends[0]);
   for (size_t at = 0; pid > 0 && at < in.pipe.size();) {
-    const ssize_t n = write(pipe_ends[1], in.pipe.data() + at,
-                            in.pipe.size() - at);
+    const ssize_t n =
+        write(pipe_ends[1], in.pipe.data() + at, in.pipe.size() - at);
     if (n <= 0) break;
     at += static_cast<size_t>(n);
   }
