@@ -59,15 +59,22 @@ else()
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   # Library and C++ runtime dependencies come from dpkg-shlibdeps; the
-  # dependencies between our own packages are exact versions.
+  # dependencies between our own packages are exact versions. The shlibs
+  # file names the two link-time libraries: CPack's own would look at
+  # every shared object, the modules loaded by path too, and warn that
+  # they have no SONAME, which is as it should be for a module.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
       "velk (= ${PROJECT_VERSION})")
   set(CPACK_DEBIAN_GSTREAMER_PACKAGE_DEPENDS "velk (= ${PROJECT_VERSION})")
   # The libraries' directory is the linker's own: ldconfig runs by trigger.
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
       ${CMAKE_CURRENT_SOURCE_DIR}/debian/triggers)
+  if(TARGET velk_host_shared)
+    configure_file(debian/shlibs.in debian/shlibs @ONLY)
+    list(APPEND CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
+         ${CMAKE_CURRENT_BINARY_DIR}/debian/shlibs)
+  endif()
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   # The first line of each is the package's synopsis.
   set(CPACK_COMPONENT_RUNTIME_DESCRIPTION

@@ -116,6 +116,7 @@ sudo_cmd=()
 [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
 (cd "$build" && cpack -G DEB -B "$work/debs" >"$work/cpack.txt" 2>&1) ||
   { cat "$work/cpack.txt"; fail "cpack failed"; }
+! grep -q -i warning "$work/cpack.txt" || { cat "$work/cpack.txt"; fail "cpack warns"; }
 debs=("$work"/debs/*.deb)
 lintian --tag-display-limit 0 "${debs[@]}" 2>/dev/null >"$work/lintian.txt" ||
   true
@@ -142,6 +143,9 @@ for deb in "${debs[@]}"; do dpkg-deb -c "$deb"; done |
   /usr/bin/velka decode --force "$root/samples/demo.velka" system.wav
   cmp reference.wav system.wav || fail "packaged velka decodes differently"
   /usr/bin/velka decode --force "$sample" seek.raw --start $seek_ms --no-trim
+  plugin=$(pkg-config --variable=plugin vlkdec)
+  [ "$plugin" = "$(realpath -m "$plugin")" ] ||
+    fail "packaged pkg-config paths are not normalised: $plugin"
   build_with_pkg_config /usr/share/doc/velk-dev/examples sys
   run_examples sys/velk_decode sys/velk_play \
     "$(pkg-config --variable=plugin vlkdec)"
