@@ -36,7 +36,9 @@ check() {
 
 vectors=tests/data/vectors/files
 for file in "$vectors"/*.VELKA; do
-  check 0 "$file" "$work/out.raw"
+  # A damaged file decodes with the status that says so.
+  case $(basename "$file") in damage-*) expect=3 ;; *) expect=0 ;; esac
+  check "$expect" "$file" "$work/out.raw"
 done
 check 0 "$vectors/ch2-48000.VELKA" "$work/out.wav" --start 300 --duration 400
 check 0 "$vectors/signal-chord-2ch-44100.VELKA" "$work/out.wav" --loop 1000 30000 --loop-count 3

@@ -93,7 +93,9 @@ TEST(GstClients, LaunchConvertsEveryKnownAnswerFile) {
     ASSERT_EQ(launch.status, 0) << launch.output;
     const Result velka = run_command(std::string(ORV_VELKA_PATH) + " decode " +
                                      file_path(name) + " " + raw_path);
-    ASSERT_EQ(velka.status, 0) << velka.output;
+    // velka tells a damaged file by its exit status.
+    const bool damaged = std::string(name).rfind("damage", 0) == 0;
+    ASSERT_EQ(velka.status, damaged ? 3 : 0) << velka.output;
     const std::vector<uint8_t> file = orv::test::read_file(file_path(name));
     const Wav wav = read_wav(wav_path);
     EXPECT_EQ(wav.channels, file[5]);
