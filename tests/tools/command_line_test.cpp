@@ -36,21 +36,34 @@ TEST(VelkaCommandLine, CarelessLinesGetOneLineBeforeAnythingIsWritten) {
   } cases[] = {
       {{"play", a}, 2, "velka: 'play' is not a command; the commands are "},
       {{}, 2, "velka: no command given"},
-      {{"encode", wav, lib}, 2, "'" + lib + "' is a directory; to write into it, use -o"},
+      {{"encode", wav, lib},
+       2,
+       "'" + lib + "' is a directory; to write into it, use -o"},
       {{"decode", a, lib}, 2, "'" + lib + "' is a directory"},
       {{"decode", a, lib, "--format", "flac"}, 2, "is a directory"},
-      {{"decode", a, b, dir.file("out.flac")}, 2, "would be read as one more input"},
+      {{"decode", a, b, dir.file("out.flac")},
+       2,
+       "would be read as one more input"},
       {{"encode", wav, wav, out}, 2, "would be read as one more input"},
       {{"encode", wav, out, "-b", "0"}, 2, "at least 1 kbit/s"},
       {{"encode", wav, out, "-b", "100000"}, 1, "takes 1 to 128 kbit/s"},
-      {{"decode", a, dir.file("x.wav"), "-b", "96"}, 2, "--bitrate is for the lossy outputs"},
-      {{"decode", a, dir.file("x.mp3"), "-b", "400"}, 1, "MP3 at 8000 Hz takes 8 to 64 kbit/s"},
-      {{"decode", "-"}, 2, "standard input is decoded on its own and needs an output"},
+      {{"decode", a, dir.file("x.wav"), "-b", "96"},
+       2,
+       "--bitrate is for the lossy outputs"},
+      {{"decode", a, dir.file("x.mp3"), "-b", "400"},
+       1,
+       "MP3 at 8000 Hz takes 8 to 64 kbit/s"},
+      {{"decode", "-"},
+       2,
+       "standard input is decoded on its own and needs an output"},
       {{"info", lib}, 1, "velka info: '" + lib + "' is a directory"},
-      {{"info", dir.file("missing.velka")}, 1, "missing.velka': No such file or directory"},
+      {{"info", dir.file("missing.velka")},
+       1,
+       "missing.velka': No such file or directory"},
   };
   for (const auto& k : cases) {
-    SCOPED_TRACE(k.args.empty() ? "(nothing)" : k.args[0] + " " + k.args.back());
+    SCOPED_TRACE(k.args.empty() ? "(nothing)"
+                                : k.args[0] + " " + k.args.back());
     const RunResult run = run_velka(dir, k.args);
     EXPECT_EQ(run.exit_code, k.exit_code) << run.stderr_text;
     EXPECT_NE(run.stderr_text.find(k.says), std::string::npos)
@@ -80,9 +93,10 @@ TEST(VelkaCommandLine, InterruptedRunSaysWhatItLeftUnfinished) {
   }
   close(input[0]);
   // A WAV header of unknown length, then audio until interrupted.
-  const std::string header("RIFF\xff\xff\xff\x7fWAVEfmt \x10\0\0\0\x01\0\x01\0"
-                           "\x40\x1f\0\0\x80\x3e\0\0\x02\0\x10\0data\xff\xff\xff\x7f",
-                           44);
+  const std::string header(
+      "RIFF\xff\xff\xff\x7fWAVEfmt \x10\0\0\0\x01\0\x01\0"
+      "\x40\x1f\0\0\x80\x3e\0\0\x02\0\x10\0data\xff\xff\xff\x7f",
+      44);
   ASSERT_EQ(write(input[1], header.data(), header.size()),
             static_cast<ssize_t>(header.size()));
   const std::vector<char> audio(16000, 1);

@@ -324,9 +324,10 @@ std::string summary_line(const Job& job, const Source& source, uint64_t frames,
   char text[512];
   std::string line;
   std::snprintf(text, sizeof text,
-                "Decoded %s to %s: %.2f s of audio (%llu sample frames), %u "
+                "Decoded %s to %s: %s of audio (%llu sample frames), %u "
                 "channel%s at %u Hz, 16-bit.",
-                job.input.c_str(), job.output.c_str(), audio_seconds,
+                job.input.c_str(), job.output.c_str(),
+                clock_time(audio_seconds, 2).c_str(),
                 static_cast<unsigned long long>(frames), source.channels,
                 source.channels == 1 ? "" : "s", source.sample_rate);
   line += text;
