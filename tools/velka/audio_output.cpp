@@ -233,40 +233,42 @@ uint32_t output_rate(const OutputFormat& format, uint32_t sample_rate) {
 }
 
 std::string why_format_refuses(const OutputFormat& format,
-                               const AudioSpec& spec) {
+                               const AudioParams& params) {
   if (format.sndfile_format == 0) return {};
-  const std::string held = std::to_string(spec.channels) + " channel" +
-                           (spec.channels == 1 ? "" : "s") + " at " +
-                           std::to_string(spec.sample_rate) + " Hz";
-  const uint32_t rate = output_rate(format, spec.sample_rate);
+  const std::string held = std::to_string(params.channels) + " channel" +
+                           (params.channels == 1 ? "" : "s") + " at " +
+                           std::to_string(params.sample_rate) + " Hz";
+  const uint32_t rate = output_rate(format, params.sample_rate);
   SF_INFO info{};
-  info.channels = static_cast<int>(spec.channels);
+  info.channels = static_cast<int>(params.channels);
   info.samplerate = static_cast<int>(rate);
   info.format = format.sndfile_format;
   if (sf_format_check(&info) == 0) {
     return std::string("the ") + format.name + " output cannot hold " + held;
   }
-  return lossy_setting(format, spec.channels, rate, spec.bitrate_kbps).refused;
+  return lossy_setting(format, params.channels, rate, params.bitrate_kbps)
+      .refused;
 }
 
 AudioWriter::AudioWriter(SafeOutput& out, const OutputFormat& format,
-                         const AudioSpec& spec)
-    : out_(out), channels_(spec.channels) {
+                         const AudioParams& params)
+    : out_(out), channels_(params.channels) {
   if (format.sndfile_format == 0) return;
   const int container = format.sndfile_format & SF_FORMAT_TYPEMASK;
   if (!out.is_seekable() && container == SF_FORMAT_WAV) {
     // libsndfile writes no WAV to a pipe: it would seek back for the sizes.
     // The header goes out with the first samples, in one write: readers
     // that guess a pipe's format from its first read need more than it.
-    pending_ = stream_wav_header(spec.channels, spec.sample_rate, spec.frames);
-    if (spec.frames != unknown_length) stated_ = spec.frames;
+    pending_ =
+        stream_wav_header(params.channels, params.sample_rate, params.frames);
+    if (params.frames != unknown_length) stated_ = params.frames;
     return;
   }
-  const uint32_t mask = default_channel_mask(spec.channels);
-  const uint32_t rate = output_rate(format, spec.sample_rate);
+  const uint32_t mask = default_channel_mask(params.channels);
+  const uint32_t rate = output_rate(format, params.sample_rate);
   SF_INFO info{};
   info.samplerate = static_cast<int>(rate);
-  info.channels = static_cast<int>(spec.channels);
+  info.channels = static_cast<int>(params.channels);
   info.format = format.sndfile_format;
   if (container == SF_FORMAT_WAV && mask != 0) {
     info.format = SF_FORMAT_WAVEX | (format.sndfile_format & SF_FORMAT_SUBMASK);
@@ -278,14 +280,14 @@ AudioWriter::AudioWriter(SafeOutput& out, const OutputFormat& format,
   }
   if (info.format != format.sndfile_format) {
     std::vector<int> positions;
-    for (const Speaker& s : default_layout(spec.channels)) {
+    for (const Speaker& s : default_layout(params.channels)) {
       positions.push_back(s.sndfile_position);
     }
     sf_command(sound_, SFC_SET_CHANNEL_MAP_INFO, positions.data(),
                static_cast<int>(positions.size() * sizeof(int)));
   }
   const LossySetting lossy =
-      lossy_setting(format, spec.channels, rate, spec.bitrate_kbps);
+      lossy_setting(format, params.channels, rate, params.bitrate_kbps);
   if (lossy.given) {
     int mode = SF_BITRATE_MODE_CONSTANT;
     if (lossy.constant) {
@@ -294,13 +296,13 @@ AudioWriter::AudioWriter(SafeOutput& out, const OutputFormat& format,
     double level = lossy.compression;
     sf_command(sound_, SFC_SET_COMPRESSION_LEVEL, &level, sizeof level);
   }
-  if (rate != spec.sample_rate) {
+  if (rate != params.sample_rate) {
     // Opus headers keep the rate the audio had; players may return to it.
-    int original = static_cast<int>(spec.sample_rate);
+    int original = static_cast<int>(params.sample_rate);
     sf_command(sound_, SFC_SET_ORIGINAL_SAMPLERATE, &original, sizeof original);
     try {
-      resampler_ =
-          std::make_unique<Resampler>(spec.channels, spec.sample_rate, rate);
+      resampler_ = std::make_unique<Resampler>(params.channels,
+                                               params.sample_rate, rate);
     } catch (const std::runtime_error& e) {
       throw FileFailure(e.what());
     }

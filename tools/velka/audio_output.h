@@ -32,7 +32,7 @@ const OutputFormat* format_for_name(const std::string& path);
 constexpr uint64_t unknown_length = UINT64_MAX;
 
 // What a writer is told before the first sample.
-struct AudioSpec {
+struct AudioParams {
   uint32_t channels = 0;
   uint32_t sample_rate = 0;
   uint64_t frames = unknown_length;  // the exact length, when known
@@ -42,7 +42,7 @@ struct AudioSpec {
 // Why the format cannot take this audio (channels, rate, bit rate), or
 // empty.
 std::string why_format_refuses(const OutputFormat& format,
-                               const AudioSpec& spec);
+                               const AudioParams& params);
 // The rate the output is written at: the audio's own, or for Opus, which
 // takes only a few rates, 48 kHz where the audio's is not one of them.
 uint32_t output_rate(const OutputFormat& format, uint32_t sample_rate);
@@ -58,7 +58,7 @@ class AudioWriter {
  public:
   // Starts the file in `out`; throws FileFailure.
   AudioWriter(SafeOutput& out, const OutputFormat& format,
-              const AudioSpec& spec);
+              const AudioParams& params);
   AudioWriter(const AudioWriter&) = delete;
   AudioWriter& operator=(const AudioWriter&) = delete;
   ~AudioWriter();

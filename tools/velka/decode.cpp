@@ -366,13 +366,13 @@ void decode_file(const Job& job, JobReport& report, const DecodeOptions& o,
     Source source = open_source(*plugin, job.input);
     const Plan plan = plan_playback(source, o, job.input);
     report.expect(std::min(plan.limit, plan.promised));
-    AudioSpec spec;
-    spec.channels = source.channels;
-    spec.sample_rate = source.sample_rate;
-    spec.bitrate_kbps = o.bitrate_kbps;
+    AudioParams params;
+    params.channels = source.channels;
+    params.sample_rate = source.sample_rate;
+    params.bitrate_kbps = o.bitrate_kbps;
     // Known unless the stream may run past the header's length.
-    if (plan.limit <= plan.promised) spec.frames = plan.limit;
-    const std::string refused = why_format_refuses(format, spec);
+    if (plan.limit <= plan.promised) params.frames = plan.limit;
+    const std::string refused = why_format_refuses(format, params);
     if (!refused.empty()) throw FileFailure("'" + job.input + "': " + refused);
 
     SafeOutput out;
@@ -380,7 +380,7 @@ void decode_file(const Job& job, JobReport& report, const DecodeOptions& o,
       throw FileFailure(out.error(), !out.refused_existing());
     }
     const auto started = std::chrono::steady_clock::now();
-    AudioWriter writer(out, format, spec);
+    AudioWriter writer(out, format, params);
     const uint64_t frames = pump(source, plan, writer, report);
     if (frames == plan.promised && o.loop.empty()) drain(source);
     // Damage keeps what could be decoded, and says what was lost; with
