@@ -555,7 +555,7 @@ Command add_decode_command(CLI::App& velka) {
       ->check(CLI::Range(1.0, 10000.0));
   cmd->add_flag("--strict", o->strict,
                 "Fail on a damaged or cut file and write no output, instead "
-                "of keeping what decodes (exit status 3)");
+                "of keeping what decodes (exit status 1)");
   return {cmd, [o, cmd] {
             o->has_start = cmd->count("--start") > 0;
             o->has_duration = cmd->count("--duration") > 0;
