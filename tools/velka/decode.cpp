@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -463,6 +464,26 @@ std::vector<Job> plan_jobs(const DecodeOptions& o,
   return jobs;
 }
 
+// CLI::Range for numbers with a fraction, whose message gives the bounds
+// as they are written ("1 to 10000") rather than with six decimals.
+CLI::Validator plain_range(double low, double high) {
+  char bounds[64];
+  std::snprintf(bounds, sizeof bounds, "%g to %g", low, high);
+  const std::string range = bounds;
+  std::snprintf(bounds, sizeof bounds, "FLOAT in [%g - %g]", low, high);
+  return CLI::Validator(
+      [low, high, range](const std::string& value) -> std::string {
+        // A value that is no number is left to the conversion's message.
+        char* end = nullptr;
+        const double number = std::strtod(value.c_str(), &end);
+        if (end == value.c_str() || (number >= low && number <= high)) {
+          return {};
+        }
+        return "Value " + value + " not in range " + range;
+      },
+      bounds);
+}
+
 std::string format_list() {
   std::string list;
   for (const OutputFormat& f : output_formats()) {
@@ -534,7 +555,7 @@ Command add_decode_command(CLI::App& velka) {
                       "After the last pass, fade out over SECONDS while the "
                       "loop plays on, then stop")
           ->type_name("SECONDS")
-          ->check(CLI::Range(0.0, 3600.0))
+          ->check(plain_range(0, 3600))
           ->needs(loop);
   cmd->add_option("--fade-shape", o->fade_shape,
                   "Shape of the fade: cosine (default) or linear")
@@ -552,7 +573,7 @@ Command add_decode_command(CLI::App& velka) {
                   "Bit rate of a lossy output in kbit/s: constant for mp3, "
                   "a target for opus, the nearest quality for ogg")
       ->type_name("KBPS")
-      ->check(CLI::Range(1.0, 10000.0));
+      ->check(plain_range(1, 10000));
   cmd->add_flag("--strict", o->strict,
                 "Fail on a damaged or cut file and write no output, instead "
                 "of keeping what decodes (exit status 1)");
