@@ -329,8 +329,12 @@ VelkHostStream* velk_host_stream_open(VelkHost* host, const char* path,
     delete s;
     return nullptr;
   }
-  s->source = VelkHostSource{&s->fd, read_fd, seek_fd};
+  s->source = velk_host_fd_source(&s->fd);
   return open_on_source(s, path, error, error_size);
+}
+
+VelkHostSource velk_host_fd_source(int* fd) noexcept {
+  return VelkHostSource{fd, read_fd, seek_fd};
 }
 
 VelkHostStream* velk_host_stream_open_source(VelkHost* host,

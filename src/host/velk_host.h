@@ -144,6 +144,11 @@ typedef struct VelkHostSource {
   int (*seek)(void* context, uint64_t position);
 } VelkHostSource;
 
+/* The source velk_host_stream_open reads a file through: `*fd` read with
+ * read(2), retried when interrupted, and moved with lseek(2). Also serves a
+ * descriptor opened elsewhere (standard input redirected from a file);
+ * `fd` must outlive every stream reading through the source. */
+VELK_HOST_API VelkHostSource velk_host_fd_source(int* fd) VELK_HOST_NOEXCEPT;
 /* As velk_host_stream_open, reading through `source` (copied; its context
  * must outlive the stream). `name` names the input in error texts. */
 VELK_HOST_API VelkHostStream* velk_host_stream_open_source(

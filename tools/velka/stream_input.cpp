@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 namespace velka {
@@ -15,7 +14,8 @@ constexpr size_t most_kept = 256 * 1024;
 
 }  // namespace
 
-StreamInput::StreamInput(int fd, bool owned) : fd_(fd), owned_(owned) {
+StreamInput::StreamInput(int fd, bool owned)
+    : fd_(fd), owned_(owned), fd_source_(velk_host_fd_source(&fd_)) {
   struct stat st;
   seekable_ =
       fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && lseek(fd, 0, SEEK_CUR) >= 0;
@@ -26,24 +26,13 @@ StreamInput::~StreamInput() {
 }
 
 VelkHostSource StreamInput::source() {
+  if (seekable_) return fd_source_;
   return VelkHostSource{this, &StreamInput::read, &StreamInput::seek};
-}
-
-size_t StreamInput::read_fd(uint8_t* destination, size_t bytes) {
-  size_t done = 0;
-  while (done < bytes) {
-    const ssize_t n = ::read(fd_, destination + done, bytes - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  return done;
 }
 
 size_t StreamInput::read(void* context, void* destination, size_t bytes) {
   auto* in = static_cast<StreamInput*>(context);
   auto* out = static_cast<uint8_t*>(destination);
-  if (in->seekable_) return in->read_fd(out, bytes);
   size_t done = 0;
   if (in->position_ < in->head_.size()) {
     const size_t kept =
@@ -53,7 +42,8 @@ size_t StreamInput::read(void* context, void* destination, size_t bytes) {
     in->position_ += kept;
   }
   if (done == bytes) return done;
-  const size_t got = in->read_fd(out + done, bytes - done);
+  const size_t got =
+      in->fd_source_.read(in->fd_source_.context, out + done, bytes - done);
   // Kept while the kept bytes still run on from the start without a gap.
   if (in->taken_ == in->head_.size() && in->head_.size() < most_kept) {
     const size_t keep = std::min(got, most_kept - in->head_.size());
@@ -66,9 +56,6 @@ size_t StreamInput::read(void* context, void* destination, size_t bytes) {
 
 int StreamInput::seek(void* context, uint64_t position) {
   auto* in = static_cast<StreamInput*>(context);
-  if (in->seekable_) {
-    return lseek(in->fd_, static_cast<off_t>(position), SEEK_SET) >= 0 ? 1 : 0;
-  }
   // Back into the kept bytes, or forwards by reading and dropping.
   const bool kept_whole = in->taken_ == in->head_.size();
   if (position <= in->head_.size() && kept_whole) {

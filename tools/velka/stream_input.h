@@ -31,11 +31,11 @@ class StreamInput {
  private:
   static size_t read(void* context, void* destination, size_t bytes);
   static int seek(void* context, uint64_t position);
-  size_t read_fd(uint8_t* destination, size_t bytes);
 
   int fd_;
   bool owned_;
   bool seekable_;
+  VelkHostSource fd_source_;  // the descriptor itself, as the host reads files
   // Bytes [0, head_.size()) of the input, while no byte after them has been
   // read: the header and seek table, which the host and the plug-in each
   // read from the start.
