@@ -91,10 +91,8 @@ TEST(HostLoad, TwoHostsOfOneModuleAreIndependent) {
   }
   // Unloading the second must leave the first usable.
   test::TempDir dir;
-  test::EncodedCase c;
-  c.name = "after-unload";
-  c.frames = 5000;
-  Stream stream = first.open(test::write_encoded_file(dir, c));
+  Stream stream =
+      first.open(test::write_encoded_file(dir, "after-unload", 5000));
   EXPECT_FALSE(stream.pull_all().empty());
 }
 

@@ -291,10 +291,7 @@ TEST_F(HostStreamTest, ASeekIntoTheLoopEndsEntryStillStopsAtTheEnd) {
 }
 
 TEST_F(HostStreamTest, AByteSeekMovesTheFileAndRevivesAnEndedStream) {
-  EncodedCase c;
-  c.name = "rewind";
-  c.frames = 30000;
-  const std::string path = test::write_encoded_file(dir, c);
+  const std::string path = test::write_encoded_file(dir, "rewind", 30000);
   Stream stream = plugin.open(path);
   const std::vector<uint8_t> full = stream.pull_all();
   ASSERT_TRUE(stream.ended());
@@ -306,7 +303,7 @@ TEST_F(HostStreamTest, AByteSeekMovesTheFileAndRevivesAnEndedStream) {
   const std::vector<uint8_t> again = stream.pull_all();
   ASSERT_EQ(again.size(), full.size());
   // The first block is crossfaded with the last one decoded before.
-  const uint32_t overlap = crossfade_frames(c.sample_rate);
+  const uint32_t overlap = crossfade_frames(44100);
   EXPECT_TRUE(same_frames(again, overlap, full, overlap,
                           test::frame_count(full, 2) - overlap, 2));
   const VelkHostReadStats reads = orv::host::testing::read_stats(stream.get());
@@ -362,10 +359,7 @@ TEST_F(HostStreamTest, TimelineFollowsPullsSeeksAndLoopJumps) {
 // What a stream reports of damage: the places where its PCM jumps over lost
 // blocks, and an input that ends before the header's file size.
 TEST_F(HostStreamTest, DamageNamesGapsAndACutInput) {
-  EncodedCase c;
-  c.name = "clean";
-  c.frames = 30000;
-  const std::string clean = test::write_encoded_file(dir, c);
+  const std::string clean = test::write_encoded_file(dir, "clean", 30000);
   std::vector<uint8_t> bytes = test::read_file(clean);
   const size_t clean_size = bytes.size();
   bytes.resize(clean_size / 2);

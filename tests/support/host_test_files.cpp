@@ -76,6 +76,14 @@ std::string write_encoded_file(const TempDir& dir, const EncodedCase& c) {
   return path;
 }
 
+std::string write_encoded_file(const TempDir& dir, const std::string& name,
+                               uint32_t frames) {
+  EncodedCase c;
+  c.name = name;
+  c.frames = frames;
+  return write_encoded_file(dir, c);
+}
+
 std::vector<EncodedCase> standard_cases() {
   std::vector<EncodedCase> cases;
   auto add = [&](const char* name, unsigned channels, unsigned rate,

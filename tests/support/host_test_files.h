@@ -44,6 +44,10 @@ std::vector<int16_t> test_signal(unsigned channels, unsigned sample_rate,
 
 // Encodes the case's test signal into dir and returns the file's path.
 std::string write_encoded_file(const TempDir& dir, const EncodedCase& c);
+// The same for the default case (two channels at 44.1 kHz, the encoder's
+// default options) of `frames` frames.
+std::string write_encoded_file(const TempDir& dir, const std::string& name,
+                               uint32_t frames);
 
 // The encoder-made cases used across the host and tool tests: 1, 2 and 6
 // channels, the three frame lengths, every header version, with and

@@ -294,10 +294,7 @@ TEST(VelkaDecode, EveryFormatReadsBackThroughLibsndfile) {
 // pipe cannot seek, and says so.
 TEST(VelkaDecode, StandardInputDecodesAsTheFileDoes) {
   TempDir dir;
-  EncodedCase c;
-  c.name = "piped";
-  c.frames = 40000;
-  const std::string path = orv::test::write_encoded_file(dir, c);
+  const std::string path = orv::test::write_encoded_file(dir, "piped", 40000);
   const std::string bytes = slurp(path);
   const std::string from_file =
       run_velka(dir, {"decode", path, "-"}).stdout_text;
@@ -378,10 +375,8 @@ TEST(VelkaDecode, OutputsCarryLayoutRateAndBitRate) {
     }
   }
 
-  EncodedCase k;
-  k.name = "cd";
-  k.frames = 88200;  // two seconds at 44.1 kHz
-  const std::string path = orv::test::write_encoded_file(dir, k);
+  // Two seconds at 44.1 kHz.
+  const std::string path = orv::test::write_encoded_file(dir, "cd", 88200);
   const struct {
     const char* name;
     std::vector<std::string> options;
@@ -467,10 +462,9 @@ TEST(VelkaDecode, BatchesMatchSingleRunsAndNameEachFailure) {
 // alone, and --strict turns them into failures that leave no output.
 TEST(VelkaDecode, DamageIsKeptNamedAndToldByTheExitStatus) {
   TempDir dir;
-  EncodedCase c;
-  c.name = "clean";
-  c.frames = 50000;
-  const std::string clean = orv::test::write_encoded_file(dir, c);
+  constexpr uint32_t clean_frames = 50000;
+  const std::string clean =
+      orv::test::write_encoded_file(dir, "clean", clean_frames);
   std::vector<uint8_t> bytes = read_bytes(clean);
   const size_t clean_size = bytes.size();
   bytes.resize(clean_size / 2);
@@ -539,7 +533,7 @@ TEST(VelkaDecode, DamageIsKeptNamedAndToldByTheExitStatus) {
   }
   // What a cut file keeps is what decodes of it.
   EXPECT_TRUE(read_bytes(dir.file("out1/half.wav")).size() ==
-              44 + decode_in_process(half, c.frames).size());
+              44 + decode_in_process(half, clean_frames).size());
 
   // On standard output, whose header announced the length, silence makes
   // up for what was lost.
@@ -560,10 +554,7 @@ TEST(VelkaDecode, DamageIsKeptNamedAndToldByTheExitStatus) {
 
 TEST(VelkaDecode, SummaryNamesTheFiguresAskedFor) {
   TempDir dir;
-  EncodedCase c;
-  c.name = "summary";
-  c.frames = 44100;
-  const std::string path = orv::test::write_encoded_file(dir, c);
+  const std::string path = orv::test::write_encoded_file(dir, "summary", 44100);
   const RunResult run =
       run_velka(dir, {"decode", path, dir.file("s.wav"), "--summary"});
   ASSERT_EQ(run.exit_code, 0) << run.stderr_text;
@@ -683,10 +674,7 @@ std::string read_pipe_during(const TempDir& dir, const std::string& fifo,
 // do, and never renamed over: with or without --force, decode and encode.
 TEST(VelkaOutput, NamedPipeIsWrittenThroughNotReplaced) {
   TempDir dir;
-  EncodedCase c;
-  c.name = "source";
-  c.frames = 30000;
-  const std::string path = orv::test::write_encoded_file(dir, c);
+  const std::string path = orv::test::write_encoded_file(dir, "source", 30000);
   const std::string wav = dir.file("in.wav");
   ASSERT_EQ(run_velka(dir, {"decode", path, wav}).exit_code, 0);
   const std::string streamed_wav =
