@@ -216,9 +216,14 @@ VelkHost* velk_host_acquire(const char* plugin_path, char* error,
     }
     VelkHost* host = velk_host_load(plugin_path, error, error_size);
     if (host == nullptr) return nullptr;
-    host->shared_path = plugin_path;
+    try {
+      host->shared_path = plugin_path;
+      shared_hosts.push_back(host);
+    } catch (...) {
+      velk_host_unload(host);
+      throw;
+    }
     host->shared_users = 1;
-    shared_hosts.push_back(host);
     return host;
   } catch (...) {
     set_error(error, error_size, "out of memory");
