@@ -54,7 +54,7 @@ test('pushed in pieces of 1, 7 and 4096 bytes, files decode the same', () => {
 test('seeks give what velka decode --start gives', async () => {
   const cases = [
     ['ch1-32000', [0, 1, 137, 255, 400]],
-    ['ch2-48000', [3, 250, 333, 500]],
+    ['ch2-48000', [3, 250, 333, 499]],
     ['ch6-16000', [10, 260, 499]],
     ['demo', [1500, 7777]],
   ];
