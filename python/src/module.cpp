@@ -13,16 +13,9 @@ PYBIND11_MODULE(_velk, m) {
       "Native part of velk: decoding through the Velk plug-in module "
       "and encoding through the encoder library.";
 
-  static py::exception<velk_python::Error> error(m, "VelkError",
-                                                 PyExc_RuntimeError);
-  velk_python::velk_error_type = error;
-  py::register_exception_translator([](std::exception_ptr p) {
-    try {
-      if (p) std::rethrow_exception(p);
-    } catch (const velk_python::Error& e) {
-      error(e.what());
-    }
-  });
+  velk_python::velk_error_type =
+      py::register_local_exception<velk_python::Error>(m, "VelkError",
+                                                       PyExc_RuntimeError);
 
   m.def("load_plugin", &velk_python::load_plugin, py::arg("path"),
         "Loads the plug-in module at PATH for the process (once).");
