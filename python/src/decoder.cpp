@@ -324,6 +324,8 @@ void Decoder::raise_pending(const char* doing) {
   if (!pending_) return;
   py::error_already_set error = std::move(*pending_);
   pending_.reset();
+  // An interrupt or exit is no I/O error: it goes on unchanged.
+  if (!error.matches(PyExc_Exception)) throw error;
   std::string reason = py::str(error.type().attr("__name__"));
   const std::string text = py::str(error.value());
   if (!text.empty()) reason += ": " + text;

@@ -5,9 +5,10 @@
 // Decoding runs with the GIL released. A file-like object's read and seek
 // are called back from inside the host library, and only they take the GIL
 // again; a Python exception they raise is kept and raised as VelkError once
-// the call is back in Python. One decoder may be used from several threads:
-// its mutex is taken with the GIL released, so a thread waiting for it never
-// holds up a callback of the thread decoding.
+// the call is back in Python (an interrupt or exit as it is). One decoder
+// may be used from several threads: its mutex is taken with the GIL
+// released, so a thread waiting for it never holds up a callback of the
+// thread decoding.
 #ifndef VELK_PYTHON_DECODER_H
 #define VELK_PYTHON_DECODER_H
 
@@ -95,7 +96,8 @@ class Decoder {
   uint64_t entry_first_frame(uint32_t ms);
   // Pulls and drops frames until the stream's timeline reaches `frame`.
   void discard_until(uint64_t frame);
-  // Raises the file-like object's exception, if one was kept, as VelkError.
+  // Raises the file-like object's exception, if one was kept, as VelkError
+  // (KeyboardInterrupt, SystemExit and other non-Exceptions unchanged).
   void raise_pending(const char* doing);
 
   static size_t read_buffer(void* context, void* destination, size_t bytes);

@@ -32,15 +32,17 @@ BAD = {
 
 
 class Failing(io.BytesIO):
-    """Raises from readinto after `reads` successful calls, or from seek."""
+    """Raises error() from readinto after `reads` successful calls, or from
+    seek."""
 
-    def __init__(self, data, reads=0, seek_fails=False):
+    def __init__(self, data, reads=0, seek_fails=False,
+                 error=lambda: OSError(5, "Input/output error")):
         super().__init__(data)
-        self.reads, self.seek_fails = reads, seek_fails
+        self.reads, self.seek_fails, self.error = reads, seek_fails, error
 
     def readinto(self, buffer):
         if self.reads == 0:
-            raise OSError(5, "Input/output error")
+            raise self.error()
         self.reads -= 1
         return super().readinto(buffer)
 
@@ -81,6 +83,11 @@ def test_unreadable_input_raises_velk_error(tmp_path, source, reason):
     assert reason in str(raised.value)
     if isinstance(source(tmp_path), Failing):
         assert isinstance(raised.value.__cause__, OSError)
+
+
+def test_interrupt_in_a_read_goes_on_unchanged():
+    with pytest.raises(KeyboardInterrupt):
+        velk.read(Failing(GOOD, reads=5, error=KeyboardInterrupt))
 
 
 def test_failing_seek_raises_velk_error():
