@@ -42,6 +42,9 @@ def test_shapes_follow_soundfile():
     np.testing.assert_array_equal(out, reference(DEMO)[500:1500] / 32768.0)
     tail = np.zeros((1000, 2), np.int16)
     assert len(velk.read(DEMO, out=tail, start=-300)[0]) == 300
+    with velk.VelkFile(DEMO) as f:  # a count past the end reads the rest
+        f.seek(f.frames - 10)
+        assert len(f.read(1 << 40)) == 10
 
 
 class NoReadinto:

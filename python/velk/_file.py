@@ -247,7 +247,8 @@ class VelkFile:
         Parameters
         ----------
         frames : int, optional
-            How many frames to read; -1 (the default) reads to the end, or
+            How many frames to read (at most the rest of the file, unless
+            a loop is set); -1 (the default) reads to the end, or
             ``len(out)`` frames when ``out`` is given.
         dtype : {'float64', 'float32', 'int32', 'int16'}, optional
             The type of the returned array; floats lie in [-1.0, 1.0).
@@ -278,10 +279,12 @@ class VelkFile:
             got = self._decoder.read(out.reshape(len(out), channels), n)
             return out[:got] if got < len(out) else out
         dt = _check_dtype(dtype)
-        if frames < 0:
-            if self._decoder.looping:
-                return self._read_loop_to_end(dt, always_2d)
-            frames = max(self.frames - self.tell(), 0)
+        if not self._decoder.looping:
+            # The array is made at the size asked: never more than is left.
+            left = max(self.frames - self.tell(), 0)
+            frames = left if frames < 0 else min(frames, left)
+        elif frames < 0:
+            return self._read_loop_to_end(dt, always_2d)
         data = np.empty((frames, channels), dt)
         got = self._decoder.read(data, frames)
         if got < frames:
