@@ -262,8 +262,13 @@ def test_write_saturates_and_replaces_only_regular_files(tmp_path):
         velk.write(tmp_path / "folder", quiet, 8000)
     with pytest.raises(velk.VelkError, match="many.velka"):
         velk.write(tmp_path / "many.velka", np.zeros((10, 9)), 8000)
+    # Through a link, the file it names is replaced and the link stays.
+    (tmp_path / "link.velka").symlink_to("quiet.velka")
+    velk.write(tmp_path / "link.velka", quiet[:500], 8000)
+    assert (tmp_path / "link.velka").is_symlink()
+    assert velk.info(tmp_path / "quiet.velka").frames == 500
     assert sorted(p.name for p in tmp_path.iterdir()) == [
-        "folder", "loud.velka", "quiet.velka"]
+        "folder", "link.velka", "loud.velka", "quiet.velka"]
 
 
 def test_threads_decode_independently():

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import io
 import os
@@ -458,7 +459,8 @@ def write(file: Union[str, "os.PathLike[str]", BinaryIO], data: Any,
     file : str, path-like or file-like object
         Where to write. A path is written under a temporary name in the same
         folder and renamed when complete; what stands there already is
-        replaced only when it is a regular file. A file-like object gets the
+        replaced only when it is a regular file (through a symbolic link,
+        the file it names). A file-like object gets the
         whole file in one ``write``.
     data : array_like
         frames x channels (1 to 8 channels), or 1-D for mono: int16, or
@@ -499,25 +501,42 @@ def write(file: Union[str, "os.PathLike[str]", BinaryIO], data: Any,
         except Exception as e:
             raise VelkError(f"I/O error writing '{name}': {e}") from e
         return
-    _write_atomically(path, encoded)
+    try:
+        with replacing(path) as temporary, open(temporary, "xb") as out:
+            out.write(encoded)
+    except OSError as e:
+        raise VelkError(f"cannot write '{path}': {e.strerror or e}") from e
 
 
-def _write_atomically(path: str, data: bytes) -> None:
-    if os.path.lexists(path) and not os.path.isfile(path):
-        raise VelkError(f"cannot write '{path}': it exists and is not a "
-                        "regular file")
+@contextlib.contextmanager
+def replacing(path: str, overwrite: bool = True) -> Iterator[str]:
+    """A temporary name beside `path` for the block to write; once the block
+    completes the file is synced and renamed to `path`, and when it fails
+    the file is removed, so `path` is either whole or as it was. Only a
+    regular file is replaced: through a symbolic link, the file it names
+    (the link stays); anything else there raises OSError, as does a file
+    there when not `overwrite`."""
+    if os.path.lexists(path):
+        if not os.path.isfile(path):
+            raise OSError("it exists and is not a regular file")
+        if not overwrite:
+            raise FileExistsError("it exists (pass overwrite=True to replace "
+                                  "it)")
+        path = os.path.realpath(path)
     folder, base = os.path.split(path)
     temporary = os.path.join(folder,
                              f".{base}.{os.getpid()}-{secrets.token_hex(4)}")
     try:
-        with open(temporary, "xb") as out:
-            out.write(data)
-            out.flush()
-            os.fsync(out.fileno())
+        yield temporary
+        descriptor = os.open(temporary, os.O_RDONLY)
+        try:
+            os.fsync(descriptor)
+        finally:
+            os.close(descriptor)
         os.replace(temporary, path)
-    except OSError as e:
+    except BaseException:
         try:
             os.unlink(temporary)
         except OSError:
             pass
-        raise VelkError(f"cannot write '{path}': {e.strerror or e}") from e
+        raise

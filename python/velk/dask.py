@@ -21,7 +21,6 @@ from __future__ import annotations
 
 import functools
 import os
-import secrets
 from typing import Any, Dict, Iterable, List, Optional
 
 import dask
@@ -29,7 +28,7 @@ import dask.bag
 import dask.dataframe
 import pandas as pd
 
-from ._file import VelkError, info, read
+from ._file import VelkError, info, read, replacing
 
 __all__ = ["read_bag", "info_frame", "convert"]
 
@@ -105,44 +104,24 @@ def _convert_one(path: str, output: str, sf_format: str,
     import soundfile
 
     record = {"path": path, "output": None, "frames": None, "error": None}
-    temporary = None
     try:
-        data, samplerate = read(path, dtype="int16", always_2d=True)
-        if os.path.lexists(output) and not os.path.isfile(output):
-            raise OSError(f"'{output}' exists and is not a regular file")
-        if os.path.lexists(output) and not overwrite:
-            raise OSError(f"'{output}' exists (pass overwrite=True to "
-                          "replace it)")
-        folder, base = os.path.split(output)
-        os.makedirs(folder or ".", exist_ok=True)
-        # Written under a temporary name and renamed when complete, so an
-        # output is either whole or absent.
-        temporary = os.path.join(
-            folder, f".{base}.{os.getpid()}-{secrets.token_hex(4)}")
-        with soundfile.SoundFile(temporary, "x", samplerate, data.shape[1],
-                                 subtype, format=sf_format) as sound:
-            # In pieces: libsndfile's Vorbis writer fails on a whole long
-            # file in one call.
-            for at in range(0, len(data), _WRITE_FRAMES):
-                sound.write(data[at:at + _WRITE_FRAMES])
-        descriptor = os.open(temporary, os.O_RDONLY)
-        try:
-            os.fsync(descriptor)
-        finally:
-            os.close(descriptor)
-        os.replace(temporary, output)
-        temporary = None
+        os.makedirs(os.path.dirname(output) or ".", exist_ok=True)
+        # The output is checked before the input is decoded.
+        with replacing(output, overwrite) as temporary:
+            data, samplerate = read(path, dtype="int16", always_2d=True)
+            with soundfile.SoundFile(temporary, "x", samplerate,
+                                     data.shape[1], subtype,
+                                     format=sf_format) as sound:
+                # In pieces: libsndfile's Vorbis writer fails on a whole
+                # long file in one call.
+                for at in range(0, len(data), _WRITE_FRAMES):
+                    sound.write(data[at:at + _WRITE_FRAMES])
         record["output"] = output
         record["frames"] = len(data)
-    except Exception as e:  # reported per file, never raised
-        record["error"] = str(e) if isinstance(e, VelkError) else \
-            f"cannot convert '{path}': {e}"
-    finally:
-        if temporary is not None:
-            try:
-                os.unlink(temporary)
-            except OSError:
-                pass
+    except VelkError as e:  # reported per file, never raised
+        record["error"] = str(e)
+    except Exception as e:
+        record["error"] = f"cannot convert '{path}' to '{output}': {e}"
     return record
 
 
