@@ -40,22 +40,15 @@ RATE = 44100
 MUSIC = "/usr/share/games/singularity/music"
 
 
-def best_cpu(fn, repeats):
-    best = float("inf")
+def best(fn, repeats, clock=time.process_time):
+    """The least time of `repeats` calls of fn by `clock` (by default this
+    process's CPU time)."""
+    result = float("inf")
     for _ in range(repeats):
-        start = time.process_time()
+        start = clock()
         fn()
-        best = min(best, time.process_time() - start)
-    return best
-
-
-def best_wall(fn, repeats):
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
+        result = min(result, clock() - start)
+    return result
 
 
 def best_child_cpu(command, repeats):
@@ -149,12 +142,12 @@ def main():
 
     # Whole files as float32.
     minute = str(files["minute"])
-    f32 = best_cpu(lambda: velk.read(minute, dtype="float32"), n)
-    i16 = best_cpu(lambda: velk.read(minute, dtype="int16"), n)
-    flac = best_cpu(lambda: soundfile.read(files["minute.flac"],
-                                           dtype="float32"), n)
-    ogg = best_cpu(lambda: soundfile.read(files["minute.ogg"],
-                                          dtype="float32"), max(n // 3, 3))
+    f32 = best(lambda: velk.read(minute, dtype="float32"), n)
+    i16 = best(lambda: velk.read(minute, dtype="int16"), n)
+    flac = best(lambda: soundfile.read(files["minute.flac"],
+                                       dtype="float32"), n)
+    ogg = best(lambda: soundfile.read(files["minute.ogg"],
+                                      dtype="float32"), max(n // 3, 3))
     row("one minute, float32: velk.read / soundfile FLAC", f32, flac,
         "soundfile", ">= 2x")
     row("one minute, float32: velk.read / soundfile Ogg Vorbis", f32, ogg,
@@ -173,10 +166,10 @@ def main():
     hour = str(files["hour"])
     total = velk.info(hour).frames
     slice_frames = 5 * RATE
-    start = best_cpu(lambda: velk.read(hour, frames=slice_frames,
-                                       dtype="float32"), n)
-    end = best_cpu(lambda: velk.read(hour, start=total - slice_frames,
-                                     frames=slice_frames, dtype="float32"), n)
+    start = best(lambda: velk.read(hour, frames=slice_frames,
+                                   dtype="float32"), n)
+    end = best(lambda: velk.read(hour, start=total - slice_frames,
+                                 frames=slice_frames, dtype="float32"), n)
     rows.append(("5 s of a one-hour file: from the end / from the start",
                  end, start, "start", start / end, "end within 2x"))
 
@@ -193,9 +186,10 @@ def main():
     rounds = []
     for _ in range(5):
         cpu = time.process_time()
-        two = best_wall(lambda: read_all(2), 1)
+        two = best(lambda: read_all(2), 1, time.perf_counter)
         cores = (time.process_time() - cpu) / two
-        rounds.append((two, best_wall(lambda: read_all(1), 1), cores))
+        rounds.append((two, best(lambda: read_all(1), 1,
+                                 time.perf_counter), cores))
     two, one, _ = (min(r) for r in zip(*rounds))
     cores = max(r[2] for r in rounds)
     row("200 ten-second files: ThreadPoolExecutor(2) / one thread", two, one,
@@ -204,8 +198,8 @@ def main():
     # that holds the GIL is at most that of reading a file of one block
     # (opening it, the array, the call) in the read of a ten-second file.
     block = str(files["block"])
-    held = best_cpu(lambda: velk.read(block, dtype="float32"), n) / \
-        best_cpu(lambda: velk.read(ten[0], dtype="float32"), n)
+    held = best(lambda: velk.read(block, dtype="float32"), n) / \
+        best(lambda: velk.read(ten[0], dtype="float32"), n)
     bound = 1 / (held + (1 - held) / 2)
 
     # Conversion on a cluster.
@@ -262,7 +256,7 @@ def main():
             shutil.rmtree(out, ignore_errors=True)
             with dask.config.set(scheduler="sync"):
                 velk_dask.convert(three, out, format="flac")
-        alone = best_cpu(in_process, 3)
+        alone = best(in_process, 3)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
     rows.append(("500 three-second files to FLAC, wall: velk.dask.convert "
