@@ -11,7 +11,7 @@ const AHEAD_CHUNKS = 3;
 let file = null; // {name, bytes, info, pcm, planes, frames}
 let playhead = 0; // frame the next play starts from
 let loop = null; // {start, end} in frames
-let player = null; // {node, decoder, finished}
+let player = null; // {node, decoder}
 let context = null;
 let dragFrom = null;
 
@@ -180,9 +180,9 @@ async function play() {
     outputChannelCount: [file.info.channels],
     processorOptions: { lowWater: CHUNK_FRAMES * 2 },
   });
-  const p = { node, decoder, finished: false };
+  const p = { node, decoder };
   const feed = (count) => {
-    for (let i = 0; i < count && !decoder.ended; ++i) {
+    for (let i = 0; i < count && player === p && !decoder.ended; ++i) {
       const chunk = nextChunk(decoder);
       if (chunk) node.port.postMessage({ type: 'chunk', ...chunk }, chunk.planes.map((x) => x.buffer));
     }
@@ -202,19 +202,21 @@ async function play() {
       }
     } else if (m.type === 'stopped') {
       node.disconnect();
-      decoder.close();
     }
   };
+  player = p;
   feed(AHEAD_CHUNKS);
   node.connect(ctx.destination);
-  player = p;
   updateTimes();
 }
 
-// Stops with the worklet's fade-out; the playhead stays where it was.
+// Stops with the worklet's fade-out, from what it holds; the decoder is
+// freed at once, whether or not the worklet reports back (its context may
+// be closed first). The playhead stays where it was.
 async function stop() {
   if (!player) return;
   player.node.port.postMessage({ type: 'stop' });
+  player.decoder.close();
   player = null;
   updateTimes();
   drawMarks();
