@@ -351,7 +351,8 @@ $('download').addEventListener('click', download);
 window.addEventListener('resize', () => file && draw());
 
 document.addEventListener('keydown', (e) => {
-  const onButton = e.target instanceof HTMLButtonElement || e.target instanceof HTMLLabelElement;
+  // Space on a button or the file input is theirs: a click, or the chooser.
+  const onControl = e.target instanceof HTMLButtonElement || e.target instanceof HTMLInputElement;
   if (e.ctrlKey || e.metaKey || e.altKey) return;
   if (e.key === 'o' || e.key === 'O') {
     $('file').click();
@@ -360,7 +361,7 @@ document.addEventListener('keydown', (e) => {
   if (!file) return;
   const second = file.info.sampleRate;
   const actions = {
-    ' ': onButton ? null : toggle,
+    ' ': onControl ? null : toggle,
     ArrowLeft: () => moveTo(playhead - (e.shiftKey ? 10 : 1) * second),
     ArrowRight: () => moveTo(playhead + (e.shiftKey ? 10 : 1) * second),
     Home: () => moveTo(0),

@@ -109,6 +109,12 @@ test('playing moves the playhead and the screenshot is not blank', async () => {
   });
   assert.equal(streams, 0);
   assert.equal(await page.$eval('#play', (b) => b.textContent), 'Play');
+  // Space on the file input opens the chooser rather than playing.
+  await page.focus('#file');
+  const [chooser] = await Promise.all([page.waitForFileChooser({ timeout: 5000 }),
+    page.keyboard.press('Space')]);
+  await chooser.cancel();
+  assert.equal(await page.$eval('#play', (b) => b.textContent), 'Play');
   const box = await (await page.$('#wave')).boundingBox();
   await page.mouse.move(box.x + box.width * 0.3, box.y + 50);
   await page.mouse.down();
