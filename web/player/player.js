@@ -12,6 +12,7 @@ let file = null; // {name, bytes, info, pcm, planes, frames}
 let playhead = 0; // frame the next play starts from
 let loop = null; // {start, end} in frames
 let player = null; // {node, decoder}
+let starting = false; // a play() waiting for the audio context
 let context = null;
 let dragFrom = null;
 
@@ -172,8 +173,16 @@ async function ensureContext() {
 }
 
 async function play() {
-  if (!file || player) return;
-  const ctx = await ensureContext();
+  if (!file || player || starting) return;
+  // A second play while the first waits for the context would start a
+  // player that nothing stops.
+  starting = true;
+  let ctx;
+  try {
+    ctx = await ensureContext();
+  } finally {
+    starting = false;
+  }
   const decoder = feederFrom(playhead);
   const node = new AudioWorkletNode(ctx, 'velk-player', {
     numberOfInputs: 0,
