@@ -324,19 +324,18 @@ window.velkPlayer = { renderLoop };
 $('file').addEventListener('change', (e) => {
   if (e.target.files[0]) openFile(e.target.files[0]);
 });
+// A file dropped anywhere on the page opens.
 const drop = $('drop');
-for (const t of [document.body]) {
-  t.addEventListener('dragover', (e) => {
-    e.preventDefault();
-    drop.classList.add('over');
-  });
-  t.addEventListener('dragleave', () => drop.classList.remove('over'));
-  t.addEventListener('drop', (e) => {
-    e.preventDefault();
-    drop.classList.remove('over');
-    if (e.dataTransfer.files[0]) openFile(e.dataTransfer.files[0]);
-  });
-}
+document.body.addEventListener('dragover', (e) => {
+  e.preventDefault();
+  drop.classList.add('over');
+});
+document.body.addEventListener('dragleave', () => drop.classList.remove('over'));
+document.body.addEventListener('drop', (e) => {
+  e.preventDefault();
+  drop.classList.remove('over');
+  if (e.dataTransfer.files[0]) openFile(e.dataTransfer.files[0]);
+});
 const wave = $('wave');
 wave.addEventListener('mousedown', (e) => {
   if (file) dragFrom = { x: e.clientX, frame: frameAt(e) };
