@@ -19,7 +19,14 @@ const types = {
 export function startServer(root, port = 0) {
   const base = resolve(root) + sep;
   const server = createServer(async (request, response) => {
-    const path = decodeURIComponent(new URL(request.url, 'http://x').pathname);
+    let path;
+    try {
+      path = decodeURIComponent(new URL(request.url, 'http://x').pathname);
+    } catch {
+      // A malformed escape is the request's fault, not the server's end.
+      response.writeHead(400).end();
+      return;
+    }
     let file = normalize(join(base, path));
     if (!file.startsWith(base) && file + sep !== base) {
       response.writeHead(403).end();
