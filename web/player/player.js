@@ -29,7 +29,7 @@ function clock(frame) {
 }
 
 async function sha256(pcm) {
-  const digest = await crypto.subtle.digest('SHA-256', pcm.buffer.slice(pcm.byteOffset, pcm.byteOffset + pcm.byteLength));
+  const digest = await crypto.subtle.digest('SHA-256', pcm);
   return [...new Uint8Array(digest)].map((b) => b.toString(16).padStart(2, '0')).join('');
 }
 
@@ -58,7 +58,6 @@ async function openFile(f) {
     draw();
     const speed = (decoded.frames / info.sampleRate) / (ms / 1000);
     status(`Decoded ${f.name}: ${clock(decoded.frames)} in ${ms.toFixed(0)} ms (${speed.toFixed(0)}× real time).`);
-    document.body.dataset.pcmSha256 = await sha256(decoded.pcm);
     document.body.dataset.state = 'ready';
   } catch (e) {
     file = null;
@@ -284,9 +283,9 @@ function download() {
   setTimeout(() => URL.revokeObjectURL(a.href), 10000);
 }
 
-// For tests and tools: `passes` passes of the loop [start, end) from the
-// file's start, rendered offline through the same worklet. Resolves to the
-// SHA-256 of the 16-bit PCM and its frame count.
+// `passes` passes of the loop [start, end) from the file's start, rendered
+// offline through the same worklet. Resolves to the SHA-256 of the 16-bit
+// PCM and its frame count.
 async function renderLoop(start, end, passes) {
   const d = new VelkDecoder();
   d.push(file.bytes);
@@ -318,7 +317,9 @@ async function renderLoop(start, end, passes) {
   }
   return { sha256: await sha256(pcm), frames };
 }
-window.velkPlayer = { renderLoop };
+// For tests and tools, computed only when asked: the SHA-256 of the open
+// file's 16-bit PCM, and renderLoop.
+window.velkPlayer = { pcmSha256: () => sha256(file.pcm), renderLoop };
 
 // Wiring: file input, drop, canvas, buttons, keys.
 $('file').addEventListener('change', (e) => {

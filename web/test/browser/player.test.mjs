@@ -62,9 +62,9 @@ async function open(path) {
   await input.uploadFile(path);
   await page.waitForFunction(
     () => ['ready', 'error'].includes(document.body.dataset.state), { timeout: 30000 });
-  return page.evaluate(() => ({
+  return page.evaluate(async () => ({
     state: document.body.dataset.state,
-    sha256: document.body.dataset.pcmSha256,
+    sha256: document.body.dataset.state === 'ready' ? await window.velkPlayer.pcmSha256() : null,
     status: document.getElementById('status').textContent,
     rate: document.getElementById('rate').textContent,
     channels: document.getElementById('channels').textContent,
