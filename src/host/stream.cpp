@@ -315,7 +315,10 @@ VelkHostStream* velk_host_stream_open(VelkHost* host, const char* path,
     return nullptr;
   }
   s->host = host;
-  s->fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  // Without O_NONBLOCK, opening a named pipe would wait for a writer
+  // before the check below could refuse it; reads of a regular file never
+  // block either way.
+  s->fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (s->fd < 0) {
     set_error(error, error_size, "cannot open '%s': %s", path,
               std::strerror(errno));

@@ -1,6 +1,7 @@
 // The host library's module side: loading, the broker's copies of the
 // registration records, lookups by name, the allocator's accounting.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -173,6 +174,12 @@ TEST(HostStreamOpen, GivesOneLineReasons) {
   EXPECT_NE(std::strstr(error, "No such file"), nullptr) << error;
 
   EXPECT_EQ(velk_host_stream_open(plugin.get(), dir.path().c_str(), error,
+                                  sizeof error),
+            nullptr);
+  EXPECT_NE(std::strstr(error, "not a regular file"), nullptr) << error;
+  // A named pipe with no writer is refused at once, not waited on.
+  ASSERT_EQ(mkfifo(dir.file("pipe").c_str(), 0600), 0);
+  EXPECT_EQ(velk_host_stream_open(plugin.get(), dir.file("pipe").c_str(), error,
                                   sizeof error),
             nullptr);
   EXPECT_NE(std::strstr(error, "not a regular file"), nullptr) << error;
