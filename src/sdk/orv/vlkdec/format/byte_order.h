@@ -32,7 +32,10 @@ constexpr uint32_t load_u32_within(const uint8_t* bytes, uint32_t available) {
 }
 
 // Eight bytes in one load: the byte-by-byte form is not always merged into
-// one, and the bit readers load at every refill.
+// one, and the bit readers load at every refill. Internal linkage: the run
+// reader (kernels/runs_loop.h) is built once per instruction set, and the
+// linker could otherwise pick one unit's copy for all of them.
+namespace {
 inline uint64_t load_u64(const uint8_t* bytes) {
   uint64_t value = 0;
   std::memcpy(&value, bytes, sizeof value);
@@ -41,6 +44,7 @@ inline uint64_t load_u64(const uint8_t* bytes) {
 #endif
   return value;
 }
+}  // namespace
 
 // Stores the low 16 bits of `value`.
 constexpr void store_u16(uint8_t* bytes, uint32_t value) {

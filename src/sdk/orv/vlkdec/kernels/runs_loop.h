@@ -1,8 +1,9 @@
 // The reader's hot loop: runs of magnitudes from a 64-bit bit cache, with
 // no end checks. Included by the translation units that build it for
 // different instruction sets; everything here has internal linkage, so that
-// each keeps its own copy of the code, and nothing here uses a function
-// from another header that the linker could merge across those units.
+// each keeps its own copy of the code, and every function it takes from
+// another header has internal linkage too (byte_order.h's load_u64, the
+// band tracking), so that the linker cannot merge them across those units.
 //
 // The loop is written over `Ops`, whose parts a variant may replace:
 // Ops::select, Ops::Dequantiser and Ops::width1_by_lowest_bit, with the
@@ -13,23 +14,13 @@
 #include <cstdint>
 #include <cstring>
 
+#include "format/byte_order.h"
 #include "format/coding.h"
 #include "kernels/run_bands.h"
 #include "kernels/runs.h"
 
 namespace orv::vlkdec {
 namespace {
-
-// byte_order.h's load_u64, copied: this header is built once per
-// instruction set, and a shared inline load could be merged across them.
-inline uint64_t runs_load_le64(const uint8_t* p) {
-  uint64_t v = 0;
-  std::memcpy(&v, p, sizeof v);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  v = __builtin_bswap64(v);
-#endif
-  return v;
-}
 
 // The unread bits from the low bit of `bits` on, `count` of them counted
 // (56..63 after a refill). The bits above the count are the stream's
@@ -43,7 +34,7 @@ struct RunCache {
 };
 
 inline void runs_refill(RunCache& c) {
-  c.bits |= runs_load_le64(c.p) << c.count;
+  c.bits |= load_u64(c.p) << c.count;
   c.p += (63 - c.count) >> 3;
   c.count |= 56;
 }
