@@ -203,16 +203,11 @@ void real_split_butterflies(int n, float* a, int table_length, const float* c) {
   a[n - 1] = difference0;
 }
 
-// The butterflies of neighbours alone, for n = 2 and 4 (no split).
-void neighbour_butterflies(int n, float* a) {
-  const float xr = a[0] - a[1];
-  a[0] = a[0] + a[1];
-  for (int j = 2; j < n; j += 2) {
-    a[j - 1] = a[j] - a[j + 1];
-    a[j] = a[j] + a[j + 1];
-  }
-  a[n - 1] = xr;
-}
+// The scalar steps of dct_passes.h alone, for the butterflies of n = 2 and
+// 4, which have no split.
+struct ScalarGroups {
+  static constexpr bool vector = false;
+};
 
 }  // namespace
 
@@ -226,7 +221,7 @@ void inverse_dct_avx2(int n, float* a, int table_length, const float* table) {
     return;
   }
   if (n == 4) complex_fft_forward_portable(4, a, nw, table);
-  neighbour_butterflies(n, a);
+  neighbour_butterflies<ScalarGroups>(n, a);
 }
 
 }  // namespace orv::vlkdec
