@@ -244,6 +244,18 @@ ORV_AVX2_INLINE void store_pair(Pair p, int offset, V8 v) {
   _mm_storeu_ps(p.x + offset, _mm256_castps256_ps128(v));
   _mm_storeu_ps(p.y + offset, _mm256_extractf128_ps(v, 1));
 }
+// A kernel's `count` registers of four floats per block: r[i] holds the
+// floats from 4 i on.
+template <int count>
+ORV_AVX2_INLINE void load_kernel(Pair p, V8 (&r)[count]) {
+#pragma GCC unroll 8
+  for (int i = 0; i < count; ++i) r[i] = load_pair(p, 4 * i);
+}
+template <int count>
+ORV_AVX2_INLINE void store_kernel(Pair p, const V8 (&r)[count]) {
+#pragma GCC unroll 8
+  for (int i = 0; i < count; ++i) store_pair(p, 4 * i, r[i]);
+}
 
 // Per 128-bit half, as the SSE2 kernels: movelh, movehl, the pair-wise
 // lane select and sign masks over (x0r, x0i, x1r, x1i).
@@ -416,80 +428,65 @@ LeafFactors leaf_factors(int kernel_length, const float* level_a,
 }
 
 void kernel16_a_pair(Pair p, const LeafFactors& f) {
-  // Eight registers of four floats: r[2i] holds indices 0 and 1 of quarter
-  // i, r[2i + 1] indices 2 and 3.
-  V8 r0 = load_pair(p, 0), r1 = load_pair(p, 4), r2 = load_pair(p, 8),
-     r3 = load_pair(p, 12), r4 = load_pair(p, 16), r5 = load_pair(p, 20),
-     r6 = load_pair(p, 24), r7 = load_pair(p, 28);
+  // r[2i] holds indices 0 and 1 of quarter i, r[2i + 1] indices 2 and 3.
+  V8 r[8];
+  load_kernel(p, r);
   V8 u;
   V8 v;
-  pair_stage_a_sums(r0, r2, r4, r6, u, v);
-  r4 = lanes(u, multiply(f.a_cs, u));
-  r6 = lanes(v, multiply(f.a_sc, v));
-  pair_stage_a_sums(r1, r3, r5, r7, u, v);
+  pair_stage_a_sums(r[0], r[2], r[4], r[6], u, v);
+  r[4] = lanes(u, multiply(f.a_cs, u));
+  r[6] = lanes(v, multiply(f.a_sc, v));
+  pair_stage_a_sums(r[1], r[3], r[5], r[7], u, v);
   // Index 2 is the eighth point; index 3 takes the mirrored twiddles of
   // index 1.
-  r5 = lanes(eighth_point_u(u, _mm256_set1_ps(f.a_c4)), multiply(f.a_sc, u));
-  r7 = lanes(eighth_point_v(v, _mm256_set1_ps(f.a_minus_c4)),
-             multiply(f.a_minus_cs, v));
-  kernel4_a(r0, r1);
-  kernel4_b(r2, r3, _mm256_set1_ps(f.a_c4));
-  kernel4_a(r4, r5);
-  kernel4_a(r6, r7);
-  store_pair(p, 0, r0);
-  store_pair(p, 4, r1);
-  store_pair(p, 8, r2);
-  store_pair(p, 12, r3);
-  store_pair(p, 16, r4);
-  store_pair(p, 20, r5);
-  store_pair(p, 24, r6);
-  store_pair(p, 28, r7);
+  r[5] = lanes(eighth_point_u(u, _mm256_set1_ps(f.a_c4)), multiply(f.a_sc, u));
+  r[7] = lanes(eighth_point_v(v, _mm256_set1_ps(f.a_minus_c4)),
+               multiply(f.a_minus_cs, v));
+  kernel4_a(r[0], r[1]);
+  kernel4_b(r[2], r[3], _mm256_set1_ps(f.a_c4));
+  kernel4_a(r[4], r[5]);
+  kernel4_a(r[6], r[7]);
+  store_kernel(p, r);
 }
 
 void kernel16_b_pair(Pair p, const LeafFactors& f) {
   const V8 c4v = _mm256_set1_ps(f.b_c4);
-  V8 r0 = load_pair(p, 0), r1 = load_pair(p, 4), r2 = load_pair(p, 8),
-     r3 = load_pair(p, 12), r4 = load_pair(p, 16), r5 = load_pair(p, 20),
-     r6 = load_pair(p, 24), r7 = load_pair(p, 28);
-  pair_stage_b_first(r0, r2, r4, r6, c4v, f.b_first);
-  pair_stage_b_twiddled(r1, r3, r5, r7, f.b_twiddled);
-  kernel4_a(r0, r1);
-  kernel4_b(r2, r3, c4v);
-  kernel4_a(r4, r5);
-  kernel4_b(r6, r7, c4v);
-  store_pair(p, 0, r0);
-  store_pair(p, 4, r1);
-  store_pair(p, 8, r2);
-  store_pair(p, 12, r3);
-  store_pair(p, 16, r4);
-  store_pair(p, 20, r5);
-  store_pair(p, 24, r6);
-  store_pair(p, 28, r7);
+  V8 r[8];
+  load_kernel(p, r);
+  pair_stage_b_first(r[0], r[2], r[4], r[6], c4v, f.b_first);
+  pair_stage_b_twiddled(r[1], r[3], r[5], r[7], f.b_twiddled);
+  kernel4_a(r[0], r[1]);
+  kernel4_b(r[2], r[3], c4v);
+  kernel4_a(r[4], r[5]);
+  kernel4_b(r[6], r[7], c4v);
+  store_kernel(p, r);
 }
 
 void kernel8_a_pair(Pair p, const LeafFactors& f) {
-  V8 r0 = load_pair(p, 0), r1 = load_pair(p, 4), r2 = load_pair(p, 8),
-     r3 = load_pair(p, 12);
+  V8 r[4];
+  load_kernel(p, r);
   V8 u;
   V8 v;
-  pair_stage_a_sums(r0, r1, r2, r3, u, v);
+  pair_stage_a_sums(r[0], r[1], r[2], r[3], u, v);
   // Index 1 is the eighth point: one product per component.
-  r2 = lanes(u, eighth_point_u(u, _mm256_set1_ps(f.a_c4)));
-  r3 = lanes(v, eighth_point_v(v, _mm256_set1_ps(f.a_minus_c4)));
-  store_pair(p, 0, butterfly2_a(r0));
-  store_pair(p, 4, butterfly2_b(r1));
-  store_pair(p, 8, butterfly2_a(r2));
-  store_pair(p, 12, butterfly2_a(r3));
+  r[2] = lanes(u, eighth_point_u(u, _mm256_set1_ps(f.a_c4)));
+  r[3] = lanes(v, eighth_point_v(v, _mm256_set1_ps(f.a_minus_c4)));
+  r[0] = butterfly2_a(r[0]);
+  r[1] = butterfly2_b(r[1]);
+  r[2] = butterfly2_a(r[2]);
+  r[3] = butterfly2_a(r[3]);
+  store_kernel(p, r);
 }
 
 void kernel8_b_pair(Pair p, const LeafFactors& f) {
-  V8 r0 = load_pair(p, 0), r1 = load_pair(p, 4), r2 = load_pair(p, 8),
-     r3 = load_pair(p, 12);
-  pair_stage_b_first(r0, r1, r2, r3, _mm256_set1_ps(f.b_c4), f.b_first);
-  store_pair(p, 0, butterfly2_a(r0));
-  store_pair(p, 4, butterfly2_b(r1));
-  store_pair(p, 8, butterfly2_a(r2));
-  store_pair(p, 12, butterfly2_b(r3));
+  V8 r[4];
+  load_kernel(p, r);
+  pair_stage_b_first(r[0], r[1], r[2], r[3], _mm256_set1_ps(f.b_c4), f.b_first);
+  r[0] = butterfly2_a(r[0]);
+  r[1] = butterfly2_b(r[1]);
+  r[2] = butterfly2_a(r[2]);
+  r[3] = butterfly2_b(r[3]);
+  store_kernel(p, r);
 }
 
 // The leaves of a block of l = 4q floats whose four quarters (q = 64 or
