@@ -36,32 +36,12 @@ void first_split_stage(int n, float* a, const float* level) {
   portable_steps.first_stage(n, a, level);
 }
 
-void middle_split_stage_a(int l, float* block, const float* level) {
-  portable_steps.middle_stage_a(l, block, level);
-}
-
-void middle_split_stage_b(int l, float* block, const float* level) {
-  portable_steps.middle_stage_b(l, block, level);
-}
-
 void quarter_recursion_a(int l, float* block, int nw, const float* w) {
   recursion(portable_steps, l, block, false, nw, w);
 }
 
 void quarter_recursion_b(int l, float* block, int nw, const float* w) {
   recursion(portable_steps, l, block, true, nw, w);
-}
-
-void expand_quarters_a(int l, float* block, int nw, const float* w) {
-  expand(portable_steps, l, block, false, nw, w);
-}
-
-void expand_quarters_b(int l, float* block, int nw, const float* w) {
-  expand(portable_steps, l, block, true, nw, w);
-}
-
-void leaf_quarters(int n, float* a, int nw, const float* w) {
-  array_leaves(portable_steps, n, a, nw, w);
 }
 
 void kernel16_a(float* block, const float* level) {

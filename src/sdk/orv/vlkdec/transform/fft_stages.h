@@ -15,18 +15,11 @@ namespace orv::vlkdec {
 // Split-radix stage over a whole array of n floats; level = w + nw - n / 4.
 // Every other twiddle is interpolated from its neighbours.
 void first_split_stage(int n, float* a, const float* level);
-// Stage on a type-a block of l floats; level = w + nw - l / 2.
-void middle_split_stage_a(int l, float* block, const float* level);
-// Stage on a type-b block of l floats; level = w + nw - l.
-void middle_split_stage_b(int l, float* block, const float* level);
-// Complete a type-a / type-b block of 256 or 512 floats.
+// Complete a type-a / type-b block of 256 or 512 floats: its stage (on
+// the level w + nw - l / 2 for type a, w + nw - l for type b), then its
+// quarters' stages and leaves.
 void quarter_recursion_a(int l, float* block, int nw, const float* w);
 void quarter_recursion_b(int l, float* block, int nw, const float* w);
-// Complete a block of 256 or 512 floats whose own stage is done.
-void expand_quarters_a(int l, float* block, int nw, const float* w);
-void expand_quarters_b(int l, float* block, int nw, const float* w);
-// Complete an array of 64 or 128 floats after its first stage.
-void leaf_quarters(int n, float* a, int nw, const float* w);
 
 // Unrolled leaves, bit-reversed output: 16 points (32 floats) and 8 points
 // (16 floats).
