@@ -9,10 +9,12 @@ namespace orv::vlkdec {
 X86Features probe_x86_features() {
   X86Features found{true, false, false};
   unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return {};
+  // A processor that lacks leaf 1 or 7 (the first x86-64 processors have
+  // no leaf 7) has neither AVX2 nor BMI2, but still SSE2.
+  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return found;
   const bool osxsave = (ecx & bit_OSXSAVE) != 0;
   const bool avx = (ecx & bit_AVX) != 0;
-  if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) return {};
+  if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) return found;
   // The BMI2 builds may also use BMI1's instructions, which every such
   // processor has; a system that hides BMI1 gets the portable code.
   found.bmi2 = (ebx & bit_BMI2) != 0 && (ebx & bit_BMI) != 0;
