@@ -2,14 +2,8 @@
 // same input. Any difference in any bit is a finding: the variants exist
 // only to be faster, never to give other output.
 //
-// Input layout: that of the block_decoder target (so its corpus serves
-// here too):
-//   bytes 0-1    sample rate, u16 little-endian (0 is taken as 1)
-//   byte 2       bit 0 = channels in the pair (0: one, 1: two); bit 1 =
-//                planar output; bits 2-3 are ignored here
-//   then, up to max_sub_blocks times:
-//     2 bytes    L, u16 little-endian: payload bytes of this sub-block
-//     L bytes    the payload (fewer when the input ends first)
+// Input layout: block_input.h, shared with the block_decoder target so that
+// its corpus serves here too; the misalignment bits are ignored here.
 //
 // For every feature word the processor allows, the sub-blocks are decoded
 // in turn by a fresh decoder, as the stream does (the tail carries over),
@@ -24,6 +18,7 @@
 #include <cstring>
 #include <vector>
 
+#include "block_input.h"
 #include "decoder/block_decoder.h"
 #include "decoder/synthesis.h"
 #include "dsp/cpu_features.h"
@@ -37,30 +32,24 @@
 namespace {
 
 using namespace orv::vlkdec;
+using orv::fuzz::BlockInput;
 using orv::fuzz::check;
-
-constexpr int max_sub_blocks = 16;
-
-struct InputSubBlock {
-  const uint8_t* bytes;
-  size_t length;
-};
+using orv::fuzz::SubBlockBytes;
 
 // What one variant made of the input, byte for byte.
-std::vector<uint8_t> decode_all(uint32_t sample_rate, uint32_t channels,
-                                uint32_t flags,
-                                const std::vector<InputSubBlock>& sub_blocks) {
-  const uint32_t state_size = block_decoder_state_size(sample_rate, channels);
+std::vector<uint8_t> decode_all(const BlockInput& input) {
+  const uint32_t state_size =
+      block_decoder_state_size(input.sample_rate, input.channels);
   alignas(16) static uint8_t state[block_decoder_state_size(48000, 2)];
   check(state_size <= sizeof state, "decoder state larger than expected");
   std::memset(state, 0xA5, sizeof state);
-  BlockDecoder* decoder =
-      setup_block_decoder(state, sample_rate, channels, flags);
+  BlockDecoder* decoder = setup_block_decoder(state, input.sample_rate,
+                                              input.channels, input.flags);
   const uint32_t n = decoder->transform_length;
   std::vector<float> coeffs(size_t{decoder->transform_count} * n + 4);
   std::vector<int16_t> out(decoder->block_bytes / 2 + 8);
   std::vector<uint8_t> record;
-  for (const InputSubBlock& sub : sub_blocks) {
+  for (const SubBlockBytes& sub : input.sub_blocks) {
     // The decoder reads whole words and takes bytes past the end as zero;
     // a copy of exactly the payload lets the sanitizer see any overread.
     std::vector<uint8_t> payload(sub.bytes, sub.bytes + sub.length);
@@ -92,7 +81,7 @@ bool same_floats(const std::vector<float>& a, const std::vector<float>& b) {
 
 // The payload's bytes as floats, cut to the largest power of two up to
 // 2048 that they fill, through one transform under the current features.
-std::vector<float> transform(const InputSubBlock& sub, bool dct) {
+std::vector<float> transform(const SubBlockBytes& sub, bool dct) {
   size_t n = 2048;
   while (n > sub.length / sizeof(float)) n /= 2;
   if (n < (dct ? 2u : 4u)) return {};
@@ -111,26 +100,14 @@ std::vector<float> transform(const InputSubBlock& sub, bool dct) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size < 3) return 0;
-  uint32_t sample_rate = uint32_t{data[0]} | uint32_t{data[1]} << 8;
-  if (sample_rate == 0) sample_rate = 1;
-  const uint32_t channels = (data[2] & 1) != 0 ? 2 : 1;
-  const uint32_t flags = decoder_flag_separate_transforms |
-                         ((data[2] & 2) != 0 ? decoder_flag_planar : 0);
-  std::vector<InputSubBlock> sub_blocks;
-  for (size_t at = 3; sub_blocks.size() < max_sub_blocks && at + 2 <= size;) {
-    size_t length = size_t{data[at]} | size_t{data[at + 1]} << 8;
-    at += 2;
-    if (length > size - at) length = size - at;
-    sub_blocks.push_back({data + at, length});
-    at += length;
-  }
+  const auto input = orv::fuzz::parse_block_input(data, size);
+  if (!input) return 0;
+  const std::vector<SubBlockBytes>& sub_blocks = input->sub_blocks;
 
   restrict_cpu_features(0);
-  const std::vector<uint8_t> portable =
-      decode_all(sample_rate, channels, flags, sub_blocks);
+  const std::vector<uint8_t> portable = decode_all(*input);
   std::vector<std::vector<float>> portable_transforms;
-  for (const InputSubBlock& sub : sub_blocks) {
+  for (const SubBlockBytes& sub : sub_blocks) {
     portable_transforms.push_back(transform(sub, true));
     portable_transforms.push_back(transform(sub, false));
   }
@@ -149,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (seen) continue;
     tried.push_back(&table);
     restrict_cpu_features(word);
-    check(decode_all(sample_rate, channels, flags, sub_blocks) == portable,
+    check(decode_all(*input) == portable,
           "a variant decodes a sub-block to other bits than the portable "
           "code");
     for (size_t i = 0; i < sub_blocks.size(); ++i) {
