@@ -145,9 +145,9 @@ void resynchronise(DecodeStream& stream);
 
 // Moves the input forward from file_position to the next seek-table
 // boundary (the data start, a stretch start, or the file's end in the
-// last stretch) by discarding bytes, and clears seek_pending; with an
-// empty or non-ascending table the flag stays set. Changes the input
-// state.
+// last stretch) by discarding bytes, and clears seek_pending. Past the
+// data start with an empty table there is no boundary, and the flag stays
+// set. Changes the input state.
 void carry_out_seek(DecodeStream& stream);
 
 // Reads and drops `count` bytes through the input buffer, which it leaves
