@@ -81,12 +81,4 @@ const Dsp& dsp_for_features(uint32_t features) {
 
 const Dsp& portable_dsp() { return portable; }
 
-void complex_fft_forward(int n, float* a, int nw, const float* w) {
-  dsp().complex_fft_forward(n, a, nw, w);
-}
-
-void inverse_dct(int n, float* a, int table_length, const float* table) {
-  dsp().inverse_dct(n, a, table_length, table);
-}
-
 }  // namespace orv::vlkdec

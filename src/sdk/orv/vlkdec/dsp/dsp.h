@@ -53,8 +53,12 @@ const Dsp& dsp_for_features(uint32_t features);
 const Dsp& portable_dsp();
 
 // The kernels' variants for this processor, by name.
-void complex_fft_forward(int n, float* a, int nw, const float* w);
-void inverse_dct(int n, float* a, int table_length, const float* table);
+inline void complex_fft_forward(int n, float* a, int nw, const float* w) {
+  dsp().complex_fft_forward(n, a, nw, w);
+}
+inline void inverse_dct(int n, float* a, int table_length, const float* table) {
+  dsp().inverse_dct(n, a, table_length, table);
+}
 inline void convert_mono(const float* in, float scale, int16_t* out,
                          uint32_t count) {
   dsp().convert_mono(in, scale, out, count);
