@@ -90,7 +90,7 @@ def prepare(work, velka):
         if not velka_file.exists():
             wav = work / f"{name}.wav"
             soundfile.write(wav, part, RATE)
-            subprocess.run([velka, "encode", str(wav), str(velka_file)],
+            subprocess.run([velka, "encode", "-Q", str(wav), str(velka_file)],
                            check=True, stdout=subprocess.DEVNULL)
             wav.unlink()
         return velka_file
@@ -117,7 +117,7 @@ def prepare(work, velka):
                 at = (i * 17 * RATE) % (len(pcm) - seconds * RATE)
                 soundfile.write(wavs / f"{folder}-{i:03}.wav",
                                 pcm[at:at + seconds * RATE], RATE)
-            subprocess.run([velka, "encode", *sorted(map(str, wavs.iterdir())),
+            subprocess.run([velka, "encode", "-Q", *sorted(map(str, wavs.iterdir())),
                             "-o", str(out) + ".tmp", "-j", "2"], check=True,
                            stdout=subprocess.DEVNULL)
             os.replace(str(out) + ".tmp", out)
@@ -217,7 +217,7 @@ def main():
             shutil.rmtree(out, ignore_errors=True)
             started = time.perf_counter()
             child = subprocess.Popen(
-                [args.velka, "decode", *three, "-o", str(out), "--format",
+                [args.velka, "decode", "-Q", *three, "-o", str(out), "--format",
                  "flac", "-j", "2"], stdout=subprocess.DEVNULL)
             _, status, usage = os.wait4(child.pid, 0)
             assert status == 0
