@@ -78,7 +78,7 @@ def encode_decode(setting, velka, ref, stem):
     if tool == "velka":
         comp = f"{stem}.{setting}.velka"
         extra = [] if arg == "default" else ["--bitrate", arg]
-        run([velka, "encode", "--force", ref, comp] + extra)
+        run([velka, "encode", "--force", "-Q", ref, comp] + extra)
         elapsed = time.perf_counter() - t0
         run([velka, "decode", "--force", comp, dec])
     elif tool == "lame":
@@ -169,7 +169,7 @@ def speed(velka, work):
         run(["sox", "-G", "-q", f"{MUSIC}/tt1.ogg", "-b", "16", src, "trim", "0",
              "60", "rate", "-v", "44100", "channels", "2"])
     commands = {
-        "velka": lambda extra: [velka, "encode", "--force", src,
+        "velka": lambda extra: [velka, "encode", "--force", "-Q", src,
                                 f"{work}/speed.velka"] + extra,
         "lame": lambda _: ["lame", "--quiet", "-b", "128", src,
                            f"{work}/speed.mp3"],
